@@ -1,0 +1,47 @@
+# Thin wrapper around CMake. Build trees: build/ (normal), build-asan/ (sanitizers),
+# build-aarch64/ (cross build run under qemu), build-fuzz/ (libFuzzer, clang).
+GENERATOR := $(shell command -v ninja >/dev/null 2>&1 && echo "-G Ninja")
+JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
+CMAKE_FLAGS ?=
+CTEST_FLAGS ?= --output-on-failure -j $(JOBS) --timeout 600
+
+.PHONY: all build test asan bench demo install cross-test fuzz clean
+
+all: build
+
+build:
+	cmake -S . -B build $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+	cmake --build build -j $(JOBS)
+
+test: build
+	cd build && ctest $(CTEST_FLAGS)
+
+asan:
+	cmake -S . -B build-asan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DZELMO_SANITIZE=ON -DZELMO_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest $(CTEST_FLAGS)
+
+bench: build
+	@for b in build/bench_*; do [ -x "$$b" ] && echo "== $$b" && "$$b" --benchmark_min_time=0.2; done; true
+
+demo: build
+	./tools/demo.sh build
+
+install: build
+	cmake --install build --prefix $(PREFIX)
+
+cross-test:
+	cmake -S . -B build-aarch64 $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-toolchain.cmake -DZELMO_GTEST_FROM_SOURCE=ON \
+	  -DZELMO_PROGRAMS=OFF -DZELMO_BENCH=OFF $(CMAKE_FLAGS)
+	cmake --build build-aarch64 -j $(JOBS) --target unit_tests
+	cd build-aarch64 && ctest $(CTEST_FLAGS)
+
+fuzz:
+	cmake -S . -B build-fuzz $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \
+	  -DZELMO_FUZZ=ON -DZELMO_TESTS=OFF -DZELMO_BENCH=OFF -DZELMO_PROGRAMS=OFF $(CMAKE_FLAGS)
+	cmake --build build-fuzz -j $(JOBS)
+
+clean:
+	rm -rf build build-asan build-aarch64 build-fuzz

@@ -1,0 +1,173 @@
+// The sector-level view of a floppy disk: sectors, tracks, whole sector disks,
+// the FM/MFM track encoder and decoder, and the sector image formats.
+//
+// Cell units: one cell per bit of the encode stream, MSB first. The grid is the
+// MFM grid: an MFM byte is 16 cells, an FM byte 32 cells (each FM bit is the
+// four cells clock, 0, data, 0).
+#pragma once
+
+#include <cstdint>
+
+class Filepath;
+
+// Sector status flags.
+enum {
+    SECTOR_NODATA = 0x01,    // neither a data nor a deleted-data mark after the ID
+    SECTOR_DELETED = 0x04,   // deleted-data mark (F8)
+    SECTOR_IDCRC = 0x08,     // ID CRC error
+    SECTOR_DATACRC = 0x10,   // data CRC error
+};
+
+// Track flags.
+enum {
+    TRACK_IAM = 0x0001,       // index address mark found (iampos valid)
+    TRACK_FM = 0x0002,        // at least one FM sector
+    TRACK_MFM = 0x0004,       // at least one MFM sector
+    TRACK_STRADDLE = 0x0008,  // a sector's data field wraps past the index
+    TRACK_NODATA = 0x0100,    // a sector without data field
+    TRACK_DATACRC = 0x0200,   // a data CRC error
+    TRACK_IDCRC = 0x0C00,     // an ID CRC error (both bits together)
+    TRACK_MANYDAM = 0x2000,   // more data marks than ID marks
+    TRACK_OVERLAP = 0x4000,   // two sectors overlap
+    TRACK_UNFORMAT = 0x8000,  // no cells, or no ID mark at all
+    TRACK_ERRORS = 0xFF00,    // any of the irregularities above
+};
+
+enum { TRACK_MAX_CELLS = 262144, TRACK_ENC_BYTES = TRACK_MAX_CELLS / 8 };
+enum { ANALYZE_UPD765 = 0, ANALYZE_MB8877 = 1 };
+
+// CRC-16/CCITT, polynomial 0x1021, MSB first, no reflection, no final XOR.
+extern const uint16_t crctbl[256];
+uint16_t CalcCRC(const uint8_t *data, int len, uint16_t crc = 0xFFFF);
+
+// Cell patterns of every byte: MFM with the previous data bit 0 (16 cells),
+// FM with all clock bits 1 (32 cells).
+extern const uint16_t MFMTable[256];
+extern const uint32_t FMTable[256];
+
+class VSector {
+  public:
+    VSector() {}
+    virtual ~VSector() { delete[] data; }
+    VSector(const VSector &) = delete;
+    VSector &operator=(const VSector &) = delete;
+
+    // Nominal GAP3 by density and size code (clamped to 0..3).
+    int CalcGAP3(int mfm, int n) const;
+
+    int32_t mfm = 0;  // 1 MFM, 0 FM
+    uint8_t c = 0, h = 0, r = 0, n = 0;
+    int32_t gap2 = 0;
+    int32_t length = 0;      // bytes in data
+    uint8_t *data = nullptr;  // owned, length bytes
+    int32_t gap3 = 0;
+    uint8_t status = 0;
+    uint8_t idcrc[2] = {0, 0};    // as found on the medium, high byte first
+    uint8_t datacrc[2] = {0, 0};
+    int32_t idpos = 0;     // cell of the ID mark (first A1, or the FM mark byte)
+    int32_t dampos = 0;    // cell of the data mark
+    int32_t datapos = 0;   // cell of the first data byte (not wrapped)
+    int32_t endpos = 0;    // cell just past the data CRC
+    int32_t datacells = 0; // length * cells per byte
+    int32_t rate = 0;      // per mille deviation of the data field's length
+    VSector *next = nullptr;
+};
+
+class VTrack {
+  public:
+    VTrack() {}
+    virtual ~VTrack() { Cleanup(); }
+    VTrack(const VTrack &) = delete;
+    VTrack &operator=(const VTrack &) = delete;
+
+    void Cleanup();
+    void ClrSector();
+    void AddSector(VSector *sector);
+    VSector *GetSectorByIndex(int index) const;
+    VSector *GetLasttSector() const;
+    int GetLength() const;
+    int GetEncData(int pos) const;
+    int CalcTotalMFM() const;
+    int CalcTotalFM() const;
+    int ShrinkGapMFM(int target);
+    int ShrinkGapFM(int target);
+    int SectorCount() const { return mfmcount + fmcount; }
+
+    // Encoder.
+    int Encode(int raw, uint8_t *buf, int len);
+    int EncodeMFM(uint8_t *buf, int cells);
+    int EncodeFM(uint8_t *buf, int cells);
+    static int GenIAM(uint8_t *buf, int mfm);
+    static int GenIDAM(uint8_t *buf, int mfm);
+    static int GenDAM(uint8_t *buf, int deleted, int mfm);
+    static int FillMFM(uint8_t *buf, uint8_t value, int count, int *prevbit);
+    static int GenMFM(uint8_t *buf, const uint8_t *src, int count, int *prevbit);
+    static int FillFM(uint8_t *buf, uint8_t value, int count);
+    static int GenFM(uint8_t *buf, const uint8_t *src, int count);
+
+    // Decoder.
+    void Decode(int raw, const uint8_t *buf, int count, int analyze);
+    void DecodeIn(const uint8_t *cells, int count, const int (*candidates)[2], int mfmtrack, int analyze);
+    static int BfSplitClock(const uint8_t *cells, int count, int start, uint8_t *out, int bytes, int mfm,
+                            int noise);
+
+    uint32_t flags = 0;
+    int32_t iampos = 0;
+    int32_t gap1 = 0;
+    int32_t gap4a = 0;
+    int32_t gap4b = 0;
+    int32_t cells = 0;
+    uint8_t *encdata = nullptr;  // TRACK_ENC_BYTES, owned, after decoding
+    VSector *sectors = nullptr;
+    int32_t mfmcount = 0;
+    int32_t fmcount = 0;
+};
+
+// One row of the plain-dump geometry table.
+struct fixformat_t {
+    int size;       // file size in bytes; 0 = never chosen, -1 ends the table
+    int cylinders;
+    int sectors;    // per track
+    int n;          // size code
+    int gap3;
+    int type;       // VDisk media type
+};
+
+class VDisk {
+  public:
+    enum { TYPE_2D = 1, TYPE_2DD = 3, TYPE_2HD = 7 };
+    enum { MAX_CYLINDERS = 84, MAX_HEADS = 2 };
+
+    VDisk();
+    virtual ~VDisk();
+    VDisk(const VDisk &) = delete;
+    VDisk &operator=(const VDisk &) = delete;
+
+    void Init(int type, int cylinders, int heads);
+    void Cleanup();
+    int Import(const Filepath &path, int diskno);
+    int Export(const Filepath &path);
+
+    int ImportFIX(const Filepath &path);
+    int ExportFIX(int row, const Filepath &path);
+    int ImportD68(const Filepath &path, int diskno);
+    int ExportD68(const Filepath &path);
+    int GetD68MediaOffset(const Filepath &path, int diskno);
+    int ImportDIM(const Filepath &path);
+    int ExportDIM(const Filepath &path);
+    int ImportFDI(const Filepath &path);
+    int ExportFDI(const Filepath &path);
+    int ImportFDD(const Filepath &path);
+    int ExportFDD(const Filepath &path);
+    int ImportNFD(const Filepath &path);
+    int ExportNFD(const Filepath &path);
+
+    static const fixformat_t FixFormat[];
+
+    int32_t type = 0;
+    int32_t cylinders = 0;
+    int32_t heads = 0;
+    char name[60] = {0};
+    int32_t protect = 0;
+    VTrack *tracks[MAX_CYLINDERS][MAX_HEADS] = {};
+};

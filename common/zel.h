@@ -1,0 +1,64 @@
+// Bitstream core: the two forms of a track and the conversions between them.
+//
+// A stream of n bits lives in (n + 7) / 8 bytes, most significant bit first:
+// bit i is bit 7 - (i % 8) of byte i / 8. Streams are circular; position i
+// stands for i mod n.
+//
+//  - encode form: one bit per recording cell, 1 = a flux transition in it.
+//  - raw form:    one bit per sample of the read signal, eight samples per
+//                 cell; a pulse is a run of 1s, its position the rising edge.
+//                 Pulses written here are three samples wide (0xE0 aligned).
+//
+// Every function works on caller-owned buffers and keeps no state.
+#pragma once
+
+#include <cstdint>
+
+// Software clock recovery state. 16.16 fixed point where noted.
+struct VFOState {
+    int32_t gain = 6553;       // loop gain of the period correction (0.1)
+    int32_t locked = 0;        // a steady 2-cell or 4-cell pattern was seen
+    int32_t valid = 0;         // last interval lay in 9..39 samples
+    int32_t previous = 0;      // previous interval, samples
+    int32_t cells = 0;         // cells assigned to the last interval
+    uint64_t history = 0;      // recent cell pattern, newest cell in bit 0
+    int32_t period = 0x80000;  // samples per cell (8.0)
+    int32_t offset = 0xB333;   // rounding bias of the thresholds (0.7)
+    int32_t T2 = 16, T3 = 24, T4 = 32;  // expected intervals of 2, 3, 4 cells
+};
+
+// Single-bit helpers on MSB-first buffers (no wrapping; pos must be in range).
+inline int BfGetBit(const uint8_t *buf, int pos) { return (buf[pos >> 3] >> (7 - (pos & 7))) & 1; }
+inline void BfSetBit(uint8_t *buf, int pos) { buf[pos >> 3] |= (uint8_t)(0x80 >> (pos & 7)); }
+inline void BfClrBit(uint8_t *buf, int pos) { buf[pos >> 3] &= (uint8_t)~(0x80 >> (pos & 7)); }
+
+// The 32 bits at pos .. pos + 31 (each taken modulo len), first bit in bit 31.
+uint32_t BfGetLong(const uint8_t *buf, int len, int pos);
+
+// Classifies one interval between rising edges, adapts the period.
+void VFO_Update(VFOState *vfo, int interval);
+
+// Samples -> cells. Returns the track length in cells.
+int Raw2Encode(const uint8_t *raw, int rawLen, uint8_t *cells, int capacity);
+// Cells -> samples (three-sample pulses). Returns cellLen * 8.
+int Encode2Raw(const uint8_t *cells, int cellLen, uint8_t *raw, int capacity);
+// Resamples a raw stream in place to newLen samples; the buffer must hold
+// (newLen + 7) / 8 bytes. Returns newLen.
+int StrechRaw(uint8_t *raw, int len, int newLen);
+// Cuts the samples of cells *start .. *end out of a raw stream into out;
+// stores the raw bounds back. Returns the sample count or -1.
+int TransRaw(const uint8_t *raw, int rawLen, int *start, int *end, uint8_t *out);
+// Nudges every pulse one sample toward the cell grid. Returns len.
+int AlignRaw(uint8_t *raw, int len);
+
+// Offset from start of the first occurrence of the pattern wholly inside the
+// window [start, start + range), or -1.
+int BfFind(const uint8_t *data, int len, int start, int range, const uint8_t *pattern, int patbits);
+// Cell position -> sample position of the raw stream Raw2Encode would read.
+int Enc2RawPos(const uint8_t *raw, int rawLen, int cellPos);
+// The same for count positions in one pass; entries not reached become -1.
+int Enc2RawPosMulti(const uint8_t *raw, int rawLen, int *positions, int count);
+
+// Erases noise pulses and short off-rhythm runs of a raw revolution in place.
+// threshold: the longest run, in cells, still treated as noise.
+int NoiseCancelRaw(uint8_t *raw, int len, int threshold);

@@ -1,0 +1,107 @@
+// The ZEL track image: a whole disk as one circular bitstream per cylinder and
+// head, in encode or raw form (see zel.h), and its file format.
+//
+// File layout (all integers 32-bit little-endian, signed):
+//
+//   header, 256 bytes
+//   off  size  field
+//     0     3  signature "ZEL"
+//     3     1  revision (3 written; 1 and 2 read)
+//     4    60  name, NUL-terminated
+//    64     4  reserved
+//    68     4  type: 0 2D, 1 2DD, 2 2HD (encode), 9 RAW
+//    72     4  cylinders
+//    76     4  heads
+//    80     4  rate: cells/ms (encode) or samples/ms (raw)
+//    84     4  rpm
+//    88     4  writeprotect
+//    92     4  reserved
+//    96     4  tracklen (revision 1 only: bytes per track)
+//   100     4  tracksize: bytes of every track record, header included
+//   104   152  reserved
+//
+//   then cylinders x heads records (c0h0, c0h1, c1h0, ...), tracksize bytes each:
+//     0     4  cylinder
+//     4     4  head
+//     8     4  start: bit where the revolution begins (0 when written here)
+//    12     4  bits: track length in bits
+//    16     -  track bits, MSB first, then padding
+#pragma once
+
+#include <cstdint>
+
+class Filepath;
+class VTrack;
+
+enum { ZEL_MAX_CYLINDERS = 84, ZEL_MAX_HEADS = 2, ZEL_HEADER_SIZE = 256, ZEL_TRACK_HEADER = 16 };
+enum { ZEL_TYPE_2D = 0, ZEL_TYPE_2DD = 1, ZEL_TYPE_2HD = 2, ZEL_TYPE_RAW = 9 };
+
+// The header as held in memory; read and written field by field.
+struct zelheader_t {
+    char signature[3];
+    uint8_t revision;
+    char name[60];
+    int32_t reserved0;
+    int32_t type;
+    int32_t cylinders;
+    int32_t heads;
+    int32_t rate;
+    int32_t rpm;
+    int32_t writeprotect;
+    int32_t reserved1;
+    int32_t tracklen;
+    int32_t tracksize;
+    uint8_t reserved2[152];
+};
+
+class ZELDisk {
+  public:
+    ZELDisk();
+    virtual ~ZELDisk();
+
+    int Init(int type, int rate, int rpm, int raw);
+    void Cleanup();
+
+    char *GetName(char *buf) const;  // buf holds at least 60 bytes
+    void SetName(const char *name);
+
+    // Track accessors: callers pass cylinder 0..83 and head 0..1.
+    int GetTrackLen(int cylinder, int head) const;
+    uint8_t *GetTrackData(int cylinder, int head) const;
+    void UpdateTrack(int cylinder, int head) { dirty[cylinder][head] = 1; }
+    // Bytes of track data the record can hold (0 when missing).
+    int GetTrackCapacity(int cylinder, int head) const;
+    int GetTrackStart(int cylinder, int head) const;
+    // Sets the record's bits (and start to 0); fails when the record is
+    // missing or too small for that many bits.
+    int SetTrackLen(int cylinder, int head, int bits);
+
+    // Decodes one track into a new VTrack (caller deletes it); null when the
+    // image is not valid or the track lies outside it.
+    VTrack *Analyze(int cylinder, int head, int mode);
+
+    int ConvertRaw();
+    int ConvertEnc();
+    int Save(const Filepath &path, int full);
+    int Load(const Filepath &path, int correct);
+
+    int Import(const Filepath &path, int diskno);
+    int Export(const Filepath &path, int analyze);
+    int ImportHFE(const Filepath &path);
+    int ExportHFE(const Filepath &path);
+
+    // Nominal bits of one revolution: rate * 60000 / rpm (0 when rpm is 0).
+    int NominalLength() const;
+
+    int valid;
+    int readonly;
+    zelheader_t header;
+    uint8_t *tracks[ZEL_MAX_CYLINDERS][ZEL_MAX_HEADS];
+    int dirty[ZEL_MAX_CYLINDERS][ZEL_MAX_HEADS];
+
+  private:
+    void FreeTracks();
+    // Allocates a zero-filled record of size bytes with its track header.
+    int NewTrack(int cylinder, int head, int size, int bits);
+    int recsize[ZEL_MAX_CYLINDERS][ZEL_MAX_HEADS];  // bytes each record was allocated with
+};
