@@ -1,0 +1,98 @@
+// zelconv: converts one disk image into another. ZEL sources are loaded,
+// every other format imported; ZEL destinations are saved (in encode or raw
+// form), every other extension exported through the track decoder.
+#include <cstdio>
+#include <cstring>
+#include <cctype>
+#include <unistd.h>
+
+#include "filepath.h"
+#include "zeldisk.h"
+#include "progcommon.h"
+
+struct param_t {
+    Filepath src;
+    Filepath dst;
+    int diskno = 1;
+    int raw = 0;
+    int analyze = 0;
+};
+static param_t param;
+
+static void Usage(const char *prog) {
+    printf("Usage: %s -i SRCFILE [-n DISKNO] -o DESTFILE [-f FORMAT] [-a ANALYZE]\n\n", prog);
+    printf(" SRCFILE is source image file path.\n");
+    printf(" DISKNO is disk number of multi image format, Default is 1.\n");
+    printf(" DESTFILE is destination image file path.\n");
+    printf(" FORMAT is data format {encode|raw} when DESTFILE is ZEL. Default is encode.\n");
+    printf(" ANALYZE is analyze mode {upd765|mb8877}, Default is upd765.\n");
+}
+
+int main(int argc, char **argv) {
+    PrintBanner("Floppy image convert utility");
+    printf("\n");
+    if (argc < 2) {
+        Usage(argv[0]);
+        return 0;
+    }
+
+    const char *diskno = nullptr;
+    bool srcok = false, dstok = false;
+    opterr = 0;
+    int opt;
+    while ((opt = getopt(argc, argv, "i:n:o:f:a:")) != -1) {
+        switch (opt) {
+        case 'i': srcok = param.src.SetPath(optarg) && !param.src.IsClear(); break;
+        case 'o': dstok = param.dst.SetPath(optarg) && !param.dst.IsClear(); break;
+        case 'n': diskno = optarg; break;
+        case 'f': param.raw = (toupper((unsigned char)optarg[0]) == 'R'); break;
+        case 'a': param.analyze = (toupper((unsigned char)optarg[0]) == 'M'); break;
+        default: break;
+        }
+    }
+    if (!srcok) {
+        fprintf(stderr, "Error : Invalid source image file path\n");
+        return 22;
+    }
+    if (!dstok) {
+        fprintf(stderr, "Error : Invalid destination image file path\n");
+        return 22;
+    }
+    param.diskno = ParseInt(diskno, 1);
+    if (param.diskno < 1 || param.diskno > 32) param.diskno = 1;
+
+    ZELDisk disk;
+    if (param.src.HasExt(".ZEL")) {
+        if (!disk.Load(param.src, 0)) {
+            fprintf(stderr, "Result             : Load failed\n");
+            return 2;
+        }
+    } else if (!disk.Import(param.src, param.diskno)) {
+        fprintf(stderr, "Result             : Import failed\n");
+        return 2;
+    }
+    printf("Input file         : %s\n", param.src.GetPath());
+    PrintDiskSummary(disk);
+    printf("\n");
+
+    if (param.dst.HasExt(".ZEL")) {
+        int ok = 1;
+        if (param.raw && disk.header.type != ZEL_TYPE_RAW) ok = disk.ConvertRaw();
+        else if (!param.raw && disk.header.type == ZEL_TYPE_RAW) ok = disk.ConvertEnc();
+        printf("Output file        : %s\n", param.dst.GetPath());
+        PrintDiskSummary(disk);
+        if (!ok || !disk.Save(param.dst, 1)) {
+            fprintf(stderr, "Result             : Save failed\n");
+            return 14;
+        }
+    } else {
+        printf("Export file        : %s\n", param.dst.GetPath());
+        printf("Analyze mode       : %s\n", AnalyzeName(param.analyze));
+        if (!disk.Export(param.dst, param.analyze)) {
+            fprintf(stderr, "Result             : Export failed\n");
+            return 14;
+        }
+    }
+    printf("Result             : Success\n");
+    return 0;
+}
