@@ -1,18 +1,211 @@
-// STUB: replaced by the sector and track model.
+// Sector and track model: the cell tables, the CRC, the sector list of a
+// track, and the length arithmetic that decides how much of a revolution a
+// sector list takes and how its gaps shrink to fit.
+#include <climits>
+#include <cstdint>
+
 #include "fdi.h"
-const uint16_t crctbl[256] = {0};
-uint16_t CalcCRC(const uint8_t *, int, uint16_t crc) { return crc; }
-const uint16_t MFMTable[256] = {0};
-const uint32_t FMTable[256] = {0};
-int VSector::CalcGAP3(int, int) const { return 0; }
-void VTrack::Cleanup() {}
-void VTrack::ClrSector() {}
-void VTrack::AddSector(VSector *s) { delete s; }
-VSector *VTrack::GetSectorByIndex(int) const { return nullptr; }
-VSector *VTrack::GetLasttSector() const { return nullptr; }
-int VTrack::GetLength() const { return 0; }
-int VTrack::GetEncData(int) const { return 0; }
-int VTrack::CalcTotalMFM() const { return 0; }
-int VTrack::CalcTotalFM() const { return 0; }
-int VTrack::ShrinkGapMFM(int) { return 0; }
-int VTrack::ShrinkGapFM(int) { return 0; }
+
+// ---------------------------------------------------------------------------
+// Tables, generated at compile time.
+//
+// MFM: data bit d becomes the cells (clock, d); the clock cell is 1 only when
+// both the previous data bit and d are 0. The table assumes a previous data bit
+// of 0; a writer whose previous bit was 1 clears the entry's top cell.
+//   data    0  1  0  0  1  1  1  0   = 4E
+//   cells  10 01 00 10 01 01 01 00   = 92 54
+// FM: every data bit d becomes the four cells 1 0 d 0 (all clock bits set).
+//   data       0    0    0    0    0    0    0    0   = 00
+//   cells   1000 1000 1000 1000 1000 1000 1000 1000   = 88 88 88 88
+// ---------------------------------------------------------------------------
+namespace {
+
+constexpr uint16_t CrcEntry(int i) {
+    uint16_t crc = (uint16_t)(i << 8);
+    for (int b = 0; b < 8; b++) crc = (uint16_t)((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+    return crc;
+}
+
+constexpr uint16_t MfmEntry(int byte) {
+    uint16_t cells = 0;
+    int prev = 0;
+    for (int b = 7; b >= 0; b--) {
+        int d = (byte >> b) & 1;
+        int clock = (prev == 0 && d == 0) ? 1 : 0;
+        cells = (uint16_t)((cells << 2) | clock << 1 | d);
+        prev = d;
+    }
+    return cells;
+}
+
+constexpr uint32_t FmEntry(int byte) {
+    uint32_t cells = 0;
+    for (int b = 7; b >= 0; b--) cells = (cells << 4) | 0x8 | (uint32_t)((byte >> b) & 1) << 1;
+    return cells;
+}
+
+}  // namespace
+
+#define ZEL_T4(f, i) f(i), f(i + 1), f(i + 2), f(i + 3)
+#define ZEL_T16(f, i) ZEL_T4(f, i), ZEL_T4(f, i + 4), ZEL_T4(f, i + 8), ZEL_T4(f, i + 12)
+#define ZEL_T64(f, i) ZEL_T16(f, i), ZEL_T16(f, i + 16), ZEL_T16(f, i + 32), ZEL_T16(f, i + 48)
+#define ZEL_T256(f) ZEL_T64(f, 0), ZEL_T64(f, 64), ZEL_T64(f, 128), ZEL_T64(f, 192)
+
+const uint16_t crctbl[256] = {ZEL_T256(CrcEntry)};
+const uint16_t MFMTable[256] = {ZEL_T256(MfmEntry)};
+const uint32_t FMTable[256] = {ZEL_T256(FmEntry)};
+
+#undef ZEL_T4
+#undef ZEL_T16
+#undef ZEL_T64
+#undef ZEL_T256
+
+uint16_t CalcCRC(const uint8_t *data, int len, uint16_t crc) {
+    for (int i = 0; i < len; i++) crc = (uint16_t)(crctbl[(crc >> 8) ^ data[i]] ^ (crc << 8));
+    return crc;
+}
+
+// ---------------------------------------------------------------------------
+// VSector
+// ---------------------------------------------------------------------------
+
+// Nominal GAP3 by size code, the values a uPD765 FORMAT command is usually
+// given for 128..1024-byte sectors; larger codes take the 1024-byte value.
+int VSector::CalcGAP3(int mfm, int n) const {
+    static const int gap[2][4] = {
+        {27, 42, 58, 72},    // FM
+        {24, 54, 84, 116},   // MFM
+    };
+    if (n < 0) n = 0;
+    if (n > 3) n = 3;
+    return gap[mfm ? 1 : 0][n];
+}
+
+// ---------------------------------------------------------------------------
+// VTrack: the sector list
+// ---------------------------------------------------------------------------
+
+void VTrack::Cleanup() {
+    ClrSector();
+    delete[] encdata;
+    encdata = nullptr;
+    flags = 0;
+    iampos = 0;
+    gap1 = gap4a = gap4b = 0;
+    cells = 0;
+}
+
+void VTrack::ClrSector() {
+    VSector *s = sectors;
+    while (s) {
+        VSector *next = s->next;
+        delete s;
+        s = next;
+    }
+    sectors = nullptr;
+    mfmcount = fmcount = 0;
+}
+
+void VTrack::AddSector(VSector *sector) {
+    sector->next = nullptr;
+    if (!sectors) {
+        sectors = sector;
+    } else {
+        VSector *last = sectors;
+        while (last->next) last = last->next;
+        last->next = sector;
+    }
+    if (sector->mfm) mfmcount++;
+    else fmcount++;
+}
+
+VSector *VTrack::GetSectorByIndex(int index) const {
+    VSector *s = sectors;
+    for (int i = 0; s && i < index; i++) s = s->next;
+    return s;
+}
+
+VSector *VTrack::GetLasttSector() const {
+    VSector *s = sectors;
+    while (s && s->next) s = s->next;
+    return s;
+}
+
+// The 8 cells from pos on, read circularly, first cell in bit 7.
+int VTrack::GetEncData(int pos) const {
+    if (!encdata || cells < 1) return 0;
+    pos %= cells;
+    if (pos < 0) pos += cells;
+    int value = 0;
+    for (int i = 0; i < 8; i++) {
+        int p = pos + i;
+        if (p >= cells) p -= cells;
+        if (p >= cells) p %= cells;  // streams shorter than 8 cells
+        value = value << 1 | ((encdata[p >> 3] >> (7 - (p & 7))) & 1);
+    }
+    return value;
+}
+
+// ---------------------------------------------------------------------------
+// Length arithmetic
+//
+// Fixed bytes of one sector, GAP2 counted at its standard length:
+//   MFM  SYNC 12 + A1 A1 A1 FE 4 + CHRN 4 + CRC 2 + GAP2 22
+//        + SYNC 12 + A1 A1 A1 FB 4 + CRC 2                  = 62
+//   FM   SYNC 6 + FE 1 + CHRN 4 + CRC 2 + GAP2 11
+//        + SYNC 6 + FB 1 + CRC 2                            = 33
+// Sums run in 64 bits: lengths and gaps come from image files.
+// ---------------------------------------------------------------------------
+namespace {
+
+enum { MFM_SECTOR_FIXED = 62, FM_SECTOR_FIXED = 33 };
+enum { MFM_PREAMBLE_CELLS = 2336, FM_PREAMBLE_ESTIMATE = 1128 };
+
+int64_t SectorCells(const VSector *s) {
+    if (s->mfm) return ((int64_t)s->length + MFM_SECTOR_FIXED + s->gap3) * 16;
+    return ((int64_t)s->length + FM_SECTOR_FIXED + s->gap3) * 32;
+}
+
+int64_t TotalCells(const VSector *s, int64_t preamble) {
+    int64_t total = preamble;
+    for (; s; s = s->next) total += SectorCells(s);
+    return total;
+}
+
+int Saturate(int64_t v) {
+    if (v > INT_MAX) return INT_MAX;
+    if (v < INT_MIN) return INT_MIN;
+    return (int)v;
+}
+
+// Levels the largest GAP3 one byte at a time (never below 20) until the
+// nominal total fits the target.
+int ShrinkGap(VSector *list, int64_t preamble, int target) {
+    int64_t total = TotalCells(list, preamble);
+    if (total <= target) return 1;
+    if (!list) return 0;
+    for (;;) {
+        VSector *widest = list;
+        for (VSector *s = list->next; s; s = s->next)
+            if (s->gap3 > widest->gap3) widest = s;
+        if (widest->gap3 <= 20) return 0;
+        widest->gap3--;
+        total -= widest->mfm ? 16 : 32;
+        if (total <= target) return 1;
+    }
+}
+
+}  // namespace
+
+int VTrack::GetLength() const {
+    int64_t sum = 0;
+    for (const VSector *s = sectors; s; s = s->next)
+        sum += (int64_t)s->length + 2 + s->gap3 + (s->mfm ? 60 : 31);
+    if (!sectors || sum == 0) return 0;
+    return Saturate(sum + (mfmcount >= fmcount ? 212 : 106));
+}
+
+int VTrack::CalcTotalMFM() const { return Saturate(TotalCells(sectors, MFM_PREAMBLE_CELLS)); }
+int VTrack::CalcTotalFM() const { return Saturate(TotalCells(sectors, FM_PREAMBLE_ESTIMATE)); }
+int VTrack::ShrinkGapMFM(int target) { return ShrinkGap(sectors, MFM_PREAMBLE_CELLS, target); }
+int VTrack::ShrinkGapFM(int target) { return ShrinkGap(sectors, FM_PREAMBLE_ESTIMATE, target); }
