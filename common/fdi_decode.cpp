@@ -1,5 +1,475 @@
-// STUB: replaced by the FM/MFM decoder.
+// FM/MFM track decoder: one revolution of cells (or raw samples) becomes the
+// sector list a floppy controller would read from it, with CRC checks, the
+// gaps measured between the fields and the defects of the track as flags.
+//
+// Two controller families are imitated (the analyze mode):
+//   uPD765 (0)      ID mark FE only; length 128 << N, 16384 for N > 7
+//   MB8877 (other)  ID marks FC FD FE FF; length 128 << (N & 3)
+//
+// Marks are found with BfFind over the stream; fields are read a cell word at
+// a time and their data bits split out by table.
+#include <cstring>
+#include <memory>
+#include <vector>
+
 #include "fdi.h"
-void VTrack::Decode(int, const uint8_t *, int, int) { flags = TRACK_UNFORMAT; }
-void VTrack::DecodeIn(const uint8_t *, int, const int (*)[2], int, int) {}
-int VTrack::BfSplitClock(const uint8_t *, int, int, uint8_t *, int, int, int) { return 0; }
+#include "zel.h"
+
+namespace {
+
+// Search patterns, as cells. MFM 00 is AA AA (2A AA after a data bit 1, which
+// is why the runs searched are shorter than the 12-byte SYNC); FM 00 is
+// 88 88 88 88. The mark cells are drawn in fdi_encode.cpp.
+const uint8_t kAM_MFM[16] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA,  // 5 x 00
+                             0xAA, 0xAA, 0x44, 0x89, 0x44, 0x89, 0x44, 0x89}; // A1 A1 A1
+const uint8_t kAM_FM[12] = {0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88,   // 2.5 x 00
+                            0x88, 0x88, 0xAA, 0x22};                          // mark, clock C7
+const uint8_t kIAM_MFM[16] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA,   // 4 x 00
+                              0x52, 0x24, 0x52, 0x24, 0x52, 0x24, 0x55, 0x52};  // C2 C2 C2 FC
+const uint8_t kIAM_FM[12] = {0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88,    // 2 x 00
+                             0xAA, 0x2A, 0x2A, 0x88};                           // FC/D7
+const uint8_t kDAM_MFM[16] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA,   // 4 x 00
+                              0x44, 0x89, 0x44, 0x89, 0x44, 0x89, 0x55, 0x45};  // A1 A1 A1 FB
+const uint8_t kDDAM_MFM[16] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA,  // 4 x 00
+                               0x44, 0x89, 0x44, 0x89, 0x44, 0x89, 0x55, 0x4A}; // A1 A1 A1 F8
+const uint8_t kDAM_FM[12] = {0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88,    // 2 x 00
+                             0xAA, 0x22, 0x28, 0xAA};                           // FB/C7
+const uint8_t kDDAM_FM[12] = {0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88,   // 2 x 00
+                              0xAA, 0x22, 0x28, 0x88};                          // F8/C7
+
+// The 16 cells of a mark byte (after A1 A1 A1 in MFM; the second half of the
+// FM mark, whose first half AA 22 the search already matched).
+enum : uint32_t {
+    MFM_FE = 0x5554, MFM_FC = 0x5552, MFM_FD = 0x5551, MFM_FF = 0x5555, MFM_FB = 0x5545, MFM_F8 = 0x554A,
+    FM_FE = 0x2AA8, FM_FC = 0x2A88, FM_FD = 0x2A8A, FM_FF = 0x2AAA, FM_FB = 0x28AA, FM_F8 = 0x2888,
+};
+
+// A scan records at most MAX_SCAN marks of its density (ID and data marks
+// alike) and keeps at most MAX_IDS of them as ID marks; the candidate list
+// has room for both densities' ID marks and its end marker, so no kept mark
+// is lost on the way to the sector reader.
+enum { MAX_SCAN = 192, MAX_IDS = 96, MAX_CANDIDATES = 2 * MAX_IDS };
+enum { TYPE_END = 0, TYPE_MFM = 1, TYPE_FM = 2 };
+enum { SCRATCH_BYTES = 16384 + 6 };  // largest data field plus marks and CRC
+
+// Data bits of a cell byte: MFM keeps the odd cells (bits 6 4 2 0), FM the
+// third cell of each four (bits 5 and 1).
+struct SplitTables {
+    uint8_t mfm[256];
+    uint8_t fm[256];
+};
+constexpr SplitTables MakeSplitTables() {
+    SplitTables t{};
+    for (int b = 0; b < 256; b++) {
+        t.mfm[b] = (uint8_t)(((b >> 3) & 8) | ((b >> 2) & 4) | ((b >> 1) & 2) | (b & 1));
+        t.fm[b] = (uint8_t)(((b >> 4) & 2) | ((b >> 1) & 1));
+    }
+    return t;
+}
+constexpr SplitTables kSplit = MakeSplitTables();
+
+// Circular reader of a cell stream of `count` cells held in (count + 7) / 8
+// bytes. Word reads stay within those bytes; near the wrap point they fall
+// back to single cells taken modulo count.
+class CellReader {
+  public:
+    CellReader(const uint8_t *buf, int count) : m_buf(buf), m_count(count), m_bytes((count + 7) / 8) {}
+
+    // The n (<= 32) cells from pos on, the first in bit n - 1.
+    uint32_t Cells(int pos, int n) const {
+        pos = Wrap(pos);
+        int byte = pos >> 3;
+        if (pos + n <= m_count && byte + 5 <= m_bytes) {
+            uint64_t w = 0;
+            for (int i = 0; i < 5; i++) w = w << 8 | m_buf[byte + i];
+            return (uint32_t)((w >> (40 - (pos & 7) - n)) & ((1ull << n) - 1));
+        }
+        uint32_t v = 0;
+        for (int i = 0; i < n; i++) {
+            int p = pos + i;
+            while (p >= m_count) p -= m_count;
+            v = v << 1 | ((m_buf[p >> 3] >> (7 - (p & 7))) & 1);
+        }
+        return v;
+    }
+
+    // count data bytes from pos on; returns the position after them.
+    int Bytes(int pos, uint8_t *out, int count, int mfm) const {
+        for (int i = 0; i < count; i++) {
+            if (mfm) {
+                uint32_t w = Cells(pos, 16);
+                out[i] = (uint8_t)(kSplit.mfm[w >> 8] << 4 | kSplit.mfm[w & 0xFF]);
+                pos += 16;
+            } else {
+                uint32_t w = Cells(pos, 32);
+                out[i] = (uint8_t)(kSplit.fm[w >> 24] << 6 | kSplit.fm[(w >> 16) & 0xFF] << 4 |
+                                   kSplit.fm[(w >> 8) & 0xFF] << 2 | kSplit.fm[w & 0xFF]);
+                pos += 32;
+            }
+            pos = Wrap(pos);
+        }
+        return pos;
+    }
+
+    int Wrap(int pos) const {
+        if (pos >= 0 && pos < m_count) return pos;
+        pos %= m_count;
+        return pos < 0 ? pos + m_count : pos;
+    }
+
+  private:
+    const uint8_t *m_buf;
+    int m_count;
+    int m_bytes;
+};
+
+// Start positions (match + 80) of every sync run with a mark after it.
+int ScanMarks(const uint8_t *buf, int count, const uint8_t *pattern, int patbits, int step, int *out) {
+    int n = 0;
+    int pos = 0;
+    while (pos < count && n < MAX_SCAN) {
+        int off = BfFind(buf, count, pos, count - pos, pattern, patbits);
+        if (off < 0) break;
+        out[n++] = pos + off + 80;
+        pos += off + step;
+    }
+    return n;
+}
+
+bool IsIdMark(uint32_t word, int mfm, int analyze) {
+    if (mfm) {
+        if (word == MFM_FE) return true;
+        return analyze != ANALYZE_UPD765 && (word == MFM_FC || word == MFM_FD || word == MFM_FF);
+    }
+    if (word == FM_FE) return true;
+    return analyze != ANALYZE_UPD765 && (word == FM_FC || word == FM_FD || word == FM_FF);
+}
+
+bool IsDataMark(uint32_t word, int mfm) {
+    return mfm ? (word == MFM_FB || word == MFM_F8) : (word == FM_FB || word == FM_F8);
+}
+
+int DataLength(int n, int analyze) {
+    if (analyze != ANALYZE_UPD765) return 128 << (n & 3);
+    return n <= 7 ? 128 << n : 16384;
+}
+
+// Whether cell x lies in a sector's [idpos, endpos], which may wrap.
+bool Within(int x, const VSector *b) {
+    if (b->idpos <= b->endpos) return b->idpos <= x && x <= b->endpos;
+    return x >= b->idpos || x <= b->endpos;
+}
+
+bool HasData(const VSector *s) { return !(s->status & SECTOR_NODATA); }
+
+}  // namespace
+
+// ---------------------------------------------------------------------------
+// Decode: cells in, sector list out.
+// ---------------------------------------------------------------------------
+
+void VTrack::Decode(int raw, const uint8_t *buf, int count, int analyze) {
+    Cleanup();
+    encdata = new uint8_t[TRACK_ENC_BYTES]();
+    if (buf && count > 0) {
+        if (!raw) {
+            cells = count < TRACK_MAX_CELLS ? count : TRACK_MAX_CELLS;
+            memcpy(encdata, buf, (size_t)(cells + 7) / 8);
+        } else {
+            // A raw stream longer than the buffer holds gives its first cells.
+            int n = Raw2Encode(buf, count, encdata, TRACK_MAX_CELLS);
+            cells = n < 0 ? 0 : (n < TRACK_MAX_CELLS ? n : TRACK_MAX_CELLS);
+        }
+    }
+    if (cells < 1) {
+        flags = TRACK_UNFORMAT;
+        return;
+    }
+
+    CellReader rd(encdata, cells);
+    int mfmmarks[MAX_SCAN], fmmarks[MAX_SCAN];
+    int nmfm = ScanMarks(encdata, cells, kAM_MFM, 128, 128, mfmmarks);
+    int nfm = ScanMarks(encdata, cells, kAM_FM, 96, 96, fmmarks);
+    if (nmfm == 0 && nfm == 0) {
+        flags = TRACK_UNFORMAT;
+        return;
+    }
+
+    // Sort the marks into ID marks (kept, first MAX_IDS by position) and data
+    // marks (counted); everything else after a sync run is ignored.
+    int mfmids[MAX_IDS], fmids[MAX_IDS];
+    int nmfmid = 0, nfmid = 0, datamarks = 0;
+    for (int i = 0; i < nmfm; i++) {
+        uint32_t word = rd.Cells(mfmmarks[i] + 48, 16);
+        if (IsIdMark(word, 1, analyze)) {
+            if (nmfmid < MAX_IDS) mfmids[nmfmid++] = mfmmarks[i];
+        } else if (IsDataMark(word, 1)) {
+            datamarks++;
+        }
+    }
+    for (int i = 0; i < nfm; i++) {
+        uint32_t word = rd.Cells(fmmarks[i] + 16, 16);
+        if (IsIdMark(word, 0, analyze)) {
+            if (nfmid < MAX_IDS) fmids[nfmid++] = fmmarks[i];
+        } else if (IsDataMark(word, 0)) {
+            datamarks++;
+        }
+    }
+    if (nmfmid == 0 && nfmid == 0) {
+        flags = TRACK_UNFORMAT;
+        return;
+    }
+    if (datamarks > nmfmid + nfmid) flags |= TRACK_MANYDAM;
+
+    // Merge by position; an FM mark goes first at an equal position.
+    int candidates[MAX_CANDIDATES + 1][2];
+    int n = 0;
+    for (int i = 0, j = 0; i < nmfmid || j < nfmid;) {
+        if (j < nfmid && (i >= nmfmid || fmids[j] <= mfmids[i])) {
+            candidates[n][0] = fmids[j++];
+            candidates[n++][1] = TYPE_FM;
+        } else {
+            candidates[n][0] = mfmids[i++];
+            candidates[n++][1] = TYPE_MFM;
+        }
+    }
+    candidates[n][0] = 0;
+    candidates[n][1] = TYPE_END;
+    DecodeIn(encdata, cells, candidates, nmfmid >= nfmid, analyze);
+
+    if (!raw || !sectors) return;
+
+    // Data rate: the raw length of each data field, from the start of its
+    // SYNC to the end of its CRC, against the nominal length.
+    std::vector<int> pos;
+    std::vector<VSector *> measured;
+    for (VSector *s = sectors; s; s = s->next) {
+        if (!HasData(s)) continue;
+        pos.push_back(rd.Wrap(s->dampos - 192));  // 12 MFM or 6 FM bytes of SYNC
+        pos.push_back(s->endpos);
+        measured.push_back(s);
+    }
+    if (measured.empty()) return;
+    Enc2RawPosMulti(buf, count, pos.data(), (int)pos.size());
+    for (size_t i = 0; i < measured.size(); i++) {
+        VSector *s = measured[i];
+        int start = pos[2 * i], end = pos[2 * i + 1];
+        if (start < 0 || end < 0) continue;
+        int64_t span = end - start;
+        if (span < 0) span += count;
+        int64_t length = span / 8;
+        int64_t nominal = (int64_t)s->length * (s->mfm ? 16 : 32) + 288;
+        int64_t deviation = (length ? length : nominal) * 1000 / nominal - 1000;
+        if (deviation < -300) deviation = -300;
+        if (deviation > 300) deviation = 300;
+        s->rate = (int32_t)deviation;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// DecodeIn: reads the sector at every candidate ID mark, then measures gaps.
+// ---------------------------------------------------------------------------
+
+void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2], int mfmtrack, int analyze) {
+    CellReader rd(buf, count);
+    std::unique_ptr<uint8_t[]> scratch(new uint8_t[SCRATCH_BYTES]);
+
+    // Per density: cells per byte, and the SYNC allowance before a mark.
+    const int trackcpb = mfmtrack ? 16 : 32;
+    const int tracksync = mfmtrack ? 192 : 384;
+
+    int iam = BfFind(buf, count, 0, count, mfmtrack ? kIAM_MFM : kIAM_FM, mfmtrack ? 128 : 96);
+    if (iam >= 0) {
+        flags |= TRACK_IAM;
+        iampos = iam + 64;
+    }
+
+    // Unwrapped end of every sector's data field, in list order.
+    std::vector<int64_t> ends;
+
+    for (int i = 0; candidates[i][1] != TYPE_END; i++) {
+        const int p = candidates[i][0];
+        const int type = candidates[i][1];
+        const int mfm = type == TYPE_MFM;
+        const int cpb = mfm ? 16 : 32;
+
+        // ID: MFM A1 A1 A1 mark C H R N CRC CRC; FM mark C H R N CRC CRC.
+        uint8_t id[10];
+        const int idbytes = mfm ? 10 : 7;
+        rd.Bytes(p, id, idbytes, mfm);
+        const bool idok = CalcCRC(id, idbytes - 2) == (id[idbytes - 2] << 8 | id[idbytes - 1]);
+        const uint8_t *chrn = id + idbytes - 6;
+        const int idend = p + (mfm ? 160 : 224);
+        const int length = DataLength(chrn[3], analyze);
+
+        // The data mark lies between the ID and the next ID of the same
+        // density (or the end of the stream); the first of FB and F8 wins.
+        const int winend = candidates[i + 1][1] == type ? candidates[i + 1][0] : count;
+        const int patbits = mfm ? 128 : 96;
+        int found = -1, deleted = 0;
+        if (idend < count && winend - idend >= patbits) {
+            found = BfFind(buf, count, idend, winend - idend, mfm ? kDAM_MFM : kDAM_FM, patbits);
+            int range = found >= 0 ? found + patbits - 1 : winend - idend;
+            int del = BfFind(buf, count, idend, range, mfm ? kDDAM_MFM : kDDAM_FM, patbits);
+            if (del >= 0) {
+                found = del;
+                deleted = 1;
+            }
+        }
+
+        VSector *s = new VSector;
+        s->mfm = mfm;
+        s->c = chrn[0];
+        s->h = chrn[1];
+        s->r = chrn[2];
+        s->n = chrn[3];
+        s->length = length;
+        s->data = new uint8_t[length]();
+        s->datacells = length * cpb;
+        s->idcrc[0] = id[idbytes - 2];
+        s->idcrc[1] = id[idbytes - 1];
+        s->idpos = p;
+        if (!idok) s->status |= SECTOR_IDCRC;
+        AddSector(s);
+        flags |= mfm ? TRACK_MFM : TRACK_FM;
+        if (!idok) flags |= TRACK_IDCRC;
+
+        if (found < 0) {
+            s->status |= SECTOR_NODATA;
+            flags |= TRACK_NODATA;
+            ends.push_back(0);
+            continue;
+        }
+        if (deleted) s->status |= SECTOR_DELETED;
+        s->gap2 = (found + 64 - 192) / cpb;
+
+        // Data field: MFM A1 A1 A1 mark data CRC CRC; FM mark data CRC CRC.
+        const int d = idend + found + 64;
+        const int head = mfm ? 4 : 1;
+        const int fieldbytes = head + length + 2;
+        rd.Bytes(d, scratch.get(), fieldbytes, mfm);
+        s->dampos = d;
+        s->datapos = d + (mfm ? 64 : 32);
+        ends.push_back((int64_t)d + (int64_t)length * cpb + 96);
+        s->datacrc[0] = scratch[fieldbytes - 2];
+        s->datacrc[1] = scratch[fieldbytes - 1];
+        memcpy(s->data, scratch.get() + head, (size_t)length);
+        if (CalcCRC(scratch.get(), fieldbytes - 2) != (s->datacrc[0] << 8 | s->datacrc[1])) {
+            s->status |= SECTOR_DATACRC;
+            flags |= TRACK_DATACRC;
+        }
+    }
+
+    if (!sectors) return;
+
+    // GAP3: from the end of a data field to the SYNC of the next ID.
+    size_t k = 0;
+    for (VSector *s = sectors; s; s = s->next, k++) {
+        if (!HasData(s)) continue;
+        const int cpb = s->mfm ? 16 : 32;
+        const int sync = s->mfm ? 192 : 384;
+        if (!s->next) {
+            s->gap3 = ends[k] < count ? (int)((count - ends[k]) / cpb) : 0;
+        } else if (s->next->idpos > ends[k]) {
+            int gap = (int)((s->next->idpos - ends[k] - sync) / cpb);
+            s->gap3 = gap > 0 ? gap : 0;
+        }
+    }
+
+    // GAP1: from the index mark to the SYNC of the first ID after it.
+    if (flags & TRACK_IAM) {
+        for (VSector *s = sectors; s; s = s->next) {
+            if (s->idpos > iampos) {
+                gap1 = (s->idpos - tracksync - iampos - (mfmtrack ? 64 : 32)) / trackcpb;
+                break;
+            }
+        }
+    }
+
+    // GAP4b: after the data field that ends last; that sector has no GAP3.
+    VSector *lastend = nullptr;
+    int64_t maxend = -1;
+    k = 0;
+    for (VSector *s = sectors; s; s = s->next, k++) {
+        if (ends[k] > maxend) {
+            maxend = ends[k];
+            lastend = s;
+        }
+    }
+    if (lastend) {
+        gap4b = maxend < count ? (int)((count - maxend) / trackcpb) : 0;
+        lastend->gap3 = 0;
+    }
+
+    // Positions into the stream; a data field that runs past the end wraps.
+    k = 0;
+    for (VSector *s = sectors; s; s = s->next, k++) {
+        s->endpos = HasData(s) ? (int32_t)(ends[k] % count) : 0;
+        if (ends[k] > count) flags |= TRACK_STRADDLE;
+    }
+
+    // GAP4a: before the index mark (or the first ID); a data field wrapped
+    // from the end of the track takes its share of it.
+    int gap = ((flags & TRACK_IAM) ? iampos - tracksync : sectors->idpos - tracksync) / trackcpb;
+    if (ends.back() > count) gap -= GetLasttSector()->endpos / trackcpb;
+    gap4a = gap > 0 ? gap : 0;
+
+    // Overlap: a sector's ID or data end inside another sector's extent.
+    for (VSector *a = sectors; a && !(flags & TRACK_OVERLAP); a = a->next) {
+        for (VSector *b = sectors; b; b = b->next) {
+            if (a == b || !HasData(b)) continue;
+            if (Within(a->idpos, b) || (HasData(a) && Within(a->endpos, b))) {
+                flags |= TRACK_OVERLAP;
+                break;
+            }
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// BfSplitClock: plain clock splitting, with an optional imitation of a read
+// head over a stretch without flux (random bits and a wandering position).
+// ---------------------------------------------------------------------------
+
+namespace {
+uint32_t g_noise = 2463534242u;  // xorshift32 state, one for the program
+uint32_t NextNoise() {
+    uint32_t x = g_noise;
+    x ^= x << 13;
+    x ^= x >> 17;
+    x ^= x << 5;
+    return g_noise = x;
+}
+}  // namespace
+
+int VTrack::BfSplitClock(const uint8_t *cells, int count, int start, uint8_t *out, int bytes, int mfm, int noise) {
+    if (!cells || !out || count < 1 || bytes < 1) return 0;
+    CellReader rd(cells, count);
+    if (!noise) {
+        rd.Bytes(start, out, bytes, mfm);
+        return bytes * (mfm ? 16 : 32);
+    }
+    const int step = mfm ? 2 : 4;      // cells per data bit
+    const int dataoff = mfm ? 1 : 2;   // data cell within them
+    int pos = start, zeros = 0;
+    for (int i = 0; i < bytes; i++) {
+        int value = 0;
+        for (int b = 0; b < 8; b++) {
+            int bit = 0;
+            for (int c = 0; c < step; c++) {
+                int cell = (int)rd.Cells(pos + c, 1);
+                zeros = cell ? 0 : zeros + 1;
+                if (c == dataoff) bit = cell;
+            }
+            if (!bit && zeros >= 4) {
+                uint32_t r = NextNoise();
+                bit = (int)(r & 1);
+                pos += (int)((r >> 1) % 7) - 3;
+            }
+            value = value << 1 | bit;
+            pos += step;
+        }
+        out[i] = (uint8_t)value;
+    }
+    return pos - start;
+}
