@@ -1,0 +1,132 @@
+// simctl: the remote control of a running drivesim. Every request is one
+// text line sent over its own TCP connection to 127.0.0.1:6869; whatever the
+// emulator answers is copied to standard output, and the connection closes
+// only after the emulator has carried the request out, so an insert or an
+// eject has finished when simctl returns.
+//
+// Requests:
+//   "list"                 the drive table
+//   "stop"                 stop the emulator
+//   "D C FILE"             drive D (0, 1), command C (1 insert, 2 eject,
+//                          3 protect); FILE is "-" for eject and protect
+//
+// Links nothing of the library: standard C and POSIX only.
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "../common/version.h"
+
+enum { CONTROL_PORT = 6869, LINE_MAX_CHARS = 8191 };
+enum { EXIT_OK = 0, EXIT_BADOPTION = 22, EXIT_NOSERVER = 107 };
+enum { CMD_NONE = 0, CMD_INSERT = 1, CMD_EJECT = 2, CMD_PROTECT = 3 };
+
+static int WriteAll(int fd, const char *data, size_t len) {
+    while (len > 0) {
+        ssize_t n = write(fd, data, len);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return 0;
+        data += n;
+        len -= (size_t)n;
+    }
+    return 1;
+}
+
+// Connects to the emulator, sends line, copies the reply to standard output
+// until the emulator closes the connection. 0 when it cannot be reached.
+static int SendCommand(const char *line) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr;
+    memset(&addr, 0, sizeof addr);
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(CONTROL_PORT);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || connect(fd, (const sockaddr *)&addr, sizeof addr) < 0 || !WriteAll(fd, line, strlen(line))) {
+        if (fd >= 0) close(fd);
+        fprintf(stderr, "Error : Can't connect to emulator process\n");
+        return 0;
+    }
+    char buf[8192];
+    for (;;) {
+        ssize_t n = read(fd, buf, sizeof buf);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        fwrite(buf, 1, (size_t)n, stdout);
+    }
+    fflush(stdout);
+    close(fd);
+    return 1;
+}
+
+static void Usage(const char *prog) {
+    printf(ZELMO_BANNER_FORMAT, ZELMO_BANNER_ARGS);
+    printf("FDD emulation controller\n");
+    printf("\n");
+    printf("Usage: %s -i ID -c CMD [FILE]\n\n", prog);
+    printf(" ID is unit number {0|1}.\n");
+    printf(" CMD is operation command {insert|eject|protect}\n");
+    printf(" FILE is image file path\n");
+    printf("\n");
+    printf("Usage: %s -l\n\n", prog);
+    printf(" Print device list.\n");
+    printf("\n");
+    printf("Usage: %s --stop\n\n", prog);
+    printf(" Stop drivesim prosess.\n");
+}
+
+// Sends a request that needs no further options and ends the program.
+static int SendOnly(const char *line) { return SendCommand(line) ? EXIT_OK : EXIT_NOSERVER; }
+
+int main(int argc, char **argv) {
+    if (argc < 2) {
+        Usage(argv[0]);
+        return EXIT_OK;
+    }
+
+    int drive = -1;
+    int command = CMD_NONE;
+    opterr = 0;
+    int opt;
+    while ((opt = getopt(argc, argv, "i:c:l-:")) != -1) {
+        switch (opt) {
+        case 'i': drive = optarg[0] - '0'; break;
+        case 'c':
+            switch (optarg[0]) {
+            case 'i': case 'I': command = CMD_INSERT; break;
+            case 'e': case 'E': command = CMD_EJECT; break;
+            case 'p': case 'P': command = CMD_PROTECT; break;
+            default: break;
+            }
+            break;
+        case 'l': return SendOnly("list\n");
+        case '-':
+            if (strcmp(optarg, "stop") == 0) return SendOnly("stop\n");
+            break;
+        default: return EXIT_OK;
+        }
+    }
+
+    const char *file = optind < argc ? argv[optind] : nullptr;
+    if (drive != 0 && drive != 1) {
+        fprintf(stderr, "Error : Invalid ID\n");
+        return EXIT_BADOPTION;
+    }
+    if (command == CMD_NONE) {
+        fprintf(stderr, "Error : Invalid Command\n");
+        return EXIT_BADOPTION;
+    }
+    if (!file && command != CMD_INSERT) file = "-";
+    // The emulator reads at most LINE_MAX_CHARS characters of a request: a path
+    // that would not fit is refused here rather than arriving cut short.
+    if (!file || !file[0] || strlen(file) > LINE_MAX_CHARS - 5 || strchr(file, '\n')) {
+        fprintf(stderr, "Error : Invalid file path\n");
+        return EXIT_BADOPTION;
+    }
+    char line[LINE_MAX_CHARS + 2];
+    snprintf(line, sizeof line, "%d %d %s\n", drive, command, file);
+    return SendCommand(line) ? EXIT_OK : EXIT_NOSERVER;
+}

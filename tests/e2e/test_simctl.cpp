@@ -1,0 +1,150 @@
+// simctl as a user runs it: usage, option errors and exit codes, and the exact
+// request line it sends to a stand-in emulator listening on 127.0.0.1:6869.
+// Every test that touches the port is named ControlPort.* so that CTest runs
+// them one at a time.
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+
+#include <thread>
+
+#include "e2e_util.h"
+
+namespace {
+
+// Accepts one connection on the control port, records the request bytes up to
+// the newline and answers with a fixed reply before closing.
+class FakeEmulator {
+  public:
+    explicit FakeEmulator(std::string reply = "") : reply_(std::move(reply)) {
+        fd_ = socket(AF_INET, SOCK_STREAM, 0);
+        int one = 1;
+        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+        sockaddr_in a{};
+        a.sin_family = AF_INET;
+        a.sin_port = htons(6869);
+        a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        ok_ = fd_ >= 0 && bind(fd_, (sockaddr *)&a, sizeof a) == 0 && listen(fd_, 1) == 0;
+        if (ok_) thread_ = std::thread([this] { Serve(); });
+    }
+    ~FakeEmulator() {
+        if (thread_.joinable()) thread_.join();
+        if (fd_ >= 0) close(fd_);
+    }
+    bool ok() const { return ok_; }
+    // The request received (waits for the connection to end).
+    std::string Request() {
+        if (thread_.joinable()) thread_.join();
+        return request_;
+    }
+
+  private:
+    void Serve() {
+        pollfd p{fd_, POLLIN, 0};
+        if (poll(&p, 1, 5000) != 1) return;
+        int c = accept(fd_, nullptr, nullptr);
+        if (c < 0) return;
+        char ch;
+        while (read(c, &ch, 1) == 1) {
+            request_ += ch;
+            if (ch == '\n') break;
+        }
+        if (!reply_.empty() && write(c, reply_.data(), reply_.size()) < 0) request_ += "<reply failed>";
+        close(c);
+    }
+    std::string reply_;
+    std::string request_;
+    int fd_ = -1;
+    bool ok_ = false;
+    std::thread thread_;
+};
+
+TEST(Simctl, UsageWithoutArguments) {
+    RunResult r = RunProgram("simctl", {});
+    EXPECT_EQ(0, r.status);
+    std::string path = BinPath("simctl");
+    EXPECT_EQ("FDD emulation controller\n\nUsage: " + path + " -i ID -c CMD [FILE]\n\n"
+              " ID is unit number {0|1}.\n CMD is operation command {insert|eject|protect}\n"
+              " FILE is image file path\n\nUsage: " + path + " -l\n\n Print device list.\n\n"
+              "Usage: " + path + " --stop\n\n Stop drivesim prosess.\n",
+              WithoutBanner(r.out));
+}
+
+struct OptionError {
+    std::vector<std::string> args;
+    int status;
+    const char *err;  // exact standard error
+};
+
+// Every one of these fails before a connection is tried.
+TEST(Simctl, OptionErrors) {
+    const OptionError cases[] = {
+        {{"-i", "0", "-c", "insert"}, 22, "Error : Invalid file path\n"},
+        {{"-i", "0", "-c", "insert", ""}, 22, "Error : Invalid file path\n"},
+        {{"-i", "0", "-c", "insert", std::string(8200, 'a')}, 22, "Error : Invalid file path\n"},
+        {{"-c", "eject"}, 22, "Error : Invalid ID\n"},
+        {{"-i", "5", "-c", "eject"}, 22, "Error : Invalid ID\n"},
+        {{"-i", "-1", "-c", "eject"}, 22, "Error : Invalid ID\n"},
+        {{"-i", "0"}, 22, "Error : Invalid Command\n"},
+        {{"-i", "1", "-c", "xyz", "a.zel"}, 22, "Error : Invalid Command\n"},
+        {{"-z", "-i", "0", "-c", "eject"}, 0, ""},  // unknown option: silent exit
+        {{"-i"}, 0, ""},                            // missing argument counts as unknown
+    };
+    for (const auto &c : cases) {
+        RunResult r = RunProgram("simctl", c.args);
+        std::string what = c.args.empty() ? "" : c.args[0] + " ...";
+        EXPECT_EQ(c.status, r.status) << what;
+        EXPECT_EQ(c.err, r.err) << what;
+        EXPECT_EQ("", r.out) << what;
+    }
+}
+
+TEST(ControlPort, NoEmulatorExits107) {
+    for (auto args : std::vector<std::vector<std::string>>{{"-i", "0", "-c", "eject"}, {"-l"}, {"--stop"}}) {
+        RunResult r = RunProgram("simctl", args);
+        EXPECT_EQ(107, r.status) << args[0];
+        EXPECT_EQ("Error : Can't connect to emulator process\n", r.err) << args[0];
+    }
+}
+
+struct RequestCase {
+    std::vector<std::string> args;
+    const char *line;
+};
+
+TEST(ControlPort, RequestLines) {
+    const RequestCase cases[] = {
+        {{"-i", "0", "-c", "insert", "/disks/GAME.D88"}, "0 1 /disks/GAME.D88\n"},
+        {{"-i", "1", "-c", "Insert", "multi.d88/3"}, "1 1 multi.d88/3\n"},
+        {{"-i", "0", "-c", "eject"}, "0 2 -\n"},
+        {{"-c", "e", "-i", "1"}, "1 2 -\n"},
+        {{"-i", "1", "-c", "E"}, "1 2 -\n"},
+        {{"-i", "0", "-c", "p"}, "0 3 -\n"},
+        {{"-i", "0", "-c", "eject", "-c", "zap"}, "0 2 -\n"},  // an unknown CMD keeps the previous one
+        {{"-l", "-i", "5"}, "list\n"},
+        {{"--verbose", "-l"}, "list\n"},
+        {{"--stop"}, "stop\n"},
+        {{"--stop", "-l"}, "stop\n"},
+    };
+    for (const auto &c : cases) {
+        FakeEmulator emu;
+        ASSERT_TRUE(emu.ok()) << "port 6869 is busy";
+        RunResult r = RunProgram("simctl", c.args);
+        EXPECT_EQ(0, r.status) << c.line;
+        EXPECT_EQ(c.line, emu.Request());
+        EXPECT_EQ("", r.err) << c.line;
+    }
+}
+
+TEST(ControlPort, ReplyIsCopiedToStandardOutput) {
+    const std::string table = "----\n ID | WP | CL | DISK IMAGE\n  0 | -- | 00 | EMPTY\n----\n";
+    FakeEmulator emu(table);
+    ASSERT_TRUE(emu.ok());
+    RunResult r = RunProgram("simctl", {"-l"});
+    EXPECT_EQ(0, r.status);
+    EXPECT_EQ(table, r.out);
+    EXPECT_EQ("list\n", emu.Request());
+}
+
+}  // namespace
