@@ -15,10 +15,13 @@ class Fileio {
     int Init() { return 1; }
     int Open(const char *path, int mode);
     int Open(const Filepath &path, int mode);
+    // Creates a new file for writing that must not exist yet (permissions
+    // 0666 before the umask); fails when the path exists.
+    int Create(const char *path);
     int Read(void *buf, int length);
     int Write(const void *buf, int length);
     int Seek(int64_t offset, int whence);
-    int64_t GetFileSize();
+    int64_t GetFileSize();  // -1 when closed or on error
     int64_t GetFilePos() const { return m_pos; }
     void Close();
     // Flushes written data to the device (fsync); 1 on success.
