@@ -1,21 +1,543 @@
-// STUB: replaced by the ZEL image implementation.
+// The ZEL track image: records, conversions between the encode and raw forms,
+// and the file format (layout in zeldisk.h).
+//
+// A record is one heap block: the 16-byte track header, little-endian exactly
+// as in the file, followed by the track bits. Every record holds its track:
+// bits <= (recsize - 16) * 8 is kept true by every operation here, so the
+// emulator and the codecs can trust GetTrackLen against GetTrackData.
 #include "zeldisk.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+#include <atomic>
+#include <climits>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
-ZELDisk::ZELDisk() { valid = readonly = 0; memset(&header, 0, sizeof header); memset(tracks, 0, sizeof tracks); memset(dirty, 0, sizeof dirty); memset(recsize, 0, sizeof recsize); }
-ZELDisk::~ZELDisk() {}
-int ZELDisk::Init(int, int, int, int) { return 0; }
-void ZELDisk::Cleanup() {}
-char *ZELDisk::GetName(char *buf) const { buf[0] = 0; return buf; }
-void ZELDisk::SetName(const char *) {}
-int ZELDisk::GetTrackLen(int, int) const { return 0; }
-uint8_t *ZELDisk::GetTrackData(int, int) const { return nullptr; }
-int ZELDisk::GetTrackCapacity(int, int) const { return 0; }
-int ZELDisk::GetTrackStart(int, int) const { return 0; }
-int ZELDisk::SetTrackLen(int, int, int) { return 0; }
-int ZELDisk::ConvertRaw() { return 0; }
-int ZELDisk::ConvertEnc() { return 0; }
-int ZELDisk::Save(const Filepath &, int) { return 0; }
-int ZELDisk::Load(const Filepath &, int) { return 0; }
-int ZELDisk::NominalLength() const { return 0; }
-void ZELDisk::FreeTracks() {}
-int ZELDisk::NewTrack(int, int, int, int) { return 0; }
+#include <memory>
+#include <new>
+#include <string>
+
+#include "bytes.h"
+#include "fileio.h"
+#include "filepath.h"
+#include "zel.h"
+
+namespace {
+
+// Offsets of the file header fields.
+enum {
+    HDR_SIGNATURE = 0, HDR_REVISION = 3, HDR_NAME = 4, HDR_RESERVED0 = 64, HDR_TYPE = 68, HDR_CYLINDERS = 72,
+    HDR_HEADS = 76, HDR_RATE = 80, HDR_RPM = 84, HDR_WRITEPROTECT = 88, HDR_RESERVED1 = 92, HDR_TRACKLEN = 96,
+    HDR_TRACKSIZE = 100, HDR_RESERVED2 = 104
+};
+// Offsets of the track header fields inside a record.
+enum { REC_CYLINDER = 0, REC_HEAD = 4, REC_START = 8, REC_BITS = 12 };
+
+const char kBlankName[] = "BLANK IMAGE";
+const int kNameChars = 59;
+
+// Default geometry and record sizes of the three encode types.
+struct zelgeometry_t {
+    int cylinders, rate, rpm, encsize, rawsize;
+};
+const zelgeometry_t kGeometry[3] = {
+    {42, 500, 300, 16384, 131072},   // 2D
+    {84, 500, 300, 16384, 131072},   // 2DD
+    {84, 1000, 360, 32768, 262144},  // 2HD
+};
+
+int32_t RecField(const uint8_t *rec, int off) { return (int32_t)GetLE32(rec + off); }
+
+// Bytes of a record holding bits bits.
+int64_t RecordFor(int64_t bits) { return ZEL_TRACK_HEADER + (bits + 7) / 8; }
+
+// Bits the data area of a record of size bytes holds.
+int64_t BitsIn(int size) { return ((int64_t)size - ZEL_TRACK_HEADER) * 8; }
+
+uint8_t *AllocRecord(int size, int cylinder, int head, int bits) {
+    uint8_t *rec = static_cast<uint8_t *>(calloc(1, (size_t)size));
+    if (!rec) return nullptr;
+    PutLE32(rec + REC_CYLINDER, (uint32_t)cylinder);
+    PutLE32(rec + REC_HEAD, (uint32_t)head);
+    PutLE32(rec + REC_BITS, (uint32_t)bits);
+    return rec;
+}
+
+void ReadHeader(const uint8_t *raw, zelheader_t *h) {
+    ByteReader r(raw, ZEL_HEADER_SIZE);
+    r.Bytes(HDR_SIGNATURE, h->signature, sizeof h->signature);
+    h->revision = (uint8_t)r.U8(HDR_REVISION);
+    r.Bytes(HDR_NAME, h->name, sizeof h->name);
+    h->reserved0 = r.SLE32(HDR_RESERVED0);
+    h->type = r.SLE32(HDR_TYPE);
+    h->cylinders = r.SLE32(HDR_CYLINDERS);
+    h->heads = r.SLE32(HDR_HEADS);
+    h->rate = r.SLE32(HDR_RATE);
+    h->rpm = r.SLE32(HDR_RPM);
+    h->writeprotect = r.SLE32(HDR_WRITEPROTECT);
+    h->reserved1 = r.SLE32(HDR_RESERVED1);
+    h->tracklen = r.SLE32(HDR_TRACKLEN);
+    h->tracksize = r.SLE32(HDR_TRACKSIZE);
+    r.Bytes(HDR_RESERVED2, h->reserved2, sizeof h->reserved2);
+}
+
+void WriteHeader(const zelheader_t &h, uint8_t *raw) {
+    memcpy(raw + HDR_SIGNATURE, h.signature, sizeof h.signature);
+    raw[HDR_REVISION] = h.revision;
+    memcpy(raw + HDR_NAME, h.name, sizeof h.name);
+    PutLE32(raw + HDR_RESERVED0, (uint32_t)h.reserved0);
+    PutLE32(raw + HDR_TYPE, (uint32_t)h.type);
+    PutLE32(raw + HDR_CYLINDERS, (uint32_t)h.cylinders);
+    PutLE32(raw + HDR_HEADS, (uint32_t)h.heads);
+    PutLE32(raw + HDR_RATE, (uint32_t)h.rate);
+    PutLE32(raw + HDR_RPM, (uint32_t)h.rpm);
+    PutLE32(raw + HDR_WRITEPROTECT, (uint32_t)h.writeprotect);
+    PutLE32(raw + HDR_RESERVED1, (uint32_t)h.reserved1);
+    PutLE32(raw + HDR_TRACKLEN, (uint32_t)h.tracklen);
+    PutLE32(raw + HDR_TRACKSIZE, (uint32_t)h.tracksize);
+    memcpy(raw + HDR_RESERVED2, h.reserved2, sizeof h.reserved2);
+}
+
+// The limits every header must meet before a record is read: the geometry
+// fits the track tables, a record has room for its track header and stays
+// below ZEL_MAX_TRACKSIZE, and no value is negative.
+bool HeaderFits(const zelheader_t &h) {
+    if (memcmp(h.signature, "ZEL", 3) != 0 || h.revision < 1 || h.revision > 3) return false;
+    if (h.cylinders < 0 || h.cylinders > ZEL_MAX_CYLINDERS || h.heads < 1 || h.heads > ZEL_MAX_HEADS) return false;
+    if (h.tracksize < ZEL_TRACK_HEADER || h.tracksize > ZEL_MAX_TRACKSIZE) return false;
+    if (h.rate < 0 || h.rate > ZEL_MAX_RATE || h.rpm < 0) return false;
+    // A revision-1 file gives one length, in bytes, for all its tracks.
+    return h.revision != 1 || (h.tracklen >= 0 && h.tracklen <= h.tracksize - ZEL_TRACK_HEADER);
+}
+
+// Turns a track so that bit start becomes bit 0: new bit j = old bit
+// (j + start) mod bits.
+bool RotateTrack(uint8_t *data, int bits, int start) {
+    size_t bytes = (size_t)(bits + 7) / 8;
+    std::unique_ptr<uint8_t[]> out(new (std::nothrow) uint8_t[bytes]());
+    if (!out) return false;
+    for (int j = 0, src = start; j < bits; ++j) {
+        if (BfGetBit(data, src)) BfSetBit(out.get(), j);
+        if (++src == bits) src = 0;
+    }
+    memcpy(data, out.get(), bytes);
+    return true;
+}
+
+// Writes count zero bytes.
+int WriteZeros(Fileio &file, int64_t count) {
+    static const uint8_t zeros[4096] = {};
+    while (count > 0) {
+        int n = count < (int64_t)sizeof zeros ? (int)count : (int)sizeof zeros;
+        if (!file.Write(zeros, n)) return 0;
+        count -= n;
+    }
+    return 1;
+}
+
+}  // namespace
+
+ZELDisk::ZELDisk() {
+    memset(tracks, 0, sizeof tracks);
+    memset(recsize, 0, sizeof recsize);
+    Reset();
+}
+
+ZELDisk::~ZELDisk() { FreeTracks(); }
+
+void ZELDisk::FreeTracks() {
+    for (int c = 0; c < ZEL_MAX_CYLINDERS; ++c)
+        for (int h = 0; h < ZEL_MAX_HEADS; ++h) {
+            free(tracks[c][h]);
+            tracks[c][h] = nullptr;
+            recsize[c][h] = 0;
+        }
+}
+
+void ZELDisk::Reset() {
+    FreeTracks();
+    valid = readonly = relayout = 0;
+    memset(&header, 0, sizeof header);
+    memset(dirty, 0, sizeof dirty);
+}
+
+void ZELDisk::Cleanup() {
+    if (valid) Reset();
+    else FreeTracks();  // an import that failed half-way may have left records
+}
+
+int ZELDisk::NewTrack(int cylinder, int head, int size, int bits) {
+    uint8_t *rec = AllocRecord(size, cylinder, head, bits);
+    if (!rec) return 0;
+    free(tracks[cylinder][head]);
+    tracks[cylinder][head] = rec;
+    recsize[cylinder][head] = size;
+    return 1;
+}
+
+int ZELDisk::Init(int type, int rate, int rpm, int raw) {
+    Reset();
+    memcpy(header.signature, "ZEL", 3);
+    header.revision = 3;
+    memcpy(header.name, kBlankName, sizeof kBlankName);
+    if (type < ZEL_TYPE_2D || type > ZEL_TYPE_2HD) return 0;
+
+    const zelgeometry_t &g = kGeometry[type];
+    if (rate == 0) rate = g.rate;
+    if (rpm == 0) rpm = g.rpm;
+    if (rate < 0 || rpm < 0 || rate > ZEL_MAX_RATE / 8) return 0;
+    int64_t len = (int64_t)rate * (raw ? 480000 : 60000) / rpm;
+    // The default record size holds a revolution at the type's own speed; an
+    // unusual rate or rpm gets records large enough for its track.
+    int64_t size = raw ? g.rawsize : g.encsize;
+    if (RecordFor(len) > size) size = (RecordFor(len) + 511) & ~511;
+    if (size > ZEL_MAX_TRACKSIZE) return 0;
+
+    header.type = raw ? ZEL_TYPE_RAW : type;
+    header.cylinders = g.cylinders;
+    header.heads = ZEL_MAX_HEADS;
+    header.rate = raw ? rate * 8 : rate;
+    header.rpm = rpm;
+    header.tracksize = (int32_t)size;
+    for (int c = 0; c < ZEL_MAX_CYLINDERS; ++c)
+        for (int h = 0; h < ZEL_MAX_HEADS; ++h) {
+            if (!NewTrack(c, h, (int)size, (int)len)) {
+                Reset();
+                return 0;
+            }
+            dirty[c][h] = 1;
+        }
+    relayout = 1;  // no file has this image yet
+    valid = 1;
+    return 1;
+}
+
+char *ZELDisk::GetName(char *buf) const {
+    size_t n = strnlen(header.name, kNameChars);
+    memcpy(buf, header.name, n);
+    buf[n] = 0;
+    return buf;
+}
+
+void ZELDisk::SetName(const char *name) {
+    memset(header.name, 0, sizeof header.name);
+    if (name) memcpy(header.name, name, strnlen(name, kNameChars));
+}
+
+int ZELDisk::GetTrackLen(int cylinder, int head) const {
+    const uint8_t *rec = tracks[cylinder][head];
+    return rec ? RecField(rec, REC_BITS) : 0;
+}
+
+uint8_t *ZELDisk::GetTrackData(int cylinder, int head) const {
+    uint8_t *rec = tracks[cylinder][head];
+    return rec ? rec + ZEL_TRACK_HEADER : nullptr;
+}
+
+int ZELDisk::GetTrackCapacity(int cylinder, int head) const {
+    return tracks[cylinder][head] ? recsize[cylinder][head] - ZEL_TRACK_HEADER : 0;
+}
+
+int ZELDisk::GetTrackStart(int cylinder, int head) const {
+    const uint8_t *rec = tracks[cylinder][head];
+    return rec ? RecField(rec, REC_START) : 0;
+}
+
+int ZELDisk::SetTrackLen(int cylinder, int head, int bits) {
+    uint8_t *rec = tracks[cylinder][head];
+    if (!rec || bits < 0 || bits > BitsIn(recsize[cylinder][head])) return 0;
+    PutLE32(rec + REC_START, 0);
+    PutLE32(rec + REC_BITS, (uint32_t)bits);
+    return 1;
+}
+
+int ZELDisk::NominalLength() const {
+    if (header.rpm <= 0 || header.rate <= 0) return 0;
+    int64_t n = (int64_t)header.rate * 60000 / header.rpm;
+    return n > INT_MAX ? INT_MAX : (int)n;
+}
+
+// Track conversions for ConvertTracks: old data and length in, the new
+// track written into out (capacity bits), its length returned. A result
+// above the capacity asks for a larger record.
+namespace {
+
+int CellsToSamples(const uint8_t *cells, int len, uint8_t *out, int capacity, int limit) {
+    int bits = Encode2Raw(cells, len, out, capacity);
+    if (bits > capacity) return bits;
+    return limit > 0 && bits > limit ? StrechRaw(out, bits, limit) : bits;
+}
+
+int SamplesToCells(const uint8_t *raw, int len, uint8_t *out, int capacity, int) {
+    return Raw2Encode(raw, len, out, capacity);
+}
+
+struct recordset_t {
+    uint8_t *rec[ZEL_MAX_CYLINDERS][ZEL_MAX_HEADS] = {};
+    int size[ZEL_MAX_CYLINDERS][ZEL_MAX_HEADS] = {};
+    ~recordset_t() {
+        for (auto &row : rec)
+            for (uint8_t *p : row) free(p);
+    }
+};
+
+}  // namespace
+
+// Every new record is built before the image is touched, so a failed
+// allocation leaves the image whole in its old form.
+int ZELDisk::ConvertTracks(int size, int limit, trackconv_t convert) {
+    recordset_t fresh;
+    for (int c = 0; c < header.cylinders; ++c)
+        for (int h = 0; h < header.heads; ++h) {
+            const uint8_t *old = tracks[c][h];
+            if (!old) continue;
+            int len = RecField(old, REC_BITS), rs = size, bits = 0;
+            // The output length is known only after converting (clock
+            // recovery decides the cell count): a track that does not fit
+            // the usual record is converted again into one that holds it.
+            for (int pass = 0; pass < 2; ++pass) {
+                uint8_t *rec = static_cast<uint8_t *>(calloc(1, (size_t)rs));
+                if (!rec) return 0;
+                free(fresh.rec[c][h]);
+                fresh.rec[c][h] = rec;
+                fresh.size[c][h] = rs;
+                memcpy(rec, old, ZEL_TRACK_HEADER);
+                bits = convert(old + ZEL_TRACK_HEADER, len, rec + ZEL_TRACK_HEADER, (int)BitsIn(rs), limit);
+                if (bits < 0) bits = 0;
+                if (bits <= BitsIn(rs) || RecordFor(bits) > INT_MAX / 8) break;
+                rs = (int)RecordFor(bits);
+            }
+            if (bits > BitsIn(rs)) return 0;
+            PutLE32(fresh.rec[c][h] + REC_BITS, (uint32_t)bits);
+        }
+
+    for (int c = 0; c < header.cylinders; ++c)
+        for (int h = 0; h < header.heads; ++h) {
+            if (!fresh.rec[c][h]) continue;
+            free(tracks[c][h]);
+            tracks[c][h] = fresh.rec[c][h];
+            recsize[c][h] = fresh.size[c][h];
+            fresh.rec[c][h] = nullptr;
+            dirty[c][h] = 1;
+        }
+    header.tracksize = size;
+    relayout = 1;
+    return 1;
+}
+
+int ZELDisk::ConvertRaw() {
+    if (!valid || header.type == ZEL_TYPE_RAW) return 0;
+    // Tracks are kept within half a percent of a nominal raw revolution.
+    int64_t nominal = header.rpm > 0 ? (int64_t)header.rate * 480000 / header.rpm : 0;
+    int64_t limit = nominal + nominal / 200;
+    if (limit > INT_MAX) limit = 0;
+    if (!ConvertTracks(header.rate == 1000 ? 262144 : 131072, (int)limit, CellsToSamples)) return 0;
+    header.type = ZEL_TYPE_RAW;
+    header.rate *= 8;
+    return 1;
+}
+
+int ZELDisk::ConvertEnc() {
+    if (!valid || header.type != ZEL_TYPE_RAW) return 0;
+    int rate = header.rate == 8000 ? 1000 : header.rate / 8;
+    if (!ConvertTracks(rate == 1000 ? 32768 : 16384, 0, SamplesToCells)) return 0;
+    if (header.rate == 8000) header.type = ZEL_TYPE_2HD;
+    else header.type = header.cylinders > 42 ? ZEL_TYPE_2DD : ZEL_TYPE_2D;
+    header.rate = rate;
+    return 1;
+}
+
+// Writes one record of tracksize bytes: the record as held (header and data),
+// cut to tracksize or padded with zeros; a missing track as an empty one.
+int ZELDisk::WriteTrack(Fileio &file, int cylinder, int head, int tracksize) const {
+    const uint8_t *rec = tracks[cylinder][head];
+    uint8_t blank[ZEL_TRACK_HEADER] = {};
+    int n = recsize[cylinder][head];
+    if (!rec) {
+        PutLE32(blank + REC_CYLINDER, (uint32_t)cylinder);
+        PutLE32(blank + REC_HEAD, (uint32_t)head);
+        rec = blank;
+        n = ZEL_TRACK_HEADER;
+    }
+    if (n > tracksize) n = tracksize;
+    return file.Write(rec, n) && WriteZeros(file, tracksize - n);
+}
+
+int ZELDisk::Save(const Filepath &path, int full) {
+    if (!valid || path.IsClear() || !path.HasExt(".ZEL")) return 0;
+    if (full) return SaveFull(path);
+
+    Fileio file;
+    if (!file.Open(path, Fileio::ReadWrite)) return 0;
+    if (relayout) {
+        file.Close();
+        return SaveFull(path);
+    }
+    // In place the file keeps its record size, so every changed track must
+    // fit it; nothing is written unless all of them do.
+    int tracksize = header.tracksize;
+    for (int c = 0; c < header.cylinders; ++c)
+        for (int h = 0; h < header.heads; ++h)
+            if (dirty[c][h] && GetTrackLen(c, h) > BitsIn(tracksize)) return 0;
+    uint8_t raw[ZEL_HEADER_SIZE];
+    WriteHeader(header, raw);
+    if (!file.Write(raw, sizeof raw)) return 0;
+    for (int c = 0; c < header.cylinders; ++c)
+        for (int h = 0; h < header.heads; ++h) {
+            int ok = dirty[c][h] ? WriteTrack(file, c, h, tracksize) : file.Seek(tracksize, 1);
+            if (!ok) return 0;
+        }
+    if (!file.Sync()) return 0;
+    file.Close();
+    // The flags are cleared only once the whole file is on the device: a
+    // failure part-way leaves every changed track to be written again.
+    for (int c = 0; c < header.cylinders; ++c)
+        for (int h = 0; h < header.heads; ++h) dirty[c][h] = 0;
+    return 1;
+}
+
+// A full save builds the new file under a hidden temporary name in the same
+// folder (".NAME.ZEL.<pid>-<n>.tmp"), flushes it and renames it over the
+// target: the target is either the old file or the complete new one, never a
+// part of either.
+int ZELDisk::SaveFull(const Filepath &path) {
+    // Records are sized for the longest track, 17 to 528 bytes above its
+    // data and a multiple of 512 bytes.
+    int64_t longest = NominalLength();
+    for (int c = 0; c < header.cylinders; ++c)
+        for (int h = 0; h < header.heads; ++h)
+            if (GetTrackLen(c, h) > longest) longest = GetTrackLen(c, h);
+    int64_t tracksize = ((longest + 7) / 8 + 528) & ~(int64_t)511;
+    if (tracksize > ZEL_MAX_TRACKSIZE) return 0;  // Load would refuse the file
+
+    // The target keeps its permissions; the one write check of the old
+    // in-place truncation is kept for users other than root.
+    const char *target = path.GetPath();
+    struct stat st;
+    bool exists = stat(target, &st) == 0;
+    if (exists && faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) != 0) return 0;
+
+    static std::atomic<unsigned> serial{0};
+    std::string temp;
+    Fileio file;
+    for (int attempt = 0; attempt < 8 && !file.IsOpen(); ++attempt) {
+        temp = std::string(path.GetDir()) + "." + path.GetShort() + "." + std::to_string(getpid()) + "-" +
+               std::to_string(serial++) + ".tmp";
+        file.Create(temp.c_str());
+    }
+    if (!file.IsOpen()) return 0;
+
+    zelheader_t out = header;
+    memcpy(out.signature, "ZEL", 3);
+    out.revision = 3;
+    out.tracklen = 0;
+    out.tracksize = (int32_t)tracksize;
+    uint8_t raw[ZEL_HEADER_SIZE];
+    WriteHeader(out, raw);
+    int ok = file.Write(raw, sizeof raw);
+    for (int c = 0; ok && c < header.cylinders; ++c)
+        for (int h = 0; ok && h < header.heads; ++h) ok = WriteTrack(file, c, h, (int)tracksize);
+    ok = ok && file.Sync();
+    file.Close();
+    if (ok && exists) {
+        // Root hands the new file to the old one's owner; anyone else's save
+        // makes it theirs, as writing a new file would.
+        if (geteuid() == 0 && (st.st_uid != 0 || st.st_gid != getegid()))
+            ok = chown(temp.c_str(), st.st_uid, st.st_gid) == 0;
+        ok = ok && chmod(temp.c_str(), st.st_mode & 07777) == 0;
+    }
+    if (!ok || rename(temp.c_str(), target) != 0) {
+        unlink(temp.c_str());
+        return 0;
+    }
+    // The file now has the new layout, whatever follows.
+    header = out;
+    relayout = 0;
+    // Flush the rename itself; until that is done the tracks count as
+    // unsaved (file systems that cannot flush a folder report EINVAL).
+    int dir = open(path.GetDir(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (dir < 0) return 0;
+    ok = fsync(dir) == 0 || errno == EINVAL;
+    close(dir);
+    if (!ok) return 0;
+    for (int c = 0; c < header.cylinders; ++c)
+        for (int h = 0; h < header.heads; ++h) dirty[c][h] = 0;
+    return 1;
+}
+
+int ZELDisk::Load(const Filepath &path, int correct) {
+    Reset();
+    if (path.IsClear() || !path.HasExt(".ZEL")) return 0;
+
+    // A file that cannot be opened for writing (or lacks the owner-write
+    // bit) is a write-protected disk.
+    Fileio file;
+    readonly = !file.Open(path, Fileio::ReadWrite);
+    if (!file.Open(path, Fileio::ReadOnly)) return LoadFailed();
+
+    uint8_t raw[ZEL_HEADER_SIZE];
+    if (!file.Read(raw, sizeof raw)) return LoadFailed();
+    ReadHeader(raw, &header);
+    if (!HeaderFits(header)) return LoadFailed();
+    const int revision = header.revision, tracksize = header.tracksize;
+    // The whole image must be there before anything is allocated for it.
+    int64_t need = ZEL_HEADER_SIZE + (int64_t)header.cylinders * header.heads * tracksize;
+    if (file.GetFileSize() < need) return LoadFailed();
+
+    const int64_t capacity = BitsIn(tracksize);
+    for (int c = 0; c < header.cylinders; ++c)
+        for (int h = 0; h < header.heads; ++h) {
+            if (!NewTrack(c, h, tracksize, 0)) return LoadFailed();
+            uint8_t *rec = tracks[c][h];
+            if (revision == 1) {
+                // Revision 1: the data first, then 16 unused bytes; one
+                // length for all tracks, in bytes.
+                if (!file.Read(rec + ZEL_TRACK_HEADER, tracksize - ZEL_TRACK_HEADER) || !file.Seek(16, 1))
+                    return LoadFailed();
+                PutLE32(rec + REC_BITS, (uint32_t)header.tracklen * 8);
+                continue;
+            }
+            if (!file.Read(rec, tracksize)) return LoadFailed();
+            // Revision 2 counts start and length in bytes.
+            int scale = revision == 2 ? 8 : 1;
+            int64_t start = (int64_t)RecField(rec, REC_START) * scale;
+            int64_t bits = (int64_t)RecField(rec, REC_BITS) * scale;
+            if (bits < 0 || bits > capacity || start < 0 || (start > 0 && start >= bits)) return LoadFailed();
+            if (start > 0 && !RotateTrack(rec + ZEL_TRACK_HEADER, (int)bits, (int)start)) return LoadFailed();
+            PutLE32(rec + REC_START, 0);
+            PutLE32(rec + REC_BITS, (uint32_t)bits);
+        }
+    file.Close();
+
+    if (revision < 3) {
+        // Older revisions counted the rate at half its value.
+        header.rate *= 2;
+        header.revision = 3;
+        header.tracklen = 0;
+        relayout = 1;
+    }
+    if (correct && header.type == ZEL_TYPE_RAW)
+        for (int c = 0; c < header.cylinders; ++c)
+            for (int h = 0; h < header.heads; ++h) AlignRaw(GetTrackData(c, h), GetTrackLen(c, h));
+
+    // Every image offers 42 or 84 cylinders on two heads; tracks the file
+    // does not have are blank revolutions of nominal length.
+    int cylinders = header.cylinders > 42 ? ZEL_MAX_CYLINDERS : 42;
+    if (cylinders != header.cylinders || header.heads != ZEL_MAX_HEADS) relayout = 1;
+    header.cylinders = cylinders;
+    header.heads = ZEL_MAX_HEADS;
+    int blank = NominalLength() < capacity ? NominalLength() : (int)capacity;
+    for (int c = 0; c < cylinders; ++c)
+        for (int h = 0; h < ZEL_MAX_HEADS; ++h)
+            if (!tracks[c][h] && !NewTrack(c, h, tracksize, blank)) return LoadFailed();
+    valid = 1;
+    return 1;
+}
+
+int ZELDisk::LoadFailed() {
+    Reset();
+    return 0;
+}

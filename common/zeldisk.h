@@ -31,9 +31,14 @@
 #include <cstdint>
 
 class Filepath;
+class Fileio;
 class VTrack;
 
 enum { ZEL_MAX_CYLINDERS = 84, ZEL_MAX_HEADS = 2, ZEL_HEADER_SIZE = 256, ZEL_TRACK_HEADER = 16 };
+// Largest record and stored rate a file may declare: far above any real
+// track (a raw high-density revolution needs 262144 bytes) and small enough
+// that a damaged header cannot make Load allocate without bound.
+enum { ZEL_MAX_TRACKSIZE = 0x100000, ZEL_MAX_RATE = 8000000 };
 enum { ZEL_TYPE_2D = 0, ZEL_TYPE_2DD = 1, ZEL_TYPE_2HD = 2, ZEL_TYPE_RAW = 9 };
 
 // The header as held in memory; read and written field by field.
@@ -82,6 +87,12 @@ class ZELDisk {
 
     int ConvertRaw();
     int ConvertEnc();
+    // full: writes a temporary file beside the target, flushes it and renames
+    // it over the target, so a failure leaves the old file as it was.
+    // Otherwise writes only the dirty tracks into the existing file (refused
+    // when its owner-write bit is clear); when the file's layout no longer
+    // matches the image (loaded from an older revision or a smaller geometry,
+    // converted, or new) that save rewrites the whole file the same safe way.
     int Save(const Filepath &path, int full);
     int Load(const Filepath &path, int correct);
 
@@ -100,7 +111,16 @@ class ZELDisk {
     int dirty[ZEL_MAX_CYLINDERS][ZEL_MAX_HEADS];
 
   private:
+    void Reset();  // frees every record and zeroes all fields
     void FreeTracks();
+    int LoadFailed();  // releases what a failed Load read; returns 0
+    int SaveFull(const Filepath &path);
+    // Replaces every track of the image by convert's output in new records
+    // of at least size bytes; all or nothing.
+    typedef int (*trackconv_t)(const uint8_t *in, int len, uint8_t *out, int capacity, int limit);
+    int ConvertTracks(int size, int limit, trackconv_t convert);
+    int WriteTrack(Fileio &file, int cylinder, int head, int tracksize) const;
+    int relayout;  // the file no longer has the image's layout: rewrite it whole
     // Allocates a zero-filled record of size bytes with its track header.
     int NewTrack(int cylinder, int head, int size, int bits);
     int recsize[ZEL_MAX_CYLINDERS][ZEL_MAX_HEADS];  // bytes each record was allocated with
