@@ -1,0 +1,194 @@
+// Real-drive reading without the hardware: from a window of samples taken at
+// the index pulse to one clean revolution, its cells and its sectors.
+//
+// A sampled window holds k / 4 revolutions (k = 5 .. 8). Its cells are
+// searched for the first ID mark; a signature of the cells starting there
+// (192 cells of an MFM mark, 224 of an FM one) is looked for again about one
+// revolution later, and the stretch between the two is the lap. The lap's
+// samples are cut out with TransRaw and rotated so that the sample taken at
+// the index pulse comes first again:
+//
+//   raw    |index ....... ID mark ............... index ....... ID mark ....|
+//                         ^lapstart                            ^lapend + 1
+//   lap    |index ....... ID mark .......|   (the part before the first mark
+//                                              is the end of the revolution)
+#include "fdd.h"
+
+#include <cstring>
+#include <memory>
+
+#include "fdd_bits.h"
+#include "zel.h"
+
+// The first ID mark of each density, as the cells the encoder writes.
+//   MFM  00 00 00 00 (AA AA each), A1 A1 A1 (44 89 each), FE (55 54: only 55 used)
+//   FM   00 00 (88 88 88 88 each), FE with clock C7 (AA 22 2A A8: 12 cells used)
+const uint8_t Bf_IDAM_MFM[16] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA,
+                                 0x44, 0x89, 0x44, 0x89, 0x44, 0x89, 0x55, 0x54};
+const uint8_t Bf_IDAM_FM[12] = {0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0xAA, 0x22, 0x2A, 0xA8};
+
+int StrechSmp(int, unsigned char *buf, int len, int newlen) {
+    if (len == newlen) return newlen;
+    if (newlen < 1) return newlen;
+    size_t bytes = (size_t)(newlen + 7) / 8;
+    std::unique_ptr<uint8_t[]> out(new uint8_t[bytes]());
+    if (len > 0) {
+        size_t srcbytes = (size_t)(len + 7) / 8;
+        for (size_t b = 0; b < srcbytes; b++) {
+            if (!buf[b]) continue;
+            for (int j = 0; j < 8; j++) {
+                int64_t i = (int64_t)b * 8 + j;
+                if (i >= len || !(buf[b] & (0x80 >> j))) continue;
+                int64_t q = i * newlen / len;
+                if (q >= newlen) q -= newlen;
+                BfSetBit(out.get(), (int)q);
+            }
+        }
+    }
+    memcpy(buf, out.get(), bytes);
+    return newlen;
+}
+
+// Pulse starts (a 1 after a 0) are found on the stream as it was: each word is
+// read before any pattern can reach it, and the bit before position 0 counts
+// as 0. Patterns are written in ascending order, so where two overlap the
+// later one wins; a pattern near the end wraps to the start.
+void ShapePulseRaw(unsigned char *buf, int len, unsigned char pattern) {
+    if (len <= 0) return;
+    int words = (len + 31) / 32;
+    uint32_t cur = fddbits::Load32(buf, len, 0);
+    uint32_t prevbit = 0;
+    for (int w = 0; w < words; w++) {
+        uint32_t next = w + 1 < words ? fddbits::Load32(buf, len, (w + 1) * 32) : 0;
+        uint32_t starts = cur & ~((cur >> 1) | (prevbit << 31));
+        prevbit = cur & 1;
+        while (starts) {
+            int b = __builtin_clz(starts);
+            starts &= ~(0x80000000u >> b);
+            fddbits::Put8(buf, len, w * 32 + b, pattern);
+        }
+        cur = next;
+    }
+}
+
+// The signature, the first cells of the first ID mark, searched again one
+// revolution (expected cells) later in three widening windows.
+int FindLapEnc(unsigned char *enc, int len, int expected, int *start, int *end) {
+    *start = -1;
+    *end = -1;
+    if (len <= 0 || expected <= 0) return 0;
+    const int E = expected;
+    int sigbits;
+    int s = BfFind(enc, len, 0, E, Bf_IDAM_MFM, 120);
+    if (s >= 0) {
+        sigbits = 192;
+    } else {
+        s = BfFind(enc, len, 0, E, Bf_IDAM_FM, 88);
+        if (s < 0) return 0;
+        sigbits = 224;
+    }
+    *start = s;
+    uint8_t sig[28];
+    fddbits::CopyCircular(sig, enc, len, s, sigbits);
+
+    struct window_t { int64_t back; int64_t length; };
+    const window_t windows[3] = {
+        {E / 200, E / 100},
+        {E / 132, (int64_t)(E / 66) * 2},
+        {E / 100, (int64_t)(E / 50) * 2},
+    };
+    for (const window_t &w : windows) {
+        int64_t from = (int64_t)s + E - w.back;
+        int off = BfFind(enc, len, (int)(from % len), (int)w.length, sig, sigbits);
+        if (off >= 0) {
+            *end = (int)(from + off - 1);
+            break;
+        }
+    }
+    return *end >= 0 ? 1 : 0;
+}
+
+uint32_t EvaluateTrackScore(const dump_t *dump) {
+    if (!dump->found) return 0;
+    uint32_t score = (dump->track.flags & TRACK_IAM) ? 0x80000000u : 0;
+    for (const VSector *s = dump->track.sectors; s; s = s->next) {
+        score += (s->status & SECTOR_IDCRC) ? 0x800000u : 0x1000000u;
+        if (s->status & SECTOR_NODATA) score -= 0x400000u;
+        if (s->status & SECTOR_DATACRC) score -= 0x200000u;
+    }
+    uint32_t noise = dump->noise > 0 ? (uint32_t)dump->noise : 0;
+    return score + (noise < 0xFFFFFu ? noise : 0xFFFFFu);
+}
+
+int LocateLap(dump_t *dump, int rate, int spirate, int quarters, int *start, int *end) {
+    if (dump->rawlen < 0 || dump->rawlen > FDD_RAW_BITS) dump->rawlen = 0;
+    if (spirate > 0 && spirate != rate) {
+        // The SPI divider is an integer: the samples were taken at spirate and
+        // are brought back to the nominal rate.
+        int64_t n = (int64_t)dump->rawlen * rate / spirate;
+        if (n > FDD_RAW_BITS) n = FDD_RAW_BITS;
+        if (n != dump->rawlen) StrechSmp(0, dump->raw, dump->rawlen, (int)n);
+        dump->rawlen = (int)n;
+    }
+    dump->enclen = Raw2Encode(dump->raw, dump->rawlen, dump->enc, FDD_ENC_CELLS);
+    int expected = quarters > 0 ? (int)((int64_t)dump->enclen * 4 / quarters) : 0;
+    return FindLapEnc(dump->enc, dump->enclen, expected, start, end);
+}
+
+void CutLap(dump_t *dump, int period, int rate, int found, int start, int end, int denoise, int analyze) {
+    dump->found = found ? 1 : 0;
+    dump->encrate = rate >> 3;
+    memset(dump->lap, 0, sizeof dump->lap);
+    int cut = 0;
+    if (dump->found) {
+        dump->encstart = start;
+        dump->encend = end;
+        dump->enclen = end - start + 1;
+        if (TransRaw(dump->raw, dump->rawlen, &start, &end, dump->lap) >= 0 && end >= start &&
+            end - start < FDD_RAW_BITS) {
+            dump->laprate = rate;
+            dump->lapstart = start;
+            dump->lapend = end;
+            dump->laplen = end - start + 1;
+            // lap bit 0 is raw sample `start`; raw sample 0 was taken at the index.
+            int shift = start % dump->laplen;
+            if (shift > 0) fddbits::RotateRight(dump->lap, dump->laplen, shift);
+            cut = 1;
+        }
+    } else {
+        int64_t cells = (int64_t)period * rate / 8000;
+        if (cells > FDD_ENC_CELLS) cells = FDD_ENC_CELLS;
+        if (cells < 0) cells = 0;
+        dump->enclen = (int)cells;
+        dump->encstart = 0;
+        dump->encend = dump->enclen - 1;
+    }
+    if (!cut) {
+        // No lap: the first revolution after the index stands in for it.
+        int64_t n = (int64_t)period * rate / 1000;
+        if (n > FDD_RAW_BITS) n = FDD_RAW_BITS;
+        if (n < 0) n = 0;
+        int have = dump->rawlen < n ? dump->rawlen : (int)n;
+        fddbits::CopyBits(dump->lap, 0, dump->raw, 0, have);
+        dump->laprate = rate;
+        dump->laplen = (int)n;
+        dump->lapstart = 0;
+        dump->lapend = (int)n - 1;
+    }
+
+    ShapePulseRaw(dump->lap, dump->laplen, 0xE0);
+    dump->noise = 0;
+    if (denoise > 0) dump->noise += NoiseCancelRaw(dump->lap, dump->laplen, denoise * 4);
+    dump->enclen = Raw2Encode(dump->lap, dump->laplen, dump->enc, FDD_ENC_CELLS);
+    dump->track.Decode(0, dump->enc, dump->enclen, analyze);
+    if (!dump->found && dump->track.SectorCount() == 0) {
+        memset(dump->enc, 0, sizeof dump->enc);
+        memset(dump->lap, 0, sizeof dump->lap);
+    }
+}
+
+void ProcessTrack(dump_t *dump, int period, int rate, int spirate, int quarters, int denoise, int analyze) {
+    int start = -1, end = -1;
+    int found = LocateLap(dump, rate, spirate, quarters, &start, &end);
+    CutLap(dump, period, rate, found, start, end, denoise, analyze);
+}
