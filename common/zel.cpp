@@ -1,13 +1,563 @@
-// STUB: replaced by the bitstream core implementation.
+// Bitstream core: clock recovery, cell/sample conversions, raw correction,
+// pattern search, cell-to-sample mapping and noise cancelling.
+//
+// Everything that looks at pulses goes through one rising-edge scan: the raw
+// stream is read 32 samples at a time as a big-endian word w (bit 31 = the
+// earliest sample) and its rising edges are
+//
+//     edges = w & ~((w >> 1) | (prevbit << 31))
+//
+// where prevbit is the sample before the word. Words without an edge cost one
+// load and a test; the bits past the end of the stream are masked off, so
+// only the interval across the seam needs separate care.
 #include "zel.h"
-uint32_t BfGetLong(const uint8_t *, int, int) { return 0; }
-void VFO_Update(VFOState *, int) {}
-int Raw2Encode(const uint8_t *, int, uint8_t *, int) { return 0; }
-int Encode2Raw(const uint8_t *, int cellLen, uint8_t *, int) { return cellLen * 8; }
-int StrechRaw(uint8_t *, int, int newLen) { return newLen; }
-int TransRaw(const uint8_t *, int, int *, int *, uint8_t *) { return -1; }
-int AlignRaw(uint8_t *, int len) { return len; }
-int BfFind(const uint8_t *, int, int, int, const uint8_t *, int) { return -1; }
-int Enc2RawPos(const uint8_t *, int, int cellPos) { return cellPos * 8; }
-int Enc2RawPosMulti(const uint8_t *, int, int *, int) { return 0; }
-int NoiseCancelRaw(uint8_t *, int, int) { return 0; }
+
+#include <algorithm>
+#include <cstdlib>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+int Bytes(int bits) { return bits > 0 ? (int)(((int64_t)bits + 7) / 8) : 0; }
+
+uint32_t BigEndian32(const uint8_t *p) {
+    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
+}
+
+uint64_t BigEndian64(const uint8_t *p) {
+    uint64_t v;
+    memcpy(&v, p, 8);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
+
+// The 32 bits at pos (pos >= 0) of a buffer of nbytes bytes; bits past the
+// buffer read as 0, so a load near the end never touches memory beyond it.
+uint32_t Peek32(const uint8_t *buf, int nbytes, int64_t pos) {
+    int64_t b = pos >> 3;
+    int sh = (int)(pos & 7);
+    uint64_t v = 0;
+    if (b + 8 <= nbytes) {
+        v = BigEndian64(buf + b);
+    } else {
+        for (int i = 0; i < 8; i++) v = v << 8 | (b + i < nbytes ? buf[b + i] : 0);
+    }
+    return (uint32_t)(v >> (32 - sh));
+}
+
+// The aligned word holding samples base .. base + 31 (base a multiple of 32).
+uint32_t Word32(const uint8_t *buf, int nbytes, int base) {
+    int b = base >> 3;
+    if (b + 4 <= nbytes) return BigEndian32(buf + b);
+    uint32_t v = 0;
+    for (int i = 0; i < 4; i++) v = v << 8 | (b + i < nbytes ? buf[b + i] : 0);
+    return v;
+}
+
+// Writes the eight samples pos .. pos + 7 (modulo len) of a stream: bits of
+// pat where mask has a 1, the rest left as they are.
+void PutBits8(uint8_t *buf, int len, int64_t pos, uint8_t pat, uint8_t mask) {
+    pos %= len;
+    if (pos < 0) pos += len;
+    if (pos + 8 <= len) {
+        int b = (int)(pos >> 3), sh = (int)(pos & 7);
+        unsigned m = (unsigned)mask << 8 >> sh, v = (unsigned)(pat & mask) << 8 >> sh;
+        buf[b] = (uint8_t)((buf[b] & ~(m >> 8)) | (v >> 8));
+        if (sh) buf[b + 1] = (uint8_t)((buf[b + 1] & ~m) | (v & 0xFF));
+        return;
+    }
+    for (int i = 0; i < 8; i++) {
+        if (!(mask & (0x80 >> i))) continue;
+        int p = (int)((pos + i) % len);
+        if (pat & (0x80 >> i)) BfSetBit(buf, p);
+        else BfClrBit(buf, p);
+    }
+}
+
+// Clears samples from .. from + count - 1 of a straight stretch.
+void ClearLinear(uint8_t *buf, int from, int count) {
+    while (count > 0 && (from & 7)) BfClrBit(buf, from++), count--;
+    if (count >= 8) memset(buf + (from >> 3), 0, (size_t)(count >> 3));
+    from += count & ~7;
+    for (count &= 7; count > 0; count--) BfClrBit(buf, from++);
+}
+
+// Clears count samples (count <= len) from pos, wrapping past the end.
+void ClearRange(uint8_t *buf, int len, int64_t pos, int count) {
+    pos %= len;
+    int first = (int)std::min<int64_t>(count, len - pos);
+    ClearLinear(buf, (int)pos, first);
+    if (count > first) ClearLinear(buf, 0, count - first);
+}
+
+// Calls fn(x) for every rising edge x in [from, to) of a stream held in
+// nbytes bytes, in order; prev is the sample before from. Stops early when fn
+// returns false, and then returns false.
+template <class F>
+bool ScanEdges(const uint8_t *buf, int nbytes, int from, int to, uint32_t prev, F &&fn) {
+    if (from >= to) return true;
+    int base = from & ~31;
+    uint32_t before = from == base ? prev : 0;  // the predecessor of base
+    for (;;) {
+        uint32_t w = Word32(buf, nbytes, base);
+        uint32_t e = w & ~((w >> 1) | (before << 31));
+        if (base < from) e &= 0xFFFFFFFFu >> (from - base);
+        if (to - base < 32) e &= ~(0xFFFFFFFFu >> (to - base));
+        while (e) {
+            int k = __builtin_clz(e);
+            if (!fn(base + k)) return false;
+            e ^= 0x80000000u >> k;
+        }
+        before = w & 1;
+        base += 32;
+        if (base >= to) return true;
+    }
+}
+
+// The first rising edge of a circular stream (the predecessor of sample 0 is
+// the last sample), or -1 when the stream has no pulse.
+int FirstEdge(const uint8_t *raw, int len) {
+    if (len <= 0) return -1;
+    int edge = -1;
+    ScanEdges(raw, Bytes(len), 0, len, (uint32_t)BfGetBit(raw, len - 1), [&](int x) {
+        edge = x;
+        return false;
+    });
+    return edge;
+}
+
+// Walks one revolution from the first rising edge E: calls fn(w, d) for every
+// further rising edge, w its distance from E (1 .. len - 1) and d the distance
+// from the previous edge. fn returns false to stop. Returns the distance of
+// the last edge visited (0 when there was none). Since E is the lowest edge,
+// the samples from the seam back round to E hold no edge: the revolution's
+// edges all lie in E + 1 .. len - 1, and only the interval closing the circle
+// (from the last edge round to E) crosses the seam.
+template <class F>
+int WalkRevolution(const uint8_t *raw, int len, int E, F &&fn) {
+    int last = 0;
+    ScanEdges(raw, Bytes(len), E + 1, len, 1, [&](int x) {
+        int d = x - E - last;
+        last = x - E;
+        return fn(last, d);
+    });
+    return last;
+}
+
+// Sets the three-sample pulse of a cell's pattern 1,1,1,0,0,0,0,0.
+constexpr uint8_t kPulse = 0xE0;
+
+}  // namespace
+
+uint32_t BfGetLong(const uint8_t *buf, int len, int pos) {
+    if (len <= 0) return 0;
+    pos %= len;
+    if (pos < 0) pos += len;
+    if (pos <= len - 32) return Peek32(buf, Bytes(len), pos);
+    uint32_t v = 0;
+    for (int i = 0; i < 32; i++) v = v << 1 | (uint32_t)BfGetBit(buf, (int)(((int64_t)pos + i) % len));
+    return v;
+}
+
+// ---------------------------------------------------------------------------
+// Clock recovery
+//
+// An interval between two rising edges is first matched against the expected
+// lengths of 2, 3 and 4 cells (T2..T4, each with a window of +-2 samples);
+// anything else is rounded with the nominal 8 samples per cell. The period is
+// only corrected inside a steady preamble: 32 intervals of 2 cells
+// (history 0x5555...) or 16 of 4 cells (0x1111...), so data patterns never
+// drag it. Corrections use 64-bit products: a short spike inside a preamble
+// gives an error near -2 periods, whose product with the gain does not fit in
+// 32 bits and would otherwise flip the correction's sign.
+
+static void SetThresholds(VFOState *v) {
+    v->T2 = (int32_t)((v->offset + 2 * (int64_t)v->period) >> 16);
+    v->T3 = (int32_t)((v->offset + 3 * (int64_t)v->period) >> 16);
+    v->T4 = (int32_t)((v->offset + 4 * (int64_t)v->period) >> 16);
+}
+
+void VFO_Update(VFOState *v, int interval) {
+    int64_t d = interval;
+    int cand = 0, thr = 0;
+    if (d <= v->T2 + 2) cand = 2, thr = v->T2;
+    else if (d <= v->T3 + 2) cand = 3, thr = v->T3;
+    else if (d <= v->T4 + 2) cand = 4, thr = v->T4;
+    int64_t cells = cand && d >= thr - 2 ? cand : (d < v->previous ? d + 3 : d + 4) / 8;
+    v->cells = (int32_t)std::min<int64_t>(cells, INT32_MAX);
+    v->valid = d >= 9 && d <= 39;
+    if (cells >= 64) {  // a long gap: the pattern starts over
+        v->history = 0;
+        v->previous = interval;
+        v->locked = 0;
+        return;
+    }
+    if (cells >= 1) v->history = v->history << cells | 1;
+    v->previous = interval;
+
+    if (v->history == 0x5555555555555555ull) {
+        if (!v->locked) {
+            v->locked = 1;
+        } else if (int64_t e = d * 65536 - 2 * (int64_t)v->period) {
+            v->period = (int32_t)(v->period + (((e >> 1) * v->gain) >> 16));
+            SetThresholds(v);
+        }
+    } else if (v->history == 0x1111111111111111ull) {
+        if (!v->locked) {
+            v->locked = 1;
+        } else if (int64_t q = (d * 65536 - 4 * (int64_t)v->period) / 4) {
+            v->period = (int32_t)(v->period + ((q * v->gain) >> 16));
+            SetThresholds(v);
+        }
+    } else {
+        v->locked = 0;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Samples -> cells
+//
+// Cell k covers samples 8k .. 8k + 7, so the first pulse E lands in cell E / 8
+// and each following one the recovered number of cells further on. The track
+// is as long as the cells counted around the circle (T). Pulses whose cell
+// comes out at or past T (the counting drifts against the sample grid)
+// belong to the start of the circle and are folded back modulo T.
+
+int Raw2Encode(const uint8_t *raw, int rawLen, uint8_t *cells, int capacity) {
+    if (capacity < 0) capacity = 0;
+    memset(cells, 0, (size_t)Bytes(capacity));
+    if (rawLen <= 0) return 0;
+    int E = FirstEdge(raw, rawLen);
+    if (E < 0) return rawLen / 8 <= capacity ? rawLen / 8 : -1;
+
+    // Cells are stored modulo capacity; a track that fits never collides.
+    auto at = [&](int64_t p) { return (int)(p < capacity ? p : p % capacity); };
+    auto set = [&](int64_t p) {
+        if (capacity) BfSetBit(cells, at(p));
+    };
+    auto clr = [&](int64_t p) {
+        if (capacity) BfClrBit(cells, at(p));
+    };
+    VFOState vfo;
+    int64_t origin = E / 8, p = origin;
+    set(p);
+    int last = WalkRevolution(raw, rawLen, E, [&](int, int d) {
+        VFO_Update(&vfo, d);
+        if (vfo.valid && vfo.cells == 1) {  // two pulses a cell apart: keep the later
+            clr(p);
+            set(++p);
+        } else {
+            p += vfo.cells;
+            if (vfo.valid) set(p);
+        }
+        return true;
+    });
+    VFO_Update(&vfo, rawLen - last);  // back round to E
+    int64_t T = p - origin + vfo.cells;
+
+    if (T > capacity || T == 0) {  // does not fit (or holds no cell): nothing usable
+        memset(cells, 0, (size_t)Bytes(capacity));
+        return T == 0 ? 0 : -1;
+    }
+    if (p >= T) {
+        std::vector<int64_t> fold;
+        for (int64_t q = std::max(T, origin); q <= p; q++) {
+            if (!BfGetBit(cells, at(q))) continue;
+            fold.push_back(q);
+            clr(q);
+        }
+        for (int64_t q : fold) BfSetBit(cells, (int)(q % T));
+    }
+    return (int)T;
+}
+
+// ---------------------------------------------------------------------------
+// Cells -> samples
+//
+// Cell i is samples 8i .. 8i + 7, which is exactly byte i of the raw stream:
+// each cell byte expands into eight raw bytes, 0xE0 for a 1 and 0x00 for a 0.
+
+namespace {
+struct ExpandTable {
+    uint8_t b[256][8];
+    constexpr ExpandTable() : b() {
+        for (int v = 0; v < 256; v++)
+            for (int i = 0; i < 8; i++) b[v][i] = (v & (0x80 >> i)) ? kPulse : 0;
+    }
+};
+constexpr ExpandTable kExpand;
+}  // namespace
+
+int Encode2Raw(const uint8_t *cells, int cellLen, uint8_t *raw, int capacity) {
+    if (capacity < 0) capacity = 0;
+    memset(raw, 0, (size_t)Bytes(capacity));
+    if (cellLen < 0 || (int64_t)cellLen * 8 > capacity) return -1;
+    int whole = cellLen / 8;
+    for (int i = 0; i < whole; i++) memcpy(raw + 8 * i, kExpand.b[cells[i]], 8);
+    for (int i = whole * 8; i < cellLen; i++)
+        if (BfGetBit(cells, i)) raw[i] = kPulse;
+    return cellLen * 8;
+}
+
+// ---------------------------------------------------------------------------
+// Resampling: every pulse moves to the same fraction of the new length and is
+// redrawn three samples wide. Pulses are OR-ed in, so a pulse drawn near the
+// end that wraps to the start cannot wipe out the first one.
+
+int StrechRaw(uint8_t *raw, int len, int newLen) {
+    if (len == newLen) return newLen;
+    if (newLen < 0) return -1;
+    std::vector<uint8_t> out((size_t)Bytes(newLen));
+    if (len > 0 && newLen > 0) {
+        ScanEdges(raw, Bytes(len), 0, len, (uint32_t)BfGetBit(raw, len - 1), [&](int i) {
+            PutBits8(out.data(), newLen, (int64_t)((uint64_t)i * (uint64_t)newLen / (uint64_t)len), kPulse, kPulse);
+            return true;
+        });
+    }
+    if (!out.empty()) memcpy(raw, out.data(), out.size());
+    return newLen;
+}
+
+// ---------------------------------------------------------------------------
+// Cutting cells out of a sample stream: the cell counter advances exactly as
+// the cell position of Raw2Encode does, so cell numbers of a decoded stream
+// find their pulses again.
+
+int TransRaw(const uint8_t *raw, int rawLen, int *start, int *end, uint8_t *out) {
+    int E = FirstEdge(raw, rawLen);
+    if (E < 0) return -1;
+    VFOState vfo;
+    int64_t c = E / 8, from = -1, to = -1;
+    auto check = [&](int64_t s) {
+        if (from < 0 && c == *start) from = s;
+        if (to < 0 && c == (int64_t)*end + 1) to = s - 1;
+        return from < 0 || to < 0;
+    };
+    if (check(E)) {
+        WalkRevolution(raw, rawLen, E, [&](int w, int d) {
+            VFO_Update(&vfo, d);
+            c += vfo.cells;
+            return check((int64_t)E + w);
+        });
+    }
+    if (from < 0 || to < 0 || to < from) return -1;
+    int n = (int)(to - from + 1);
+    for (int i = 0; i < n; i += 32) {
+        uint32_t v = BfGetLong(raw, rawLen, (int)((from + i) % rawLen));
+        int left = std::min(32, n - i);
+        if (left < 32) v &= ~(0xFFFFFFFFu >> left);
+        for (int k = 0; k < (left + 7) / 8; k++) out[i / 8 + k] = (uint8_t)(v >> (24 - 8 * k));
+    }
+    *start = (int)from;
+    *end = (int)to;
+    return n;
+}
+
+// ---------------------------------------------------------------------------
+// Raw data correction: each pulse moves one sample toward where the recovered
+// cell count says it belongs. Pulses are judged on the stream as it was read
+// (a copy), since a redrawn pulse reaches up to seven samples ahead.
+
+int AlignRaw(uint8_t *raw, int len) {
+    int E = FirstEdge(raw, len);
+    if (E < 0) return len;
+    std::vector<uint8_t> orig(raw, raw + Bytes(len));
+    VFOState vfo;
+    WalkRevolution(orig.data(), len, E, [&](int w, int d) {
+        VFO_Update(&vfo, d);
+        int64_t p = (int64_t)E + w, expect = 8 * (int64_t)vfo.cells;
+        if (expect < d) PutBits8(raw, len, p - 1, kPulse, 0xFF);  // late: start a sample earlier
+        else if (expect > d) PutBits8(raw, len, p, kPulse >> 1, 0xFF);  // early: a sample later
+        return true;
+    });
+    return len;
+}
+
+// ---------------------------------------------------------------------------
+// Pattern search
+//
+// Candidates are found 32 positions at a time: a match mask M holds one bit
+// per candidate start of the current word, and each pattern bit j ANDs in the
+// data shifted by j (inverted where the pattern bit is 0). On real tracks M
+// empties after a handful of bits, so a whole-track scan costs a few
+// operations per word. The survivors of the first 32 pattern bits are then
+// checked in chunks of 32 bits (pattern lengths that are multiples of 32),
+// 8 bits (multiples of 8) or single bits (any other length). Positions whose
+// match would run across the end of the stream take the same check through
+// wrapping loads.
+
+namespace {
+struct Pattern {
+    const uint8_t *bits;
+    int len, nbytes, chunk, head;
+    uint32_t xorMask[32];
+
+    Pattern(const uint8_t *p, int n) : bits(p), len(n), nbytes(Bytes(n)) {
+        chunk = n % 32 == 0 ? 32 : n % 8 == 0 ? 8 : 1;
+        head = std::min(32, n);
+        uint32_t h = Peek32(p, nbytes, 0);
+        for (int j = 0; j < 32; j++) xorMask[j] = (h >> (31 - j)) & 1 ? 0 : 0xFFFFFFFFu;
+    }
+    uint32_t Chunk(int j) const { return Peek32(bits, nbytes, j) >> (32 - chunk); }
+
+    // Compares pattern bits from .. len - 1 with the data, load(j) giving
+    // the 32 data bits under pattern bit j.
+    template <class Load>
+    bool Rest(int from, Load load) const {
+        for (int j = from; j < len; j += chunk)
+            if (load(j) >> (32 - chunk) != Chunk(j)) return false;
+        return true;
+    }
+};
+
+// First match among the positions q .. q + n - 1 of a stream of len bits,
+// all with q + patbits <= len: its offset from q, or -1.
+int FindLinear(const uint8_t *data, int len, int q, int n, const Pattern &pat) {
+    int nbytes = Bytes(len), stop = q + n;
+    int base = q & ~31;
+    uint32_t cur = Word32(data, nbytes, base), next = Word32(data, nbytes, base + 32);
+    for (; base < stop; base += 32) {
+        uint64_t x = (uint64_t)cur << 32 | next;
+        uint32_t m = 0xFFFFFFFFu;
+        if (base < q) m >>= q - base;
+        if (stop - base < 32) m &= ~(0xFFFFFFFFu >> (stop - base));
+        for (int j = 0; j < pat.head && m; j++) m &= (uint32_t)(x >> (32 - j)) ^ pat.xorMask[j];
+        while (m) {
+            int k = __builtin_clz(m);
+            int p = base + k;
+            if (pat.Rest(pat.head, [&](int j) { return Peek32(data, nbytes, (int64_t)p + j); })) return p - q;
+            m ^= 0x80000000u >> k;
+        }
+        cur = next;
+        next = Word32(data, nbytes, base + 64);
+    }
+    return -1;
+}
+
+// The same for positions whose match wraps past the end of the stream.
+int FindWrapping(const uint8_t *data, int len, int q, int n, const Pattern &pat) {
+    for (int i = 0; i < n; i++) {
+        int64_t p = (int64_t)q + i;
+        if (pat.Rest(0, [&](int j) { return BfGetLong(data, len, (int)((p + j) % len)); })) return i;
+    }
+    return -1;
+}
+}  // namespace
+
+int BfFind(const uint8_t *data, int len, int start, int range, const uint8_t *pattern, int patbits) {
+    if (len <= 0 || patbits < 1 || range < patbits) return -1;
+    // Matching repeats every len positions: one turn of start positions is enough.
+    int kmax = (int)std::min<int64_t>((int64_t)range - patbits, len - 1);
+    int q0 = start % len;
+    if (q0 < 0) q0 += len;
+    Pattern pat(pattern, patbits);
+    int lastLinear = len - patbits;  // last start whose match does not wrap
+    for (int k = 0; k <= kmax;) {
+        int q = (int)(((int64_t)q0 + k) % len);
+        int n, r;
+        if (q <= lastLinear) {
+            n = std::min(kmax - k, lastLinear - q) + 1;
+            r = FindLinear(data, len, q, n, pat);
+        } else {
+            n = std::min(kmax - k, len - 1 - q) + 1;
+            r = FindWrapping(data, len, q, n, pat);
+        }
+        if (r >= 0) return k + r;
+        k += n;
+    }
+    return -1;
+}
+
+// ---------------------------------------------------------------------------
+// Cell positions -> sample positions
+
+namespace {
+// Maps count cell positions in one walk: results[i] is the sample position
+// of positions[i] (not reduced modulo rawLen), -1 where the revolution ended
+// first. Returns how many were mapped, or -1 when the stream has no pulse.
+int MapCells(const uint8_t *raw, int rawLen, const int *positions, int count, int *results) {
+    int E = FirstEdge(raw, rawLen);
+    if (E < 0) return -1;
+    std::vector<int> order((size_t)count);
+    for (int i = 0; i < count; i++) order[i] = i, results[i] = -1;
+    std::stable_sort(order.begin(), order.end(), [&](int a, int b) { return positions[a] < positions[b]; });
+    VFOState vfo;
+    int64_t c = E / 8;
+    int found = 0;
+    if (count > 0) {
+        WalkRevolution(raw, rawLen, E, [&](int w, int d) {
+            VFO_Update(&vfo, d);
+            c += vfo.cells;
+            for (; found < count && positions[order[found]] <= c; found++) {
+                int i = order[found];
+                results[i] = (int)((int64_t)E + w - 8 * (c - positions[i]));
+            }
+            return found < count;
+        });
+    }
+    return found;
+}
+}  // namespace
+
+int Enc2RawPos(const uint8_t *raw, int rawLen, int cellPos) {
+    int r, found = MapCells(raw, rawLen, &cellPos, 1, &r);
+    if (found < 0) return (int)((int64_t)cellPos * 8);
+    if (found == 0) return rawLen;  // past the last pulse of the revolution
+    return r >= rawLen ? r - rawLen : r;
+}
+
+int Enc2RawPosMulti(const uint8_t *raw, int rawLen, int *positions, int count) {
+    if (count <= 0) return 0;
+    std::vector<int> results((size_t)count);
+    int found = MapCells(raw, rawLen, positions, count, results.data());
+    if (found < 0) return 0;
+    std::copy(results.begin(), results.end(), positions);
+    return found;
+}
+
+// ---------------------------------------------------------------------------
+// Noise cancelling
+//
+// Intervals are judged good or bad. Outside 9..39 samples an interval is bad
+// and makes the stream unstable for the next 8 rejections, during which an
+// in-range interval that jumps by more than 20 samples from its predecessor
+// is bad too. A run of good intervals ends at a bad one; a run of no more
+// than threshold cells is erased whole, and inside a bad stretch each pulse
+// is erased as the next bad interval proves it isolated. All erasing lies
+// behind the edge being looked at, so the scan can read the stream it is
+// cleaning.
+
+int NoiseCancelRaw(uint8_t *raw, int len, int threshold) {
+    int E = FirstEdge(raw, len);
+    if (E < 0) return 0;
+    VFOState vfo;
+    int unstable = 0, good = 1, runStart = 0, runCells = 0, lastEdge = 0, erasures = 0;
+    WalkRevolution(raw, len, E, [&](int w, int d) {
+        int jump = std::abs(vfo.previous - d) > 20;
+        bool ok = true;
+        if (d < 9 || d > 39) {
+            ok = false;
+            unstable = jump ? 7 : 8;
+        } else if (unstable > 0 && jump) {
+            ok = false;
+            unstable--;
+        }
+        VFO_Update(&vfo, d);
+        if (ok && good) {
+            runCells += vfo.cells;
+        } else if (ok) {
+            good = 1, runStart = w, runCells = vfo.cells;
+        } else if (good) {
+            if (runCells <= threshold) ClearRange(raw, len, (int64_t)E + runStart, w - runStart), erasures++;
+            good = 0;
+        } else {  // the pulse at the previous edge stands alone
+            ClearRange(raw, len, (int64_t)E + lastEdge, std::min(3, w - lastEdge)), erasures++;
+        }
+        lastEdge = w;
+        return true;
+    });
+    return erasures;
+}

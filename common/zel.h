@@ -38,21 +38,24 @@ uint32_t BfGetLong(const uint8_t *buf, int len, int pos);
 // Classifies one interval between rising edges, adapts the period.
 void VFO_Update(VFOState *vfo, int interval);
 
-// Samples -> cells. Returns the track length in cells.
+// Samples -> cells. Returns the track length in cells, or -1 (and an all-zero
+// buffer) when the track needs more than capacity cells.
 int Raw2Encode(const uint8_t *raw, int rawLen, uint8_t *cells, int capacity);
-// Cells -> samples (three-sample pulses). Returns cellLen * 8.
+// Cells -> samples (three-sample pulses). Returns cellLen * 8, or -1 (and an
+// all-zero buffer) when that exceeds capacity.
 int Encode2Raw(const uint8_t *cells, int cellLen, uint8_t *raw, int capacity);
 // Resamples a raw stream in place to newLen samples; the buffer must hold
 // (newLen + 7) / 8 bytes. Returns newLen.
 int StrechRaw(uint8_t *raw, int len, int newLen);
-// Cuts the samples of cells *start .. *end out of a raw stream into out;
-// stores the raw bounds back. Returns the sample count or -1.
+// Cuts the samples of cells *start .. *end out of a raw stream into out
+// (room for rawLen samples is always enough); stores the raw bounds back.
+// Returns the sample count or -1.
 int TransRaw(const uint8_t *raw, int rawLen, int *start, int *end, uint8_t *out);
 // Nudges every pulse one sample toward the cell grid. Returns len.
 int AlignRaw(uint8_t *raw, int len);
 
 // Offset from start of the first occurrence of the pattern wholly inside the
-// window [start, start + range), or -1.
+// window [start, start + range), or -1 (also for patbits < 1 or len < 1).
 int BfFind(const uint8_t *data, int len, int start, int range, const uint8_t *pattern, int patbits);
 // Cell position -> sample position of the raw stream Raw2Encode would read.
 int Enc2RawPos(const uint8_t *raw, int rawLen, int cellPos);
