@@ -176,7 +176,9 @@ void VTrack::Decode(int raw, const uint8_t *buf, int count, int analyze) {
             cells = count < TRACK_MAX_CELLS ? count : TRACK_MAX_CELLS;
             memcpy(encdata, buf, (size_t)(cells + 7) / 8);
         } else {
-            // A raw stream longer than the buffer holds gives its first cells.
+            // Only as many samples as the cell buffer can take are read: more
+            // would wrap around the buffer and over the cells already made.
+            if (count > TRACK_MAX_CELLS * 8) count = TRACK_MAX_CELLS * 8;
             int n = Raw2Encode(buf, count, encdata, TRACK_MAX_CELLS);
             cells = n < 0 ? 0 : (n < TRACK_MAX_CELLS ? n : TRACK_MAX_CELLS);
         }
