@@ -1,0 +1,240 @@
+// A floppy drive on the bus of the controller role.
+//
+// The medium is a list of flux transition positions per cylinder and side, in
+// picoseconds of one nominal revolution (60 s / rpm). The disk turns from time
+// 0 at the set speed (with its speed error); the index pulse covers the first
+// index_us of each revolution. The drive answers only while selected: index
+// and ready while the motor runs, TRK00 at cylinder 0, write protect, and read
+// pulses of pulse_ns at each transition. The head steps on the leading edge of
+// STP: inwards (cylinder + 1, up to last_cylinder) while DIR is asserted,
+// outwards down to 0 otherwise. While the write gate is asserted the
+// transitions on the write-data line are recorded, and they replace the flux
+// of the written stretch when the gate is released.
+#include <algorithm>
+#include <cstring>
+
+#include "fdi.h"
+#include "filepath.h"
+#include "sim.h"
+#include "zel.h"
+#include "zeldisk.h"
+
+static uint64_t Mix(uint64_t x) {
+    x += 0x9E3779B97F4A7C15ull;
+    x = (x ^ (x >> 30)) * 0xBF58476D1CE4E5B9ull;
+    x = (x ^ (x >> 27)) * 0x94D049BB133111EBull;
+    return x ^ (x >> 31);
+}
+
+SimDrive::SimDrive(const SimDriveConfig &c) : cfg(c) {
+    rev_ps = (int64_t)(60.0e12 / (cfg.rpm > 0 ? cfg.rpm : 300));
+}
+
+void SimDrive::SetTrackCells(int cylinder, int head, const uint8_t *cells, int count, int cellrate) {
+    if (cylinder < 0 || cylinder >= 84 || head < 0 || head > 1 || cellrate <= 0) return;
+    rate = cellrate;
+    std::vector<int64_t> &f = flux[cylinder][head];
+    f.clear();
+    int64_t cellps = 1000000000ll / cellrate;
+    for (int i = 0; i < count; i++) {
+        if (!BfGetBit(cells, i)) continue;
+        int64_t pos = i * cellps;
+        if (pos >= rev_ps) break;  // a track longer than the revolution is cut at the index
+        f.push_back(pos);
+    }
+}
+
+int SimDrive::LoadImage(const char *path) {
+    Filepath fp;
+    if (!fp.SetPath(path)) return 0;
+    ZELDisk disk;
+    int ok = fp.HasExt(".ZEL") ? disk.Load(fp, 0) : disk.Import(fp, 0);
+    if (!ok || !disk.valid) return 0;
+    int raw = disk.header.type == ZEL_TYPE_RAW;
+    int hrate = disk.header.rate;
+    if (hrate <= 0) return 0;
+    rate = raw ? hrate / 8 : hrate;
+    type = raw ? (rate >= 1000 ? ZEL_TYPE_2HD : ZEL_TYPE_2DD) : disk.header.type;
+    int64_t unit = 1000000000ll / hrate;  // one cell or one sample
+    for (int c = 0; c < 84; c++) {
+        for (int h = 0; h < 2; h++) {
+            std::vector<int64_t> &f = flux[c][h];
+            f.clear();
+            const uint8_t *data = c < disk.header.cylinders && h < disk.header.heads ? disk.GetTrackData(c, h) : nullptr;
+            int len = data ? disk.GetTrackLen(c, h) : 0;
+            if (len > disk.GetTrackCapacity(c, h) * 8) len = disk.GetTrackCapacity(c, h) * 8;
+            int prev = len > 0 && raw ? BfGetBit(data, len - 1) : 0;
+            for (int i = 0; i < len; i++) {
+                int bit = BfGetBit(data, i);
+                // encode: a transition in each 1 cell; raw: at each rising edge
+                if (bit && (!raw || !prev) && i * unit < rev_ps) f.push_back(i * unit);
+                prev = bit;
+            }
+        }
+    }
+    return 1;
+}
+
+int SimDrive::SaveImage(const char *path) const {
+    Filepath fp;
+    if (!fp.SetPath(path)) return 0;
+    ZELDisk disk;
+    if (!disk.Init(type == ZEL_TYPE_2D || type == ZEL_TYPE_2HD ? type : ZEL_TYPE_2DD, rate, (int)cfg.rpm, 0))
+        return 0;
+    int64_t cellps = 1000000000ll / rate;
+    int bits = (int)(rev_ps / cellps);
+    for (int c = 0; c < disk.header.cylinders && c < 84; c++) {
+        for (int h = 0; h < disk.header.heads && h < 2; h++) {
+            int n = std::min(bits, disk.GetTrackCapacity(c, h) * 8);
+            if (n <= 0 || !disk.SetTrackLen(c, h, n)) return 0;
+            uint8_t *data = disk.GetTrackData(c, h);
+            memset(data, 0, (size_t)(n + 7) / 8);
+            for (int64_t pos : flux[c][h]) {
+                int64_t cell = (pos + cellps / 2) / cellps;
+                if (cell < n) BfSetBit(data, (int)cell);
+            }
+        }
+    }
+    return disk.Save(fp, 1);
+}
+
+// ---- Rotation ------------------------------------------------------------------
+
+int64_t SimDrive::RotationPs() const {
+    return (int64_t)(60.0e12 / ((cfg.rpm > 0 ? cfg.rpm : 300) * (1.0 + cfg.speed_error / 100.0)));
+}
+
+int64_t SimDrive::Unwrapped(int64_t t) const { return (int64_t)((double)t * (double)rev_ps / (double)RotationPs()); }
+
+int64_t SimDrive::Position(int64_t t) const {
+    int64_t rot = RotationPs();
+    return (int64_t)((double)(t % rot) * (double)rev_ps / (double)rot);
+}
+
+// Whether a read pulse covers time t.
+int SimDrive::Pulse(int64_t t) const {
+    int side = (pi >> LINE_SID) & 1;
+    const std::vector<int64_t> &f = flux[cyl][side];
+    uint64_t rev = (uint64_t)(t / RotationPs());
+    int64_t pos = Position(t);
+    int64_t width = (int64_t)cfg.pulse_ns * 1000;
+    int64_t jitter = (int64_t)cfg.jitter_ns * 1000;
+    auto covers = [&](int64_t start) { return pos >= start && pos < start + width; };
+    auto shift = [&](size_t i) {
+        return jitter ? (int64_t)(Mix(rev << 20 ^ i) % (uint64_t)(2 * jitter + 1)) - jitter : 0;
+    };
+
+    if (cfg.noise_spikes > 0) {
+        int64_t slot = rev_ps / cfg.noise_spikes;
+        int64_t s = pos / slot;
+        if (covers(s * slot + (int64_t)(Mix(rev * 7919 + (uint64_t)s) % (uint64_t)slot))) return 1;
+    }
+    size_t n = f.size();
+    size_t idx = (size_t)(std::upper_bound(f.begin(), f.end(), pos + jitter) - f.begin());
+    for (size_t k = 0; k < 3 && k < idx; k++) {
+        size_t i = idx - 1 - k;
+        if (covers(f[i] + shift(i))) return 1;
+        if (f[i] + jitter + width < pos) break;
+    }
+    if (n && pos < width + jitter && covers(f[n - 1] + shift(n - 1) - rev_ps)) return 1;  // pulse over the index
+
+    if (cfg.flux_free_us > 0) {
+        // A long stretch without flux: the drive's gain turns up and noise reads as pulses.
+        int64_t prev = idx > 0 ? f[idx - 1] : (n ? f[n - 1] - rev_ps : 0);
+        int64_t next = idx < n ? f[idx] : (n ? f[0] + rev_ps : rev_ps);
+        int64_t margin = 2 * SIM_PS_PER_US, slot = 4 * SIM_PS_PER_US;
+        if (next - prev > (int64_t)cfg.flux_free_us * SIM_PS_PER_US && pos > prev + margin && pos < next - margin) {
+            int64_t s = (pos - prev - margin) / slot;
+            int64_t off = (int64_t)(Mix(rev << 32 ^ (uint64_t)prev ^ (uint64_t)s << 48) % (uint64_t)(slot - width));
+            if (covers(prev + margin + s * slot + off)) return 1;
+        }
+    }
+    return 0;
+}
+
+// ---- Bus -----------------------------------------------------------------------
+
+uint32_t SimDrive::Asserted(int64_t t) {
+    if (!((pi >> (cfg.select ? LINE_DS1 : LINE_DS0)) & 1)) return 0;
+    uint32_t m = 0;
+    if (cyl == 0) m |= 1u << LINE_TRZ;
+    if (cfg.disk && cfg.write_protect) m |= 1u << LINE_WTP;
+    if (cfg.disk && motor_on >= 0 && t - motor_on >= (int64_t)cfg.spinup_ms * 1000 * SIM_PS_PER_US) {
+        m |= 1u << LINE_RDY;
+        int64_t rot = RotationPs();
+        if (t % rot < (int64_t)cfg.index_us * SIM_PS_PER_US) m |= 1u << LINE_IDX;
+    }
+    return m;
+}
+
+int SimDrive::DataAsserted(int64_t t) {
+    if (!((pi >> (cfg.select ? LINE_DS1 : LINE_DS0)) & 1) || !cfg.disk || motor_on < 0 || writing) return 0;
+    return Pulse(t);
+}
+
+void SimDrive::LineChanged(int line, int asserted, int64_t t) {
+    int selline = cfg.select ? LINE_DS1 : LINE_DS0;
+    int selected = (pi >> selline) & 1;
+    if (asserted) pi |= 1u << line;
+    else pi &= ~(1u << line);
+    if (line == LINE_MOT) motor_on = asserted ? t : -1;
+    if (line == selline && !asserted && writing) CommitWrite(t);
+    if (!selected && line != selline) return;
+    if (line == LINE_STP && asserted) {
+        if (writing) CommitWrite(t);
+        if ((pi >> LINE_DIR) & 1) cyl = std::min(cyl + 1, std::min(cfg.last_cylinder, 83));
+        else cyl = std::max(cyl - 1, 0);
+    } else if (line == LINE_WTG) {
+        if (asserted && cfg.disk && !cfg.write_protect && !writing) {
+            writing = true;
+            write_start = Unwrapped(t);
+            write_last = 0;
+            written.clear();
+        } else if (!asserted && writing) {
+            CommitWrite(t);
+        }
+    } else if (line == LINE_SID && writing) {
+        CommitWrite(t);
+    }
+}
+
+void SimDrive::DataOut(int64_t t, int64_t period, uint32_t bits, int count) {
+    if (!writing) return;
+    for (int i = 0; i < count; i++) {
+        int bit = (bits >> (count - 1 - i)) & 1;
+        int64_t at = Unwrapped(t + i * period);
+        if (bit && !write_last && at >= write_start) written.push_back(at);
+        write_last = bit;
+    }
+}
+
+// Replaces the flux between the gate's opening and t by what was written.
+void SimDrive::CommitWrite(int64_t t) {
+    writing = false;
+    writes++;
+    int side = (pi >> LINE_SID) & 1;
+    std::vector<int64_t> &f = flux[cyl][side];
+    int64_t end = Unwrapped(t);
+    std::vector<int64_t> keep;
+    int64_t from = write_start;
+    if (end - from >= rev_ps) {
+        from = end - rev_ps;  // a whole revolution or more: the last one stands
+    } else {
+        int64_t s = from % rev_ps, e = end % rev_ps;
+        for (int64_t p : f) {
+            bool inside = s <= e ? (p >= s && p < e) : (p >= s || p < e);
+            if (!inside) keep.push_back(p);
+        }
+    }
+    for (int64_t p : written)
+        if (p >= from && p < end) keep.push_back(p % rev_ps);
+    std::sort(keep.begin(), keep.end());
+    keep.erase(std::unique(keep.begin(), keep.end()), keep.end());
+    f.swap(keep);
+    written.clear();
+}
+
+void SimDrive::Finish(int64_t t) {
+    if (writing) CommitWrite(t);
+    if (!cfg.save.empty()) SaveImage(cfg.save.c_str());
+}
