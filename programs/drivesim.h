@@ -1,0 +1,200 @@
+// drivesim: one or two floppy drives emulated toward a host computer.
+//
+// Threads (each polls `status` and ends when it becomes 0):
+//   main      the signal loop: follows the host's lines and streams the track
+//             under the head through SPI (drivesim_loop.cpp, drivesim_stream.cpp)
+//   event     sounds, delayed write-back, drive table (drivesim_disk.cpp)
+//   control   TCP requests on 127.0.0.1:6869 and the front-panel menu
+//             (drivesim_server.cpp, drivesim_panel.cpp)
+//   x68k      the X68000 option-select, eject and interrupt lines
+//
+// Who may touch a drive record: the signal loop owns the streaming fields
+// while it runs. Inserting and ejecting change the image only after the loop
+// has paused (status 3 -> 4) and are serialised among themselves by diskmutex.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <cstdio>
+#include <mutex>
+#include <string>
+
+#include "filepath.h"
+
+class ZELDisk;
+
+// ---- Options and run state --------------------------------------------------
+
+struct param_t {
+    char basedir[260];  // front-panel folder tree and new disks
+    char path0[260];    // image for drive 0 (-0)
+    char path1[260];    // image for drive 1 (-1)
+    int x68k;           // X68000 option lines
+    int pc98;           // PC-98 mode-select speed rules
+    int motor;          // stream only while MOT is asserted
+    int step;           // 0 half, 1 or 2 positions per step pulse
+    int rawcorrect;     // passed to ZELDisk::Load
+    int verbose;
+};
+extern param_t param;
+
+// Run state of the signal loop: 0 stop, 1 resume requested, 2 running,
+// 3 pause requested, 4 paused.
+enum { ST_STOP = 0, ST_RESUME = 1, ST_RUNNING = 2, ST_PAUSE = 3, ST_PAUSED = 4 };
+extern std::atomic<int> status;
+// 1 while the signal loop is not running its passes (before it starts and
+// after it has returned), so a stopping eject never frees a track under it.
+extern std::atomic<int> loopidle;
+extern char exedir[4096];
+
+enum execprio_e { EXEC_NORMAL = 0, EXEC_IDLE = 1, EXEC_REALTIME = 2 };
+enum boost_e { BOOST_OFF = 0, BOOST_REQUEST = 1, BOOST_ON = 2 };
+extern std::atomic<int> boost;
+extern std::atomic<uint64_t> tm_boost;
+
+int FixCpu(int cpu);
+void SetScheduler(execprio_e prio);
+void SetBoost(boost_e b);
+void KeepBoost(int busy);
+void SleepSec(int s);
+void SleepMs(int ms);
+void SleepUs(int us);
+long strtol10(const char *text, const char **end);
+// Waits one second at a time until status leaves 0 (thread start-up).
+void WaitForStart();
+// 1 when running on the simulated board.
+int IsSimulated();
+
+// ---- Drives ------------------------------------------------------------------
+
+struct fdd_t {
+    int id;
+    Filepath path;
+    int native;       // loaded from ".ZEL": only such images are written back
+    ZELDisk *disk;
+    std::atomic<int> ejectreq;  // X68000 eject request
+    int type;         // image type, -1 when empty
+    int cylinders;    // head positions (doubled in half-step mode)
+    int heads;
+    int rate;         // image rate, kHz
+    int rpm;
+    int hd;
+    int readonly;
+    std::atomic<int> protect;
+    int selected;
+    int cylinder;
+    int side;
+    int tracklen;     // bits of the current track, 0 = none
+    uint8_t *trackdata;
+    int period;       // tracklen / speed
+    std::atomic<int> dirty;
+    std::atomic<uint64_t> dirtytime;
+    int speed;        // cells (samples) per ms as played
+    int headpos;      // bit under the head (index pulse)
+    int feedpos;      // next bit to or from the SPI FIFO
+    int index;
+    int ready;
+    int settle;
+    uint64_t settletime;
+    std::atomic<int> diskint;
+    int modepin;
+    int mode300;
+};
+extern fdd_t fdd[2];
+
+// Clears a drive record to the empty state, keeping cylinder and side.
+void ClearDrive(fdd_t &d);
+// Image cylinder under the head, or -1 when the image has no such cylinder.
+int ImageCylinder(const fdd_t &d);
+
+// ---- Streaming (drivesim_stream.cpp) -----------------------------------------
+
+enum spi_e { SPI_OFF = 0, SPI_READ = 1, SPI_WRITE = 2 };
+struct spi_t {
+    spi_e mode;
+    int rate;
+    int sclk;
+    uint8_t fill;   // 0xE0 once a raw image has been streamed
+    uint8_t prev;   // last byte received
+    int count;      // samples since the last write pulse
+    int zeros;      // run of 0 cells (encode) or 0 bytes (raw) just sent
+};
+extern spi_t spi;
+
+uint32_t rand_xor();
+uint8_t ReadData(fdd_t &d);
+uint8_t ReadDataRaw(fdd_t &d);
+// Merges one byte sampled from the write-data line into the track.
+void MergeWrite(fdd_t &d, uint8_t x);
+void SendData(fdd_t &d);
+void ReceiveData(fdd_t &d);
+
+// ---- Signal loop (drivesim_loop.cpp) -----------------------------------------
+
+// Bits of the sampled line word (1 = asserted).
+enum : uint32_t {
+    SIG_MOT = 1u << 0, SIG_STP = 1u << 1, SIG_BTN = 1u << 4, SIG_WTG = 1u << 7, SIG_DIR = 1u << 12,
+    SIG_DS0 = 1u << 21, SIG_SID = 1u << 23, SIG_DS1 = 1u << 26,
+};
+int ProcessMotor(uint32_t lines);
+void SignalLoop();
+void SetSpiMode(spi_e mode, fdd_t *d);
+
+// ---- Disk management and events (drivesim_disk.cpp) --------------------------
+
+enum event_e { EV_NONE = 0, EV_UPDATE = 1, EV_SEEK = 2, EV_INSERT = 3, EV_EJECT = 4 };
+int WriteEventQue(event_e ev);
+int ReadEventQue(event_e *ev);
+int IsEmptyEventQue();
+void ClearEventQue();
+
+extern std::mutex diskmutex;
+int InsertDisk(int drive, const char *path, int index);
+int EjectDisk(int drive);
+int ProtectDisk(int drive);
+void FlushDisk(int drive);
+// Writes a changed image that cannot be saved in place to a new file beside
+// it; used at shutdown so no host write is lost. 1 when written.
+int RescueDisk(int drive);
+std::string DeviceTable();
+void ListDevice(FILE *fp);
+int ProcessCmd(unsigned drive, int command, const char *text);
+
+void *EventThread(void *);
+void *X68KOptThread(void *);
+
+// ---- Sounds (drivesim_sound.cpp) ---------------------------------------------
+
+struct fddsnd_t {
+    int loaded;
+    uint8_t *data;
+    int length;
+    int playing;
+    int position;
+};
+enum { SND_SEEK = 0, SND_INSERT = 1, SND_EJECT = 2, SND_COUNT = 3 };
+extern fddsnd_t fddsnd[SND_COUNT];
+// Loads a PCM mono 22050 Hz 8-bit WAV file; 1 when loaded.
+int LoadWavFile(const char *path, fddsnd_t *snd);
+int LoadWav(const char *name, fddsnd_t *snd);
+void FreeWav(fddsnd_t *snd);
+
+// ---- Control server (drivesim_server.cpp) ------------------------------------
+
+enum { CONTROL_PORT = 6869, REQUEST_MAX = 8192 };
+extern int monsocket;
+void *MonThread(void *);
+
+// ---- Front panel (drivesim_panel.cpp, drivesim_font.cpp) ----------------------
+
+enum { MENU_IDLE = 0, MENU_REQUEST = 1, MENU_RUNNING = 2 };
+extern std::atomic<int> menu_state;
+// Glyph 0 is blank; fontmap gives each character code its glyph.
+enum { FONT_GLYPHS = 158 };
+extern const uint8_t (&font6x8)[FONT_GLYPHS][6];
+extern const int (&fontmap)[256];
+int OledPresent();
+void MenuInit();
+void MenuCleanup();
+void MenuSelectOperation();
+void ListDeviceOLED();

@@ -1,0 +1,406 @@
+// Disk management: insert, eject, write protect, the delayed write-back of
+// what the host wrote, the event queue, the drive table, the dispatcher of
+// control commands, the event thread and the X68000 option thread.
+//
+// Inserting and ejecting change a drive only while the signal loop is paused
+// (pause handshake below) and hold diskmutex, so two of them (the control
+// server, the menu and the X68000 eject) never overlap, and a write-back
+// never saves an image that is being taken out.
+#include "drivesim.h"
+
+#include <cstring>
+
+#include "fileio.h"
+#include "gpioctl.h"
+#include "zeldisk.h"
+
+std::mutex diskmutex;
+
+// Write-back 60 s after the host last started writing.
+static const uint64_t kWriteBackUs = 60000000;
+
+static inline uint64_t Now() { return SysTimer::GetTimer(); }
+static inline bool TypeA() { return gpioctl.board == BOARD_TYPEA; }
+
+// ---- Event queue ----------------------------------------------------------------
+// A ring of 256 slots; empty when the indices are equal, so 255 events wait
+// at most. Producers (signal loop, control server, event thread) take a short
+// spin lock among themselves; the one consumer, the event thread, needs none.
+
+static event_e evque[256];
+static std::atomic<unsigned> evread{0}, evwrite{0};
+static std::atomic_flag evlock = ATOMIC_FLAG_INIT;
+
+int WriteEventQue(event_e ev) {
+    while (evlock.test_and_set(std::memory_order_acquire)) {
+    }
+    unsigned w = evwrite.load(std::memory_order_relaxed);
+    unsigned next = (w + 1) & 255;
+    int ok = next != evread.load(std::memory_order_acquire);
+    if (ok) {
+        evque[w] = ev;
+        evwrite.store(next, std::memory_order_release);
+    }
+    evlock.clear(std::memory_order_release);
+    return ok;
+}
+
+int ReadEventQue(event_e *ev) {
+    unsigned r = evread.load(std::memory_order_relaxed);
+    if (r == evwrite.load(std::memory_order_acquire)) return 0;
+    *ev = evque[r];
+    evread.store((r + 1) & 255, std::memory_order_release);
+    return 1;
+}
+
+int IsEmptyEventQue() { return evread.load() == evwrite.load(); }
+
+void ClearEventQue() {
+    evread = 0;
+    evwrite = 0;
+}
+
+// ---- Pause handshake with the signal loop ----------------------------------------
+
+// Waits (polling) while pred holds, at most limit_ms; 1 when it stopped holding.
+template <class Pred> static int WaitWhile(Pred pred, int limit_ms) {
+    for (int waited = 0; pred(); waited += 10) {
+        if (limit_ms >= 0 && waited >= limit_ms) return 0;
+        SleepMs(10);
+    }
+    return 1;
+}
+
+// Brings the loop to rest: 1 when it is paused, or stopping and no longer
+// touching the drives; 0 when it never reached the running state.
+static int PauseLoop() {
+    if (!WaitWhile([] { int s = status; return s != ST_RUNNING && s != ST_STOP; }, 11000)) return 0;
+    int running = ST_RUNNING;
+    if (status.compare_exchange_strong(running, ST_PAUSE)) {
+        SleepMs(200);
+        WaitWhile([] { int s = status; return s != ST_PAUSED && s != ST_STOP; }, -1);
+    }
+    if (status == ST_STOP) return WaitWhile([] { return !loopidle; }, 5000);
+    return 1;
+}
+
+static void ResumeLoop() {
+    int paused = ST_PAUSED;
+    if (!status.compare_exchange_strong(paused, ST_RESUME)) return;
+    SleepMs(200);
+    WaitWhile([] { return status == ST_RESUME; }, -1);
+}
+
+// ---- Insert, eject, protect, write-back -------------------------------------------
+
+static void BoardDiskLines(fdd_t &d) {
+    if (TypeA()) return;
+    gpioctl.SetWTP(d.id, d.protect);
+    gpioctl.SetTRZ(d.id, d.cylinder == 0);
+    gpioctl.SetDisk(fdd[0].disk != nullptr, fdd[1].disk != nullptr);
+}
+
+int InsertDisk(int drive, const char *path, int index) {
+    if (drive < 0 || drive > 1) return 0;
+    std::lock_guard<std::mutex> hold(diskmutex);
+    fdd_t &d = fdd[drive];
+    if (d.disk) return 0;
+    Filepath fp;
+    if (!fp.SetPath(path) || fp.IsClear()) return 0;
+    int native = fp.HasExt(".ZEL");
+    ZELDisk *img = new ZELDisk;
+    if (!(native ? img->Load(fp, param.rawcorrect) : img->Import(fp, index)) || !PauseLoop()) {
+        delete img;
+        return 0;
+    }
+    d.disk = img;
+    d.path = fp;
+    d.native = native;
+    d.type = img->header.type;
+    d.cylinders = img->header.cylinders;
+    d.heads = img->header.heads;
+    d.rate = img->header.rate;
+    d.rpm = img->header.rpm;
+    d.ejectreq = 0;
+    d.hd = d.rate == 1000 || d.rate == 8000;
+    d.readonly = img->readonly || img->header.writeprotect ? 1 : 0;
+    d.protect = d.readonly;
+    if (param.step == 0) d.cylinders *= 2;
+    if (d.cylinder >= d.cylinders) d.cylinder = d.cylinders > 0 ? d.cylinders - 1 : 0;
+    d.selected = 0;
+    d.tracklen = 0;
+    d.trackdata = nullptr;
+    d.period = d.rpm ? 60000000 / d.rpm : 0;
+    d.speed = d.rate;
+    d.ready = 1;
+    d.dirty = 0;
+    d.diskint = 1;
+    BoardDiskLines(d);
+    ResumeLoop();
+    return 1;
+}
+
+// Writes the image to the first free "NAME.RESCUEn.EXT" beside it.
+int RescueDisk(int drive) {
+    fdd_t &d = fdd[drive];
+    if (!d.disk) return 0;
+    for (int n = 0; n < 10; n++) {
+        char name[600];
+        char num[4] = "";
+        if (n) snprintf(num, sizeof num, "%d", n);
+        snprintf(name, sizeof name, "%s%s.RESCUE%s%s", d.path.GetDir(), d.path.GetName(), num, d.path.GetExt());
+        Filepath fp;
+        if (!fp.SetPath(name)) return 0;
+        if (Fileio::IsExist(name) != -1) continue;
+        if (!d.disk->Save(fp, 1)) return 0;
+        d.dirty = 0;
+        fprintf(stderr, "Warning : Can't save %s, changes written to %s\n", d.path.GetPath(), name);
+        return 1;
+    }
+    return 0;
+}
+
+int EjectDisk(int drive) {
+    if (drive < 0 || drive > 1) return 0;
+    std::lock_guard<std::mutex> hold(diskmutex);
+    fdd_t &d = fdd[drive];
+    if (!d.disk) return 0;
+    // A loop that does not pause leaves the image, changes and all, in place.
+    if (!PauseLoop()) return 0;
+    if (d.dirty && d.native) {
+        // A file that was read-only at insertion cannot take the changes the
+        // host made after protection was lifted: they go beside it.
+        int saved = d.readonly ? RescueDisk(drive) : d.disk->Save(d.path, 0);
+        if (!saved) {
+            fprintf(stderr, "Warning : Can't save %s, disk kept in drive %d\n", d.path.GetPath(), drive);
+            ResumeLoop();
+            return 0;
+        }
+    }
+    delete d.disk;
+    ClearDrive(d);
+    d.diskint = 1;
+    if (!TypeA()) {
+        gpioctl.SetWTP(drive, 0);
+        gpioctl.SetTRZ(drive, gpioctl.pro ? d.cylinder == 0 : 1);
+        gpioctl.SetDisk(fdd[0].disk != nullptr, fdd[1].disk != nullptr);
+    }
+    d.ejectreq = 0;
+    ResumeLoop();
+    return 1;
+}
+
+int ProtectDisk(int drive) {
+    if (drive < 0 || drive > 1 || !fdd[drive].disk) return 0;
+    fdd[drive].protect = !fdd[drive].protect;
+    if (!TypeA()) gpioctl.SetWTP(drive, fdd[drive].protect);
+    return 1;
+}
+
+// Saves a native image 60 s after the host last started writing to it. A
+// failed save keeps the drive dirty and is tried again 60 s later (or at the
+// eject); a write started while saving keeps it dirty as well.
+void FlushDisk(int drive) {
+    fdd_t &d = fdd[drive];
+    if (!d.dirty) return;
+    std::lock_guard<std::mutex> hold(diskmutex);
+    if (!d.disk) return;
+    if (!d.native || d.readonly) {
+        d.dirty = 0;  // imported and read-only images are never written back here
+        return;
+    }
+    uint64_t started = d.dirtytime;
+    if (Now() - started < kWriteBackUs) return;
+    if (d.selected && spi.mode == SPI_WRITE) return;  // the host is writing right now
+    d.dirty = 0;
+    if (!d.disk->Save(d.path, 0)) {
+        fprintf(stderr, "Warning : Can't write back %s, will try again\n", d.path.GetPath());
+        d.dirtytime = Now();
+        d.dirty = 1;
+    } else if (d.dirtytime != started) {
+        d.dirty = 1;
+    }
+}
+
+// ---- Drive table ---------------------------------------------------------------
+
+std::string DeviceTable() {
+    static const char kRule[] = "----+----+----+-------------------------------------------------\n";
+    std::string t = kRule;
+    t += " ID | WP | CL | DISK IMAGE\n";
+    t += kRule;
+    for (const fdd_t &d : fdd) {
+        char line[400];
+        snprintf(line, sizeof line, "  %d | %s | %02d | %s\n", d.id, d.protect ? "ON" : "--",
+                 param.step == 0 ? d.cylinder / 2 : d.cylinder, d.disk ? d.path.GetPath() : "EMPTY");
+        t += line;
+    }
+    t += kRule;
+    return t;
+}
+
+void ListDevice(FILE *fp) {
+    std::string t = DeviceTable();
+    fputs(t.c_str(), fp);
+    fflush(fp);
+}
+
+// ---- Control commands --------------------------------------------------------------
+
+// Splits a trailing "/N" (1-9) or "/NN" (1-16) disk index off an insert path.
+static int SplitDiskIndex(std::string &text) {
+    size_t n = text.size();
+    if (n >= 2 && text[n - 2] == '/' && text[n - 1] >= '1' && text[n - 1] <= '9') {
+        int index = text[n - 1] - '0';
+        text.resize(n - 2);
+        return index;
+    }
+    if (n >= 3 && text[n - 3] == '/') {
+        long v = strtol10(text.c_str() + n - 2, nullptr);
+        if (v >= 1 && v <= 16) {
+            text.resize(n - 3);
+            return (int)v;
+        }
+    }
+    return 1;
+}
+
+int ProcessCmd(unsigned drive, int command, const char *text) {
+    if (drive > 1) return 0;
+    if (param.x68k) {
+        SetBoost(BOOST_REQUEST);
+        SleepSec(1);
+    }
+    fdd_t &d = fdd[drive];
+    switch (command) {
+    case 2:
+        if (d.disk && EjectDisk((int)drive)) WriteEventQue(EV_EJECT);
+        break;
+    case 3:
+        ProtectDisk((int)drive);
+        break;
+    case 1: {
+        std::string path = text ? text : "";
+        int index = SplitDiskIndex(path);
+        // A path no Filepath can hold is refused before the old disk goes.
+        if (path.empty() || path.size() > Filepath::PATH_MAX_CHARS) return 0;
+        if (d.disk) {
+            if (!EjectDisk((int)drive)) break;
+            SleepUs(600);
+        }
+        if (InsertDisk((int)drive, path.c_str(), index)) WriteEventQue(EV_INSERT);
+        break;
+    }
+    default:
+        return 0;
+    }
+    if (TypeA() && param.x68k && (fdd[0].diskint || fdd[1].diskint)) gpioctl.SetINT(1);
+    WriteEventQue(EV_UPDATE);
+    return 1;
+}
+
+// ---- Event thread -------------------------------------------------------------------
+
+static void PlaySounds(bool &happened) {
+    for (;;) {
+        event_e ev;
+        if (ReadEventQue(&ev)) {
+            int s = ev == EV_SEEK ? SND_SEEK : ev == EV_INSERT ? SND_INSERT : ev == EV_EJECT ? SND_EJECT : -1;
+            if (s >= 0 && fddsnd[s].loaded) {
+                fddsnd[s].playing = 1;
+                fddsnd[s].position = 0;
+            }
+            happened = true;
+        }
+        bool any = false;
+        // Sounds mix by taking turns in slices of 22 samples (1 ms).
+        for (fddsnd_t &s : fddsnd) {
+            if (!s.playing) continue;
+            int n = s.length - s.position;
+            if (n > 22) n = 22;
+            gpioctl.PlayPWM(s.data + s.position, n);
+            s.position += n;
+            if (s.position >= s.length) {
+                s.playing = 0;
+                s.position = 0;
+            }
+            any = true;
+        }
+        if (!any) return;
+    }
+}
+
+void *EventThread(void *) {
+    FixCpu(1);
+    SetScheduler(EXEC_IDLE);
+    WaitForStart();
+    while (status != ST_STOP) {
+        bool happened = false;
+        PlaySounds(happened);
+        for (int i = 0; i < 2; i++)
+            if (fdd[i].dirty) FlushDisk(i);
+        if (param.x68k) {
+            for (int i = 0; i < 2; i++) {
+                if (fdd[i].ejectreq && EjectDisk(i)) {
+                    WriteEventQue(EV_EJECT);
+                    happened = true;
+                }
+            }
+        }
+        if (happened) {
+            ListDeviceOLED();
+            if (param.verbose) {
+                printf("\033[6A\033[0J");
+                ListDevice(stdout);
+            }
+        }
+        if (IsEmptyEventQue()) SleepMs(10);
+    }
+    return nullptr;
+}
+
+// ---- X68000 option lines -----------------------------------------------------------
+
+static inline uint32_t SampleLines() { return ~hwseam::RegRead(gpioctl.levaddr); }
+
+enum : uint32_t { SIG_OS0 = 1u << 16, SIG_OS1 = 1u << 20, SIG_EJC = 1u << 13 };
+
+void *X68KOptThread(void *) {
+    FixCpu(2);
+    SetScheduler(TypeA() ? EXEC_NORMAL : EXEC_IDLE);
+    WaitForStart();
+    if (!param.x68k) return nullptr;
+    const uint32_t os[2] = {SIG_OS0, SIG_OS1};
+
+    if (!TypeA()) {
+        // The board latches option select and eject: an option line released
+        // for a drive holding a disk is the host's eject request.
+        while (status != ST_STOP) {
+            uint32_t l = SampleLines();
+            for (int i = 0; i < 2; i++)
+                if (fdd[i].disk && !(l & os[i]) && !fdd[i].ejectreq) fdd[i].ejectreq = 1;
+            SleepSec(1);
+        }
+        return nullptr;
+    }
+
+    uint32_t prev = SampleLines();
+    while (status != ST_STOP) {
+        uint32_t l = SampleLines();
+        if ((l ^ prev) & (SIG_OS0 | SIG_OS1)) {
+            // DIN tells the host whether the option-selected drive holds a disk.
+            int din = (l & SIG_OS0) && fdd[0].disk && !fdd[0].ejectreq;
+            if ((l & SIG_OS1) && fdd[1].disk) din = din || !fdd[1].ejectreq;
+            gpioctl.SetDIN(din);
+        }
+        for (int i = 0; i < 2; i++) {
+            if (!((prev & os[i]) && !(l & os[i]))) continue;
+            fdd[i].diskint = 0;
+            if (!fdd[0].diskint && !fdd[1].diskint) gpioctl.SetINT(0);
+            if ((prev & SIG_EJC) && fdd[i].disk) fdd[i].ejectreq = 1;
+        }
+        prev = l;
+        if (IsSimulated()) SleepUs(1000);  // a spinning thread would run the virtual clock
+    }
+    return nullptr;
+}

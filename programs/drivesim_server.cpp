@@ -1,0 +1,100 @@
+// The control server: one request line per TCP connection on 127.0.0.1:6869,
+// handled strictly one after another on this thread, which also runs the
+// front-panel menu when the button asks for it (it is idle most of the time).
+//
+//   "stop..."   (any case)  stop drivesim; no reply
+//   "list..."   (any case)  the drive table
+//   "D C FILE"              drive D, command C (1 insert, 2 eject, 3 protect);
+//                           no reply, closed once the command has completed
+//
+// A request counts only when its newline arrives within REQUEST_MAX bytes;
+// anything else (a longer line, a connection closed or silent before the
+// newline) is dropped without action.
+#include "drivesim.h"
+
+#include <cerrno>
+#include <cstring>
+#include <strings.h>
+#include <sys/select.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+// Reads one request line into buf (without its newline). 0 when none came.
+static int ReadRequest(int fd, char *buf, int size) {
+    timeval tv = {10, 0};  // a client that never finishes its line does not hold the server
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    int len = 0;
+    while (len < size) {
+        ssize_t n = recv(fd, buf + len, (size_t)(size - len), 0);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return 0;
+        char *nl = (char *)memchr(buf + len, '\n', (size_t)n);
+        if (nl) {
+            *nl = 0;
+            return 1;
+        }
+        len += (int)n;
+    }
+    return 0;
+}
+
+static void SendAll(int fd, const std::string &text) {
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t n = send(fd, text.data() + done, text.size() - done, MSG_NOSIGNAL);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return;
+        done += (size_t)n;
+    }
+}
+
+// Handles one connection; 0 when it asked the emulator to stop.
+static int Serve(int fd) {
+    static char line[REQUEST_MAX + 1];
+    if (!ReadRequest(fd, line, REQUEST_MAX)) return 1;
+    if (strncasecmp(line, "stop", 4) == 0) return 0;
+    if (strncasecmp(line, "list", 4) == 0) {
+        SendAll(fd, DeviceTable());
+    } else if (strlen(line) >= 3) {
+        ProcessCmd((unsigned)(line[0] - '0'), line[2] - '0', strlen(line) > 4 ? line + 4 : "");
+    }
+    return 1;
+}
+
+void *MonThread(void *) {
+    FixCpu(0);
+    SetScheduler(EXEC_IDLE);
+    WaitForStart();
+    if (listen(monsocket, 1) != 0) return nullptr;
+
+    while (status != ST_STOP) {
+        fd_set fds;
+        FD_ZERO(&fds);
+        FD_SET(monsocket, &fds);
+        timeval tv = {0, 100000};
+        int r = select(monsocket + 1, &fds, nullptr, nullptr, &tv);
+        if (r > 0) {
+            int fd = accept(monsocket, nullptr, nullptr);
+            if (fd < 0) {
+                // A client gone before it was accepted, or a signal: serve on.
+                if (errno == EINTR || errno == ECONNABORTED || errno == EAGAIN) continue;
+                return nullptr;
+            }
+            int go = Serve(fd);
+            close(fd);
+            if (!go) {
+                status = ST_STOP;
+                return nullptr;
+            }
+        } else if (r == 0 && menu_state == MENU_REQUEST) {
+            if (OledPresent()) {
+                MenuSelectOperation();
+                WriteEventQue(EV_UPDATE);
+                SleepMs(100);
+            } else {
+                menu_state = MENU_IDLE;
+            }
+        }
+    }
+    return nullptr;
+}
