@@ -11,6 +11,8 @@ class Fileio {
 
     Fileio() {}
     virtual ~Fileio();
+    Fileio(const Fileio &) = delete;  // owns its descriptor
+    Fileio &operator=(const Fileio &) = delete;
 
     int Init() { return 1; }
     int Open(const char *path, int mode);

@@ -63,6 +63,8 @@ class ZELDisk {
   public:
     ZELDisk();
     virtual ~ZELDisk();
+    ZELDisk(const ZELDisk &) = delete;  // owns its records
+    ZELDisk &operator=(const ZELDisk &) = delete;
 
     int Init(int type, int rate, int rpm, int raw);
     void Cleanup();
