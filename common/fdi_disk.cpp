@@ -30,6 +30,7 @@
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
@@ -62,14 +63,20 @@ int LoadImageFile(const Filepath &path, std::vector<uint8_t> &buf, int *writable
 
 int SaveImageFile(const Filepath &path, const uint8_t *data, size_t len) {
     static std::atomic<unsigned> serial{0};
-    const char *target = path.GetPath();
-    if (!target[0] || len > (size_t)IMAGE_FILE_MAX) return 0;
+    if (!path.GetPath()[0] || len > (size_t)IMAGE_FILE_MAX) return 0;
+    // Through a symbolic link the file it names is replaced, not the link.
+    std::string real = path.GetPath();
+    if (char *resolved = realpath(real.c_str(), nullptr)) {
+        real = resolved;
+        free(resolved);
+    }
+    const char *target = real.c_str();
 
     struct stat st;
     bool exists = stat(target, &st) == 0;
     if (exists) {
         Fileio probe;
-        if (!S_ISREG(st.st_mode) || !probe.Open(path, Fileio::ReadWrite)) return 0;
+        if (!S_ISREG(st.st_mode) || !probe.Open(target, Fileio::ReadWrite)) return 0;
     }
 
     // Claim a fresh temporary name beside the target.

@@ -163,6 +163,17 @@ TEST(Formats, ExportReplacesExistingFileWholeAndRespectsProtection) {
     EXPECT_EQ(1, back.protect);
     // Nothing is left behind beside the image.
     EXPECT_EQ(0, system(("test $(ls '" + dir.Path("") + "' | wc -l) -eq 1").c_str()));
+
+    // Through a symbolic link the file it names is replaced.
+    WriteAll(dir.Path("real.D88"), {0});
+    ASSERT_EQ(0, symlink(dir.Path("real.D88").c_str(), dir.Path("link.D88").c_str()));
+    ASSERT_EQ(1, other.Export(dir.File("link.D88")));
+    struct stat st;
+    ASSERT_EQ(0, lstat(dir.Path("link.D88").c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    VDisk viaLink;
+    ASSERT_EQ(1, viaLink.Import(dir.File("real.D88"), 1));
+    EXPECT_TRUE(SameSectors(other, viaLink));
 }
 
 TEST(Formats, UnknownExtensionsFail) {
