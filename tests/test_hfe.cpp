@@ -206,3 +206,21 @@ TEST(TrackImageImport, FailuresLeaveNoImage) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(TrackImageExport, RawImageConvertedToEncodeFirst) {
+    TempDir dir;
+    VDisk d, back;
+    FillDisk(d, {"raw", VDisk::TYPE_2D, 40, 9, 2, false, false, {}}, 4);
+    ASSERT_EQ(1, d.Export(dir.File("in.2D")));
+    ZELDisk z;
+    ASSERT_EQ(1, z.Import(dir.File("in.2D"), 1));
+    ASSERT_EQ(1, z.ConvertRaw());
+    ASSERT_EQ(1, z.Export(dir.File("out.D88"), ANALYZE_MB8877));
+    EXPECT_EQ(ZEL_TYPE_2D, z.header.type);
+    ASSERT_EQ(1, back.Import(dir.File("out.D88"), 1));
+    EXPECT_TRUE(SameSectors(d, back));
+}
+
+}  // namespace
