@@ -93,13 +93,7 @@ int SaveImageFile(const Filepath &path, const uint8_t *data, size_t len) {
     close(fd);
 
     Fileio out;
-    bool ok = out.Open(tmp.c_str(), Fileio::WriteOnly);
-    for (size_t done = 0; ok && done < len;) {
-        int chunk = (int)(len - done < (1u << 30) ? len - done : (1u << 30));
-        ok = out.Write(data + done, chunk);
-        done += (size_t)chunk;
-    }
-    ok = ok && out.Sync();
+    bool ok = out.Open(tmp.c_str(), Fileio::WriteOnly) && (len == 0 || out.Write(data, (int)len)) && out.Sync();
     out.Close();
     if (ok && exists) ok = chmod(tmp.c_str(), st.st_mode & 07777) == 0;
     if (ok && rename(tmp.c_str(), target) == 0) return 1;
@@ -239,17 +233,21 @@ const fixformat_t VDisk::FixFormat[] = {
     {-1, 0, 0, 0, 0, 0},
 };
 
-// The track at c, h, or null: a disk with one head, or fewer cylinders, has
-// nothing there and writers treat the place as an empty track.
-static const VTrack *TrackAt(const VDisk &d, int c, int h) {
+const VTrack *TrackAt(const VDisk &d, int c, int h) {
     if (c < 0 || c >= VDisk::MAX_CYLINDERS || h < 0 || h >= VDisk::MAX_HEADS) return nullptr;
     return d.tracks[c][h];
 }
 
-static int CountSectors(const VTrack *t) { return t ? t->SectorCount() : 0; }
+int CountSectors(const VTrack *t) { return t ? t->SectorCount() : 0; }
 
-// Data of every sector of a track, in list order.
-static void AppendTrackData(std::vector<uint8_t> &out, const VTrack *t) {
+bool IsUniformTrack(const VTrack *t, int count, int n, bool mfmonly) {
+    if (n < 0 || n > 7 || CountSectors(t) != count || (mfmonly && t->fmcount)) return false;
+    for (const VSector *s = t ? t->sectors : nullptr; s; s = s->next)
+        if (s->n != n || s->length != 128 << n) return false;
+    return true;
+}
+
+void AppendTrackData(std::vector<uint8_t> &out, const VTrack *t) {
     for (const VSector *s = t ? t->sectors : nullptr; s; s = s->next)
         if (s->length > 0) out.insert(out.end(), s->data, s->data + s->length);
 }
@@ -288,12 +286,8 @@ int VDisk::ExportFIX(int rowno, const Filepath &path) {
     // A dump has no room for anything but the row's geometry: every track
     // must match it exactly, every sector holding its full 128 << N bytes.
     for (int c = 0; c < row.cylinders; c++)
-        for (int h = 0; h < 2; h++) {
-            const VTrack *t = TrackAt(*this, c, h);
-            if (CountSectors(t) != row.sectors) return 0;
-            for (const VSector *s = t->sectors; s; s = s->next)
-                if (s->n != row.n || s->length != 128 << row.n) return 0;
-        }
+        for (int h = 0; h < 2; h++)
+            if (!IsUniformTrack(TrackAt(*this, c, h), row.sectors, row.n, false)) return 0;
 
     std::vector<uint8_t> out;
     out.reserve((size_t)row.size);

@@ -11,7 +11,9 @@
 #include <vector>
 
 class Filepath;
+class VDisk;
 class VSector;
+class VTrack;
 
 // Largest image file a reader takes in (far above any floppy image, even a
 // D88 file holding dozens of disks).
@@ -48,3 +50,16 @@ void CopyName(char *dst, const char *src, size_t maxlen);
 
 // Appends n bytes of value to out and returns the offset of the first.
 size_t AppendFill(std::vector<uint8_t> &out, uint8_t value, size_t n);
+
+// The track at cylinder c, head h, or null: writers treat a place the disk
+// does not have (one head, fewer cylinders) as an empty track.
+const VTrack *TrackAt(const VDisk &d, int c, int h);
+int CountSectors(const VTrack *t);  // 0 for a null track
+
+// A track of exactly count sectors of size code n, each holding its full
+// 128 << n bytes (and all MFM when mfmonly): the only kind of track the
+// formats without sector IDs can store.
+bool IsUniformTrack(const VTrack *t, int count, int n, bool mfmonly);
+
+// Appends the data of every sector of the track (null: none), in list order.
+void AppendTrackData(std::vector<uint8_t> &out, const VTrack *t);

@@ -51,28 +51,7 @@
 // Data size of a sector of size code n in the table-based formats.
 static int SizeOfN(int n) { return 128 << (n < 7 ? n : 7); }
 
-static const VTrack *TrackAt(const VDisk &d, int c, int h) {
-    if (c < 0 || c >= VDisk::MAX_CYLINDERS || h < 0 || h >= VDisk::MAX_HEADS) return nullptr;
-    return d.tracks[c][h];
-}
-
-static int CountSectors(const VTrack *t) { return t ? t->SectorCount() : 0; }
-
 static const VSector *FirstSector(const VTrack *t) { return t ? t->sectors : nullptr; }
-
-// A track of count MFM sectors of size code n, each holding 128 << n bytes:
-// the only kind of track the geometry-only formats (DIM, FDI) can store.
-static bool IsUniformTrack(const VTrack *t, int count, int n) {
-    if (CountSectors(t) != count || t->fmcount) return false;
-    for (const VSector *s = t->sectors; s; s = s->next)
-        if (s->n != n || s->length != 128 << n) return false;
-    return true;
-}
-
-static void AppendTrackData(std::vector<uint8_t> &out, const VTrack *t) {
-    for (const VSector *s = FirstSector(t); s; s = s->next)
-        if (s->length > 0) out.insert(out.end(), s->data, s->data + s->length);
-}
 
 // ---------------------------------------------------------------------------
 // DIM
@@ -158,7 +137,7 @@ int VDisk::ExportDIM(const Filepath &path) {
     for (; cyls < cylinders && cyls < MAX_CYLINDERS; cyls++) {
         bool same = true;
         for (int h = 0; h < 2; h++)
-            if (cyls || h) same = same && IsUniformTrack(TrackAt(*this, cyls, h), count, refn);
+            if (cyls || h) same = same && IsUniformTrack(TrackAt(*this, cyls, h), count, refn, true);
         if (!same) break;
     }
     if (cyls < 77) return 0;
@@ -264,8 +243,8 @@ int VDisk::ExportFDI(const Filepath &path) {
     if (refn > 7) return 0;
 
     int cyls = 0;
-    while (cyls < cylinders && cyls < MAX_CYLINDERS && IsUniformTrack(TrackAt(*this, cyls, 0), count, refn) &&
-           IsUniformTrack(TrackAt(*this, cyls, 1), count, refn))
+    while (cyls < cylinders && cyls < MAX_CYLINDERS && IsUniformTrack(TrackAt(*this, cyls, 0), count, refn, true) &&
+           IsUniformTrack(TrackAt(*this, cyls, 1), count, refn, true))
         cyls++;
     if (!cyls) return 0;
 
