@@ -298,7 +298,7 @@ int ZELDisk::ConvertTracks(int size, int limit, trackconv_t convert) {
             // The output length is known only after converting (clock
             // recovery decides the cell count): a track that does not fit
             // the usual record is converted again into one that holds it.
-            for (int pass = 0; pass < 2; ++pass) {
+            for (int pass = 0;; ++pass) {
                 uint8_t *rec = static_cast<uint8_t *>(calloc(1, (size_t)rs));
                 if (!rec) return 0;
                 free(fresh.rec[c][h]);
@@ -307,10 +307,10 @@ int ZELDisk::ConvertTracks(int size, int limit, trackconv_t convert) {
                 memcpy(rec, old, ZEL_TRACK_HEADER);
                 bits = convert(old + ZEL_TRACK_HEADER, len, rec + ZEL_TRACK_HEADER, (int)BitsIn(rs), limit);
                 if (bits < 0) bits = 0;
-                if (bits <= BitsIn(rs) || RecordFor(bits) > INT_MAX / 8) break;
+                if (bits <= BitsIn(rs)) break;
+                if (pass > 0 || RecordFor(bits) > INT_MAX / 8) return 0;
                 rs = (int)RecordFor(bits);
             }
-            if (bits > BitsIn(rs)) return 0;
             PutLE32(fresh.rec[c][h] + REC_BITS, (uint32_t)bits);
         }
 
