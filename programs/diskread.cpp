@@ -241,9 +241,16 @@ void ReadDisk(int period, int first, int last) {
     gpioctl.Settling();
     HwStep(first * param.steps, fast);
 
+    int side = 0;
     for (int c = first; c <= last; c++) {
         for (int h = 0; h < param.heads; h++) {
             if (param.track >= 0 && h != param.track % param.heads) continue;
+            if (h == 1 && !side) {
+                // A single track of head 1: head 0 was skipped, so nothing
+                // has selected side 1 yet.
+                gpioctl.SetSID(1);
+                gpioctl.Settling();
+            }
             HwCheckSignal();
             int tr = c * param.heads + h;
             HwLineStart();
@@ -281,10 +288,12 @@ void ReadDisk(int period, int first, int last) {
             if (h == 0 && param.heads == 2) {
                 gpioctl.SetSID(1);
                 gpioctl.Settling();
+                side = 1;
             }
         }
         gpioctl.SetSID(0);
         gpioctl.Settling();
+        side = 0;
         if (c < last) {
             HwStep(param.steps, fast);
             gpioctl.Settling();
