@@ -292,7 +292,8 @@ class SimBoard : public HwPlatform {
     int CoreKHz(int64_t t) const;
     uint32_t ReadLocked(uint32_t offset);
     void WriteLocked(uint32_t offset, uint32_t value);
-    void GpioChanged();
+    void GpioChanged();   // after a function or latch change: masks, line changes
+    void PullsChanged();
     uint32_t ComputeLevel();
     std::string MapPath(const char *path, FileKind *kind) const;
     void WriteReport();
@@ -314,7 +315,8 @@ class SimBoard : public HwPlatform {
     uint32_t pud = 0, pupdn[4] = {};
     uint32_t pads = 0x1B;             // hysteresis, 8 mA, as the firmware leaves them
     uint32_t armctrl = 0;
-    uint32_t pi_mask = 0;
+    uint32_t pi_mask = 0;             // lines the Pi asserts
+    uint32_t out_mask = 0, in_mask = 0, pulldown_mask = 0;
     int64_t pin19_low_since = -1;
     int latch_disks = 0;
     Spi spi;

@@ -27,6 +27,7 @@ static const int64_t kBoardDetectPs = 100 * SIM_PS_PER_US;
 
 SimBoard::SimBoard(const SimConfig &c) : cfg(c) {
     now = 0;
+    in_mask = 0x0FFFFFFF;  // every pin starts as an input
     memset(spi.tx, 0, sizeof spi.tx);
     memset(spi.rx, 0, sizeof spi.rx);
 }
@@ -256,27 +257,30 @@ int SimBoard::Pull(int pin) { return pull[pin & 31]; }
 uint32_t SimBoard::ComputeLevel() {
     uint32_t dev = 0;
     for (SimDevice *d : devices) dev |= d->Asserted(now);
-    uint32_t level = 0;
-    for (int pin = 0; pin < 28; pin++) {
-        int f = Function(pin), bit;
-        if (f == GPIO_OUTPUT) bit = Latch(pin);
-        else if (pin == 9 && (f == GPIO_INPUT || f == GPIO_ALT0)) bit = DataPinLevel(now);
-        else if (pin == 10 && f == GPIO_ALT0) bit = MosiLevel(now);
-        else if (f != GPIO_INPUT) bit = 0;
-        else if (pin == 11 && cfg.board == 2) bit = 0;
-        else if (pin == 11 && cfg.board == 3) bit = pin19_low_since >= 0 && now - pin19_low_since >= kBoardDetectPs;
-        else if (dev & (1u << pin)) bit = 0;
-        else bit = pull[pin] != PULL_DOWN;
-        level |= (uint32_t)bit << pin;
+    // Plain inputs read high unless a device asserts the line or a pull-down holds them.
+    uint32_t plain = in_mask & ~(1u << 9 | 1u << 11);
+    uint32_t level = (out_mask & latch) | (plain & ~dev & ~pulldown_mask);
+    int f9 = Function(9);
+    if (f9 == GPIO_INPUT || f9 == GPIO_ALT0) level |= (uint32_t)DataPinLevel(now) << 9;
+    if (Function(10) == GPIO_ALT0) level |= (uint32_t)MosiLevel(now) << 10;
+    if (in_mask & (1u << 11)) {
+        int bit = cfg.board == 1 ? !(dev & (1u << 11))
+                  : cfg.board == 3 ? pin19_low_since >= 0 && now - pin19_low_since >= kBoardDetectPs
+                                   : 0;
+        level |= (uint32_t)bit << 11;
     }
     return level;
 }
 
 // Tells the devices about every line the Pi asserted or released.
 void SimBoard::GpioChanged() {
-    uint32_t mask = 0;
-    for (int pin = 0; pin < 28; pin++)
-        if (pin != 9 && pin != 10 && Function(pin) == GPIO_OUTPUT && !Latch(pin)) mask |= 1u << pin;
+    out_mask = in_mask = 0;
+    for (int pin = 0; pin < 28; pin++) {
+        int f = Function(pin);
+        if (f == GPIO_OUTPUT) out_mask |= 1u << pin;
+        if (f == GPIO_INPUT) in_mask |= 1u << pin;
+    }
+    uint32_t mask = out_mask & ~latch & ~(1u << 9 | 1u << 10);
     uint32_t changed = mask ^ pi_mask;
     uint32_t before = pi_mask;
     pi_mask = mask;
@@ -288,6 +292,12 @@ void SimBoard::GpioChanged() {
     for (int pin = 0; pin < 28; pin++)
         if (changed & (1u << pin))
             for (SimDevice *d : devices) d->LineChanged(pin, (mask >> pin) & 1, now);
+}
+
+void SimBoard::PullsChanged() {
+    pulldown_mask = 0;
+    for (int pin = 0; pin < 32; pin++)
+        if (pull[pin] == PULL_DOWN) pulldown_mask |= 1u << pin;
 }
 
 uint32_t SimBoard::Level() {
@@ -405,11 +415,13 @@ void SimBoard::WriteLocked(uint32_t off, uint32_t v) {
         } else if (r == GPIO_PUDCLK0 && cfg.soc != 4) {
             for (int pin = 0; pin < 32; pin++)
                 if (v & (1u << pin)) pull[pin] = (uint8_t)(pud == 3 ? 0u : pud);
+            PullsChanged();
         } else if (r >= GPIO_PUPPDN0 && r < GPIO_PUPPDN0 + 16 && cfg.soc == 4) {
             int reg = (int)(r - GPIO_PUPPDN0) / 4;
             pupdn[reg] = v;
             static const uint8_t decode[4] = {PULL_NONE, PULL_UP, PULL_DOWN, PULL_NONE};
             for (int i = 0; i < 16 && reg * 16 + i < 32; i++) pull[reg * 16 + i] = decode[(v >> (2 * i)) & 3];
+            PullsChanged();
         }
         return;
     }
