@@ -19,7 +19,8 @@ void Fill2HD(VTrack &t) {
         s->n = 3;
         s->length = 1024;
         s->data = new uint8_t[1024];
-        for (int k = 0; k < 1024; k++) s->data[k] = (uint8_t)(k * 31 + i);
+        for (int k = 0; k < 1024; k++)
+            s->data[k] = (uint8_t)(k * 31 + i);
         s->gap2 = 22;
         s->gap3 = 116;
         t.AddSector(s);
@@ -70,6 +71,6 @@ void BM_BfFindMark2HD(benchmark::State &state) {
 }
 BENCHMARK(BM_BfFindMark2HD)->Unit(benchmark::kMicrosecond);
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

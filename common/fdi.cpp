@@ -22,7 +22,8 @@ namespace {
 
 constexpr uint16_t CrcEntry(int i) {
     uint16_t crc = (uint16_t)(i << 8);
-    for (int b = 0; b < 8; b++) crc = (uint16_t)((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
+    for (int b = 0; b < 8; b++)
+        crc = (uint16_t)((crc & 0x8000) ? (crc << 1) ^ 0x1021 : crc << 1);
     return crc;
 }
 
@@ -40,11 +41,12 @@ constexpr uint16_t MfmEntry(int byte) {
 
 constexpr uint32_t FmEntry(int byte) {
     uint32_t cells = 0;
-    for (int b = 7; b >= 0; b--) cells = (cells << 4) | 0x8 | (uint32_t)((byte >> b) & 1) << 1;
+    for (int b = 7; b >= 0; b--)
+        cells = (cells << 4) | 0x8 | (uint32_t)((byte >> b) & 1) << 1;
     return cells;
 }
 
-}  // namespace
+} // namespace
 
 #define ZEL_T4(f, i) f(i), f(i + 1), f(i + 2), f(i + 3)
 #define ZEL_T16(f, i) ZEL_T4(f, i), ZEL_T4(f, i + 4), ZEL_T4(f, i + 8), ZEL_T4(f, i + 12)
@@ -61,7 +63,8 @@ const uint32_t FMTable[256] = {ZEL_T256(FmEntry)};
 #undef ZEL_T256
 
 uint16_t CalcCRC(const uint8_t *data, int len, uint16_t crc) {
-    for (int i = 0; i < len; i++) crc = (uint16_t)(crctbl[(crc >> 8) ^ data[i]] ^ (crc << 8));
+    for (int i = 0; i < len; i++)
+        crc = (uint16_t)(crctbl[(crc >> 8) ^ data[i]] ^ (crc << 8));
     return crc;
 }
 
@@ -73,8 +76,8 @@ uint16_t CalcCRC(const uint8_t *data, int len, uint16_t crc) {
 // given for 128..1024-byte sectors; larger codes take the 1024-byte value.
 int VSector::CalcGAP3(int mfm, int n) const {
     static const int gap[2][4] = {
-        {27, 42, 58, 72},    // FM
-        {24, 54, 84, 116},   // MFM
+        {27, 42, 58, 72},  // FM
+        {24, 54, 84, 116}, // MFM
     };
     if (n < 0) n = 0;
     if (n > 3) n = 3;
@@ -112,22 +115,27 @@ void VTrack::AddSector(VSector *sector) {
         sectors = sector;
     } else {
         VSector *last = sectors;
-        while (last->next) last = last->next;
+        while (last->next)
+            last = last->next;
         last->next = sector;
     }
-    if (sector->mfm) mfmcount++;
-    else fmcount++;
+    if (sector->mfm)
+        mfmcount++;
+    else
+        fmcount++;
 }
 
 VSector *VTrack::GetSectorByIndex(int index) const {
     VSector *s = sectors;
-    for (int i = 0; s && i < index; i++) s = s->next;
+    for (int i = 0; s && i < index; i++)
+        s = s->next;
     return s;
 }
 
 VSector *VTrack::GetLasttSector() const {
     VSector *s = sectors;
-    while (s && s->next) s = s->next;
+    while (s && s->next)
+        s = s->next;
     return s;
 }
 
@@ -140,7 +148,7 @@ int VTrack::GetEncData(int pos) const {
     for (int i = 0; i < 8; i++) {
         int p = pos + i;
         if (p >= cells) p -= cells;
-        if (p >= cells) p %= cells;  // streams shorter than 8 cells
+        if (p >= cells) p %= cells; // streams shorter than 8 cells
         value = value << 1 | ((encdata[p >> 3] >> (7 - (p & 7))) & 1);
     }
     return value;
@@ -158,17 +166,10 @@ int VTrack::GetEncData(int pos) const {
 // ---------------------------------------------------------------------------
 namespace {
 
-enum { MFM_SECTOR_FIXED = 62, FM_SECTOR_FIXED = 33 };
-enum { MFM_PREAMBLE_CELLS = 2336, FM_PREAMBLE_ESTIMATE = 1128 };
-
-int64_t SectorCells(const VSector *s) {
-    if (s->mfm) return ((int64_t)s->length + MFM_SECTOR_FIXED + s->gap3) * 16;
-    return ((int64_t)s->length + FM_SECTOR_FIXED + s->gap3) * 32;
-}
-
 int64_t TotalCells(const VSector *s, int64_t preamble) {
     int64_t total = preamble;
-    for (; s; s = s->next) total += SectorCells(s);
+    for (; s; s = s->next)
+        total += s->NominalCells();
     return total;
 }
 
@@ -179,23 +180,44 @@ int Saturate(int64_t v) {
 }
 
 // Levels the largest GAP3 one byte at a time (never below 20) until the
-// nominal total fits the target.
+// nominal total fits the target; among equal GAP3s the first in list order
+// goes first. The byte-by-byte order is kept, but whole rounds over the
+// sectors sharing the top value are taken at once, so GAP3s of any size
+// cost a few passes over the list.
 int ShrinkGap(VSector *list, int64_t preamble, int target) {
     int64_t total = TotalCells(list, preamble);
     if (total <= target) return 1;
-    if (!list) return 0;
     for (;;) {
-        VSector *widest = list;
-        for (VSector *s = list->next; s; s = s->next)
-            if (s->gap3 > widest->gap3) widest = s;
-        if (widest->gap3 <= 20) return 0;
-        widest->gap3--;
-        total -= widest->mfm ? 16 : 32;
+        int top = INT_MIN;
+        for (VSector *s = list; s; s = s->next)
+            top = s->gap3 > top ? s->gap3 : top;
+        if (top <= 20) return 0; // also an empty list
+        int below = 20;          // the next lower GAP3, or the floor
+        int64_t round = 0;       // cells saved by one byte off every top GAP3
+        for (VSector *s = list; s; s = s->next) {
+            if (s->gap3 == top)
+                round += s->mfm ? 16 : 32;
+            else if (s->gap3 > below)
+                below = s->gap3;
+        }
+        int64_t rounds = (total - target) / round;
+        if (rounds > top - below) rounds = top - below;
+        for (VSector *s = list; s; s = s->next)
+            if (s->gap3 == top) s->gap3 -= (int)rounds;
+        total -= rounds * round;
         if (total <= target) return 1;
+        if (rounds == top - below) continue; // down to the next value: more sectors share the top
+        // Less than a round left: one byte off each top GAP3 in list order.
+        for (VSector *s = list; s; s = s->next) {
+            if (s->gap3 != top - rounds) continue;
+            s->gap3--;
+            total -= s->mfm ? 16 : 32;
+            if (total <= target) return 1;
+        }
     }
 }
 
-}  // namespace
+} // namespace
 
 int VTrack::GetLength() const {
     int64_t sum = 0;
@@ -205,7 +227,20 @@ int VTrack::GetLength() const {
     return Saturate(sum + (mfmcount >= fmcount ? 212 : 106));
 }
 
-int VTrack::CalcTotalMFM() const { return Saturate(TotalCells(sectors, MFM_PREAMBLE_CELLS)); }
-int VTrack::CalcTotalFM() const { return Saturate(TotalCells(sectors, FM_PREAMBLE_ESTIMATE)); }
-int VTrack::ShrinkGapMFM(int target) { return ShrinkGap(sectors, MFM_PREAMBLE_CELLS, target); }
-int VTrack::ShrinkGapFM(int target) { return ShrinkGap(sectors, FM_PREAMBLE_ESTIMATE, target); }
+int64_t VSector::NominalCells() const {
+    if (mfm) return ((int64_t)length + 62 + gap3) * 16;
+    return ((int64_t)length + 33 + gap3) * 32;
+}
+
+int VTrack::CalcTotalMFM() const {
+    return Saturate(TotalCells(sectors, TRACK_PREAMBLE_CELLS));
+}
+int VTrack::CalcTotalFM() const {
+    return Saturate(TotalCells(sectors, TRACK_FM_PREAMBLE_ESTIMATE));
+}
+int VTrack::ShrinkGapMFM(int target) {
+    return ShrinkGap(sectors, TRACK_PREAMBLE_CELLS, target);
+}
+int VTrack::ShrinkGapFM(int target) {
+    return ShrinkGap(sectors, TRACK_FM_PREAMBLE_ESTIMATE, target);
+}

@@ -34,6 +34,9 @@ enum {
 };
 
 enum { TRACK_MAX_CELLS = 262144, TRACK_ENC_BYTES = TRACK_MAX_CELLS / 8 };
+// Cells before the first sector: the encoders' preamble, and the shorter
+// estimate the FM fit test has always used.
+enum { TRACK_PREAMBLE_CELLS = 2336, TRACK_FM_PREAMBLE_ESTIMATE = 1128 };
 enum { ANALYZE_UPD765 = 0, ANALYZE_MB8877 = 1 };
 
 // CRC-16/CCITT, polynomial 0x1021, MSB first, no reflection, no final XOR.
@@ -54,6 +57,8 @@ class VSector {
 
     // Nominal GAP3 by density and size code (clamped to 0..3).
     int CalcGAP3(int mfm, int n) const;
+    // Cells the sector takes on a track with GAP2 at its standard length.
+    int64_t NominalCells() const;
 
     int32_t mfm = 0;  // 1 MFM, 0 FM
     uint8_t c = 0, h = 0, r = 0, n = 0;

@@ -20,10 +20,10 @@ namespace {
 // Search patterns, as cells. MFM 00 is AA AA (2A AA after a data bit 1, which
 // is why the runs searched are shorter than the 12-byte SYNC); FM 00 is
 // 88 88 88 88. The mark cells are drawn in fdi_encode.cpp.
-const uint8_t kAM_MFM[16] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA,  // 5 x 00
-                             0xAA, 0xAA, 0x44, 0x89, 0x44, 0x89, 0x44, 0x89}; // A1 A1 A1
-const uint8_t kAM_FM[12] = {0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88,   // 2.5 x 00
-                            0x88, 0x88, 0xAA, 0x22};                          // mark, clock C7
+const uint8_t kAM_MFM[16] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA,    // 5 x 00
+                             0xAA, 0xAA, 0x44, 0x89, 0x44, 0x89, 0x44, 0x89};   // A1 A1 A1
+const uint8_t kAM_FM[12] = {0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88,     // 2.5 x 00
+                            0x88, 0x88, 0xAA, 0x22};                            // mark, clock C7
 const uint8_t kIAM_MFM[16] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA,   // 4 x 00
                               0x52, 0x24, 0x52, 0x24, 0x52, 0x24, 0x55, 0x52};  // C2 C2 C2 FC
 const uint8_t kIAM_FM[12] = {0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88,    // 2 x 00
@@ -40,8 +40,18 @@ const uint8_t kDDAM_FM[12] = {0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88,   
 // The 16 cells of a mark byte (after A1 A1 A1 in MFM; the second half of the
 // FM mark, whose first half AA 22 the search already matched).
 enum : uint32_t {
-    MFM_FE = 0x5554, MFM_FC = 0x5552, MFM_FD = 0x5551, MFM_FF = 0x5555, MFM_FB = 0x5545, MFM_F8 = 0x554A,
-    FM_FE = 0x2AA8, FM_FC = 0x2A88, FM_FD = 0x2A8A, FM_FF = 0x2AAA, FM_FB = 0x28AA, FM_F8 = 0x2888,
+    MFM_FE = 0x5554,
+    MFM_FC = 0x5552,
+    MFM_FD = 0x5551,
+    MFM_FF = 0x5555,
+    MFM_FB = 0x5545,
+    MFM_F8 = 0x554A,
+    FM_FE = 0x2AA8,
+    FM_FC = 0x2A88,
+    FM_FD = 0x2A8A,
+    FM_FF = 0x2AAA,
+    FM_FB = 0x28AA,
+    FM_F8 = 0x2888,
 };
 
 // A scan records at most MAX_SCAN marks of its density (ID and data marks
@@ -50,7 +60,7 @@ enum : uint32_t {
 // is lost on the way to the sector reader.
 enum { MAX_SCAN = 192, MAX_IDS = 96, MAX_CANDIDATES = 2 * MAX_IDS };
 enum { TYPE_END = 0, TYPE_MFM = 1, TYPE_FM = 2 };
-enum { SCRATCH_BYTES = 16384 + 6 };  // largest data field plus marks and CRC
+enum { SCRATCH_BYTES = 16384 + 6 }; // largest data field plus marks and CRC
 
 // Data bits of a cell byte: MFM keeps the odd cells (bits 6 4 2 0), FM the
 // third cell of each four (bits 5 and 1).
@@ -81,13 +91,15 @@ class CellReader {
         int byte = pos >> 3;
         if (pos + n <= m_count && byte + 5 <= m_bytes) {
             uint64_t w = 0;
-            for (int i = 0; i < 5; i++) w = w << 8 | m_buf[byte + i];
+            for (int i = 0; i < 5; i++)
+                w = w << 8 | m_buf[byte + i];
             return (uint32_t)((w >> (40 - (pos & 7) - n)) & ((1ull << n) - 1));
         }
         uint32_t v = 0;
         for (int i = 0; i < n; i++) {
             int p = pos + i;
-            while (p >= m_count) p -= m_count;
+            while (p >= m_count)
+                p -= m_count;
             v = v << 1 | ((m_buf[p >> 3] >> (7 - (p & 7))) & 1);
         }
         return v;
@@ -160,9 +172,11 @@ bool Within(int x, const VSector *b) {
     return x >= b->idpos || x <= b->endpos;
 }
 
-bool HasData(const VSector *s) { return !(s->status & SECTOR_NODATA); }
+bool HasData(const VSector *s) {
+    return !(s->status & SECTOR_NODATA);
+}
 
-}  // namespace
+} // namespace
 
 // ---------------------------------------------------------------------------
 // Decode: cells in, sector list out.
@@ -247,7 +261,7 @@ void VTrack::Decode(int raw, const uint8_t *buf, int count, int analyze) {
     std::vector<VSector *> measured;
     for (VSector *s = sectors; s; s = s->next) {
         if (!HasData(s)) continue;
-        pos.push_back(rd.Wrap(s->dampos - 192));  // 12 MFM or 6 FM bytes of SYNC
+        pos.push_back(rd.Wrap(s->dampos - 192)); // 12 MFM or 6 FM bytes of SYNC
         pos.push_back(s->endpos);
         measured.push_back(s);
     }
@@ -273,6 +287,8 @@ void VTrack::Decode(int raw, const uint8_t *buf, int count, int analyze) {
 // ---------------------------------------------------------------------------
 
 void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2], int mfmtrack, int analyze) {
+    ClrSector();
+    if (!buf || count < 1) return;
     CellReader rd(buf, count);
     std::unique_ptr<uint8_t[]> scratch(new uint8_t[SCRATCH_BYTES]);
 
@@ -434,7 +450,7 @@ void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2],
 // ---------------------------------------------------------------------------
 
 namespace {
-uint32_t g_noise = 2463534242u;  // xorshift32 state, one for the program
+uint32_t g_noise = 2463534242u; // xorshift32 state, one for the program
 uint32_t NextNoise() {
     uint32_t x = g_noise;
     x ^= x << 13;
@@ -442,17 +458,18 @@ uint32_t NextNoise() {
     x ^= x << 5;
     return g_noise = x;
 }
-}  // namespace
+} // namespace
 
-int VTrack::BfSplitClock(const uint8_t *cells, int count, int start, uint8_t *out, int bytes, int mfm, int noise) {
+int VTrack::BfSplitClock(const uint8_t *cells, int count, int start, uint8_t *out, int bytes, int mfm,
+                         int noise) {
     if (!cells || !out || count < 1 || bytes < 1) return 0;
     CellReader rd(cells, count);
     if (!noise) {
         rd.Bytes(start, out, bytes, mfm);
         return bytes * (mfm ? 16 : 32);
     }
-    const int step = mfm ? 2 : 4;      // cells per data bit
-    const int dataoff = mfm ? 1 : 2;   // data cell within them
+    const int step = mfm ? 2 : 4;    // cells per data bit
+    const int dataoff = mfm ? 1 : 2; // data cell within them
     int pos = start, zeros = 0;
     for (int i = 0; i < bytes; i++) {
         int value = 0;

@@ -42,10 +42,10 @@ const uint8_t kIAM_MFM[8] = {0x52, 0x24, 0x52, 0x24, 0x52, 0x24, 0x55, 0x52};
 const uint8_t kIDAM_MFM[8] = {0x44, 0x89, 0x44, 0x89, 0x44, 0x89, 0x55, 0x54};
 const uint8_t kDAM_MFM[8] = {0x44, 0x89, 0x44, 0x89, 0x44, 0x89, 0x55, 0x45};
 const uint8_t kDDAM_MFM[8] = {0x44, 0x89, 0x44, 0x89, 0x44, 0x89, 0x55, 0x4A};
-const uint8_t kIAM_FM[4] = {0xAA, 0x2A, 0x2A, 0x88};   // FC/D7
-const uint8_t kIDAM_FM[4] = {0xAA, 0x22, 0x2A, 0xA8};  // FE/C7
-const uint8_t kDAM_FM[4] = {0xAA, 0x22, 0x28, 0xAA};   // FB/C7
-const uint8_t kDDAM_FM[4] = {0xAA, 0x22, 0x28, 0x88};  // F8/C7
+const uint8_t kIAM_FM[4] = {0xAA, 0x2A, 0x2A, 0x88};  // FC/D7
+const uint8_t kIDAM_FM[4] = {0xAA, 0x22, 0x2A, 0xA8}; // FE/C7
+const uint8_t kDAM_FM[4] = {0xAA, 0x22, 0x28, 0xAA};  // FB/C7
+const uint8_t kDDAM_FM[4] = {0xAA, 0x22, 0x28, 0x88}; // F8/C7
 
 // CRCs of the mark bytes that open each field; the field's CRC continues
 // from them over the ID or data bytes.
@@ -55,8 +55,6 @@ const uint16_t kCrcDamMFM = 0xE295;  // CRC of A1 A1 A1 FB
 const uint16_t kCrcDdamMFM = 0xD2F6; // CRC of A1 A1 A1 F8
 const uint16_t kCrcDamFM = 0xBF84;   // CRC of FB
 const uint16_t kCrcDdamFM = 0x8FE7;  // CRC of F8
-
-enum { MFM_PREAMBLE_CELLS = 2336, FM_PREAMBLE_ESTIMATE = 1128 };
 
 // Writes fields one after another into the cell buffer and clips at its end:
 // a field that would cross the end is cut at the last whole cell byte inside
@@ -71,7 +69,8 @@ class TrackWriter {
         if (count <= 0) return;
         int unit = mfm ? 2 : 4;
         int fit = Fit(count, unit);
-        m_pos += mfm ? VTrack::FillMFM(m_buf + m_pos, value, fit, &m_prev) : VTrack::FillFM(m_buf + m_pos, value, fit);
+        m_pos += mfm ? VTrack::FillMFM(m_buf + m_pos, value, fit, &m_prev)
+                     : VTrack::FillFM(m_buf + m_pos, value, fit);
         if (fit < count) {
             uint8_t tail[4];
             int n = mfm ? VTrack::FillMFM(tail, value, 1, &m_prev) : VTrack::FillFM(tail, value, 1);
@@ -89,7 +88,8 @@ class TrackWriter {
         }
         int unit = mfm ? 2 : 4;
         int fit = Fit(count, unit);
-        m_pos += mfm ? VTrack::GenMFM(m_buf + m_pos, src, fit, &m_prev) : VTrack::GenFM(m_buf + m_pos, src, fit);
+        m_pos +=
+            mfm ? VTrack::GenMFM(m_buf + m_pos, src, fit, &m_prev) : VTrack::GenFM(m_buf + m_pos, src, fit);
         if (fit < count) {
             uint8_t tail[4];
             int n = mfm ? VTrack::GenMFM(tail, src + fit, 1, &m_prev) : VTrack::GenFM(tail, src + fit, 1);
@@ -146,8 +146,10 @@ void WriteSector(TrackWriter &w, const VSector *s) {
     int length = s->length > 0 ? s->length : 0;
 
     w.Fill(mfm, 0x00, sync);
-    if (mfm) w.Mark(kIDAM_MFM, 8, 0);
-    else w.Mark(kIDAM_FM, 4, 0);
+    if (mfm)
+        w.Mark(kIDAM_MFM, 8, 0);
+    else
+        w.Mark(kIDAM_FM, 4, 0);
     w.Bytes(mfm, id, 4);
     PutCRC(w, mfm, CalcCRC(id, 4, mfm ? kCrcIdMFM : kCrcIdFM));
     w.Fill(mfm, gapbyte, s->gap2);
@@ -166,7 +168,8 @@ void WriteSector(TrackWriter &w, const VSector *s) {
         crc = CalcCRC(s->data, length, crc);
     } else {
         static const uint8_t zero[256] = {0};
-        for (int left = length; left > 0; left -= 256) crc = CalcCRC(zero, left < 256 ? left : 256, crc);
+        for (int left = length; left > 0; left -= 256)
+            crc = CalcCRC(zero, left < 256 ? left : 256, crc);
     }
     PutCRC(w, mfm, crc);
     w.Fill(mfm, gapbyte, s->gap3);
@@ -174,7 +177,7 @@ void WriteSector(TrackWriter &w, const VSector *s) {
 
 // The whole track: gap fill, preamble, then the sectors that fit.
 int EncodeTrack(VTrack *t, uint8_t *buf, int cells, int mfm) {
-    if (cells <= 0) return cells < 0 ? 0 : cells;
+    if (cells <= 0) return 0;
     uint8_t gapbyte = mfm ? 0x4E : 0xFF;
 
     // Gap fill over every complete byte of the track's density; the cells of
@@ -197,17 +200,16 @@ int EncodeTrack(VTrack *t, uint8_t *buf, int cells, int mfm) {
 
     // Sectors are admitted by their nominal size (GAP2 at 22 / 11 bytes); a
     // longer GAP2 is still written as stored, clipped at the buffer's end.
-    int64_t total = MFM_PREAMBLE_CELLS;
+    int64_t total = TRACK_PREAMBLE_CELLS;
     for (const VSector *s = t->sectors; s; s = s->next) {
-        int length = s->length > 0 ? s->length : 0;
-        total += s->mfm ? ((int64_t)length + 62 + s->gap3) * 16 : ((int64_t)length + 33 + s->gap3) * 32;
+        total += s->NominalCells();
         if (total > cells) break;
         WriteSector(w, s);
     }
     return cells;
 }
 
-}  // namespace
+} // namespace
 
 // ---------------------------------------------------------------------------
 // Field writers: each returns the bytes of cells it wrote.
@@ -219,10 +221,14 @@ int PutMark(uint8_t *buf, const uint8_t *mfmcells, const uint8_t *fmcells, int m
     memcpy(buf, mfm ? mfmcells : fmcells, (size_t)n);
     return n;
 }
-}  // namespace
+} // namespace
 
-int VTrack::GenIAM(uint8_t *buf, int mfm) { return PutMark(buf, kIAM_MFM, kIAM_FM, mfm); }
-int VTrack::GenIDAM(uint8_t *buf, int mfm) { return PutMark(buf, kIDAM_MFM, kIDAM_FM, mfm); }
+int VTrack::GenIAM(uint8_t *buf, int mfm) {
+    return PutMark(buf, kIAM_MFM, kIAM_FM, mfm);
+}
+int VTrack::GenIDAM(uint8_t *buf, int mfm) {
+    return PutMark(buf, kIDAM_MFM, kIDAM_FM, mfm);
+}
 int VTrack::GenDAM(uint8_t *buf, int deleted, int mfm) {
     return deleted ? PutMark(buf, kDDAM_MFM, kDDAM_FM, mfm) : PutMark(buf, kDAM_MFM, kDAM_FM, mfm);
 }
@@ -282,8 +288,12 @@ int VTrack::GenFM(uint8_t *buf, const uint8_t *src, int count) {
 // Track encoders
 // ---------------------------------------------------------------------------
 
-int VTrack::EncodeMFM(uint8_t *buf, int count) { return EncodeTrack(this, buf, count, 1); }
-int VTrack::EncodeFM(uint8_t *buf, int count) { return EncodeTrack(this, buf, count, 0); }
+int VTrack::EncodeMFM(uint8_t *buf, int count) {
+    return EncodeTrack(this, buf, count, 1);
+}
+int VTrack::EncodeFM(uint8_t *buf, int count) {
+    return EncodeTrack(this, buf, count, 0);
+}
 
 // Encode form: len cells into buf. Raw form: len samples, made from len / 8
 // cells through Encode2Raw. An empty sector list is a track without flux.
