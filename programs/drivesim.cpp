@@ -227,6 +227,15 @@ static int OpenMonSocket() {
     return 1;
 }
 
+// Sounds live beside the executable (or in the working folder when the
+// executable's folder is unknown).
+int LoadWav(const char *name, fddsnd_t *snd) {
+    char path[4096 + 64];
+    if (exedir[0]) snprintf(path, sizeof path, "%s/%s", exedir, name);
+    else snprintf(path, sizeof path, "%s", name);
+    return LoadWavFile(path, snd);
+}
+
 static int Init() {
     ssize_t n = readlink("/proc/self/exe", exedir, sizeof exedir - 1);
     exedir[n > 0 ? n : 0] = 0;

@@ -107,7 +107,7 @@ void ClearDrive(fdd_t &d);
 // Image cylinder under the head, or -1 when the image has no such cylinder.
 int ImageCylinder(const fdd_t &d);
 
-// ---- Streaming (drivesim_stream.cpp) -----------------------------------------
+// ---- Streaming (drivesim_stream.cpp, drivesim_fifo.cpp) -----------------------------------------
 
 enum spi_e { SPI_OFF = 0, SPI_READ = 1, SPI_WRITE = 2 };
 struct spi_t {
@@ -122,6 +122,12 @@ struct spi_t {
 extern spi_t spi;
 
 uint32_t rand_xor();
+// pos taken into [0, len) (len > 0).
+inline int WrapPos(int pos, int len) {
+    if ((unsigned)pos < (unsigned)len) return pos;
+    pos %= len;
+    return pos < 0 ? pos + len : pos;
+}
 uint8_t ReadData(fdd_t &d);
 uint8_t ReadDataRaw(fdd_t &d);
 // Merges one byte sampled from the write-data line into the track.
@@ -176,6 +182,7 @@ enum { SND_SEEK = 0, SND_INSERT = 1, SND_EJECT = 2, SND_COUNT = 3 };
 extern fddsnd_t fddsnd[SND_COUNT];
 // Loads a PCM mono 22050 Hz 8-bit WAV file; 1 when loaded.
 int LoadWavFile(const char *path, fddsnd_t *snd);
+// The same for a file beside the executable.
 int LoadWav(const char *name, fddsnd_t *snd);
 void FreeWav(fddsnd_t *snd);
 

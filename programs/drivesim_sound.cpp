@@ -56,15 +56,6 @@ int LoadWavFile(const char *path, fddsnd_t *snd) {
     }
 }
 
-// Sounds live beside the executable (or in the working folder when the
-// executable's folder is unknown).
-int LoadWav(const char *name, fddsnd_t *snd) {
-    char path[4096 + 64];
-    if (exedir[0]) snprintf(path, sizeof path, "%s/%s", exedir, name);
-    else snprintf(path, sizeof path, "%s", name);
-    return LoadWavFile(path, snd);
-}
-
 void FreeWav(fddsnd_t *snd) {
     free(snd->data);
     memset(snd, 0, sizeof *snd);

@@ -5,9 +5,8 @@
 //
 // These are the signal loop's hot paths: whole-byte access wherever the 8
 // bits lie inside the track, bit by bit only where they wrap at its end.
+// Nothing here touches the hardware; drivesim_fifo.cpp moves the bytes.
 #include "drivesim.h"
-
-#include "gpioctl.h"
 
 spi_t spi;
 
@@ -21,13 +20,6 @@ uint32_t rand_xor() {
     y ^= y << 5;
     xorstate = y;
     return y;
-}
-
-// pos taken into [0, len).
-static inline int Wrap(int pos, int len) {
-    if ((unsigned)pos < (unsigned)len) return pos;
-    pos %= len;
-    return pos < 0 ? pos + len : pos;
 }
 
 static inline int GetBit(const uint8_t *data, int pos) { return (data[pos >> 3] >> (7 - (pos & 7))) & 1; }
@@ -46,32 +38,32 @@ static inline uint8_t Get8(const uint8_t *data, int len, int pos) {
         return (uint8_t)(data[o] << s | data[o + 1] >> (8 - s));
     }
     uint8_t b = 0;
-    for (int i = 0; i < 8; i++) b = (uint8_t)(b << 1 | GetBit(data, Wrap(pos + i, len)));
+    for (int i = 0; i < 8; i++) b = (uint8_t)(b << 1 | GetBit(data, WrapPos(pos + i, len)));
     return b;
 }
 
 // Writes the 8 bits of b from pos (any value), first bit from bit 7.
 static void Put8(uint8_t *data, int len, int pos, uint8_t b) {
-    for (int i = 0; i < 8; i++) PutBit(data, Wrap(pos + i, len), (b >> (7 - i)) & 1);
+    for (int i = 0; i < 8; i++) PutBit(data, WrapPos(pos + i, len), (b >> (7 - i)) & 1);
 }
 
 // Clears n bits from pos (any value), at most one whole revolution.
 static void ClearBits(uint8_t *data, int len, int pos, int n) {
     if (n > len) n = len;
-    pos = Wrap(pos, len);
+    pos = WrapPos(pos, len);
     while (n > 0 && (pos & 7)) {
         PutBit(data, pos, 0);
-        pos = Wrap(pos + 1, len);
+        pos = WrapPos(pos + 1, len);
         n--;
     }
     while (n >= 8 && pos + 8 <= len) {
         data[pos >> 3] = 0;
-        pos = Wrap(pos + 8, len);
+        pos = WrapPos(pos + 8, len);
         n -= 8;
     }
     for (; n > 0; n--) {
         PutBit(data, pos, 0);
-        pos = Wrap(pos + 1, len);
+        pos = WrapPos(pos + 1, len);
     }
 }
 
@@ -85,7 +77,7 @@ static inline void CapRun(int &z) {
 // wander of a real drive inside an area without transitions.
 static inline void Jitter(fdd_t &d, uint32_t r) {
     int step = (int)((r >> 16) & 3);
-    d.feedpos = Wrap(d.feedpos + ((r & 1) ? -step : step), d.tracklen);
+    d.feedpos = WrapPos(d.feedpos + ((r & 1) ? -step : step), d.tracklen);
 }
 
 // Next byte of an encode track. Valid FM/MFM never holds four 0 cells in a
@@ -96,7 +88,7 @@ uint8_t ReadData(fdd_t &d) {
     uint32_t r = rand_xor();
     int &z = spi.zeros;
     if (z > 3 && z % 128 == 4) Jitter(d, r);
-    uint8_t b = Get8(d.trackdata, d.tracklen, Wrap(d.feedpos, d.tracklen));
+    uint8_t b = Get8(d.trackdata, d.tracklen, WrapPos(d.feedpos, d.tracklen));
     uint8_t out = b;
     for (int bit = 7; bit >= 0; bit--) {
         uint8_t m = (uint8_t)(1u << bit);
@@ -115,7 +107,7 @@ uint8_t ReadData(fdd_t &d) {
 uint8_t ReadDataRaw(fdd_t &d) {
     int &zb = spi.zeros;
     if (zb > 3 && zb % 128 == 4) Jitter(d, rand_xor());
-    uint8_t b = Get8(d.trackdata, d.tracklen, Wrap(d.feedpos, d.tracklen));
+    uint8_t b = Get8(d.trackdata, d.tracklen, WrapPos(d.feedpos, d.tracklen));
     if (b) {
         zb = 0;
         return b;
@@ -149,42 +141,17 @@ void MergeWrite(fdd_t &d, uint8_t x) {
             int cells = (interval + 4) / 8;
             if (!d.protect) {
                 ClearBits(d.trackdata, d.tracklen, d.feedpos, cells - 1);
-                PutBit(d.trackdata, Wrap(d.feedpos + cells - 1, d.tracklen), 1);
+                PutBit(d.trackdata, WrapPos(d.feedpos + cells - 1, d.tracklen), 1);
             }
-            d.feedpos = Wrap(d.feedpos + cells, d.tracklen);
+            d.feedpos = WrapPos(d.feedpos + cells, d.tracklen);
         } else {
             int n = (interval + 4) & ~7;
             if (!d.protect) {
                 ClearBits(d.trackdata, d.tracklen, d.feedpos, n - 8);
                 Put8(d.trackdata, d.tracklen, d.feedpos + n - 8, spi.fill);
             }
-            d.feedpos = Wrap(d.feedpos + n, d.tracklen);
+            d.feedpos = WrapPos(d.feedpos + n, d.tracklen);
         }
     }
     spi.count = 8 - last;
-}
-
-// One refill of the transmit FIFO. The bytes shifted in meanwhile are
-// discarded. The FIFO (64 bytes) holds 512 cells not yet on the line, so the
-// head is that far behind feedpos.
-void SendData(fdd_t &d) {
-    if (d.tracklen <= 0 || !d.trackdata) return;
-    uint8_t (*next)(fdd_t &) = d.type == 9 ? ReadDataRaw : ReadData;
-    while (gpioctl.IsSpiTx()) {
-        gpioctl.TxSpi(next(d));
-        d.feedpos = Wrap(d.feedpos + 8, d.tracklen);
-    }
-    gpioctl.ClearSpiRx();
-    d.headpos = Wrap(d.feedpos - 512, d.tracklen);
-}
-
-// One pass over the receive FIFO while the host writes.
-void ReceiveData(fdd_t &d) {
-    if (d.tracklen <= 0 || !d.trackdata) return;
-    gpioctl.TxSpi(0);  // keeps the shifter clocking
-    while (gpioctl.IsSpiRx()) {
-        MergeWrite(d, (uint8_t)gpioctl.RxSpi());
-        gpioctl.TxSpi(0);
-    }
-    d.headpos = d.feedpos;
 }
