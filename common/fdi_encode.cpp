@@ -104,8 +104,6 @@ class TrackWriter {
         m_prev = lastbit;
     }
 
-    int Pos() const { return m_pos; }
-
   private:
     // Whole units of `unit` bytes that fit before the end.
     int Fit(int count, int unit) const {
