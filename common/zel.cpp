@@ -21,6 +21,11 @@ namespace {
 
 int Bytes(int bits) { return bits > 0 ? (int)(((int64_t)bits + 7) / 8) : 0; }
 
+// Clears the (bits + 7) / 8 bytes of a stream (none, and no access, for 0).
+void Zero(uint8_t *buf, int bits) {
+    if (bits > 0) memset(buf, 0, (size_t)Bytes(bits));
+}
+
 uint32_t BigEndian32(const uint8_t *p) {
     return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
 }
@@ -228,7 +233,7 @@ void VFO_Update(VFOState *v, int interval) {
 
 int Raw2Encode(const uint8_t *raw, int rawLen, uint8_t *cells, int capacity) {
     if (capacity < 0) capacity = 0;
-    memset(cells, 0, (size_t)Bytes(capacity));
+    Zero(cells, capacity);
     if (rawLen <= 0) return 0;
     int E = FirstEdge(raw, rawLen);
     if (E < 0) return rawLen / 8 <= capacity ? rawLen / 8 : -1;
@@ -259,7 +264,7 @@ int Raw2Encode(const uint8_t *raw, int rawLen, uint8_t *cells, int capacity) {
     int64_t T = p - origin + vfo.cells;
 
     if (T > capacity || T == 0) {  // does not fit (or holds no cell): nothing usable
-        memset(cells, 0, (size_t)Bytes(capacity));
+        Zero(cells, capacity);
         return T == 0 ? 0 : -1;
     }
     if (p >= T) {
@@ -293,7 +298,7 @@ constexpr ExpandTable kExpand;
 
 int Encode2Raw(const uint8_t *cells, int cellLen, uint8_t *raw, int capacity) {
     if (capacity < 0) capacity = 0;
-    memset(raw, 0, (size_t)Bytes(capacity));
+    Zero(raw, capacity);
     if (cellLen < 0 || (int64_t)cellLen * 8 > capacity) return -1;
     int whole = cellLen / 8;
     for (int i = 0; i < whole; i++) memcpy(raw + 8 * i, kExpand.b[cells[i]], 8);
@@ -380,34 +385,38 @@ int AlignRaw(uint8_t *raw, int len) {
 // Pattern search
 //
 // Candidates are found 32 positions at a time: a match mask M holds one bit
-// per candidate start of the current word, and each pattern bit j ANDs in the
-// data shifted by j (inverted where the pattern bit is 0). On real tracks M
-// empties after a handful of bits, so a whole-track scan costs a few
-// operations per word. The survivors of the first 32 pattern bits are then
-// checked in chunks of 32 bits (pattern lengths that are multiples of 32),
-// 8 bits (multiples of 8) or single bits (any other length). Positions whose
-// match would run across the end of the stream take the same check through
+// per candidate start of the current word, and each bit j of a 32-bit key
+// taken from the pattern ANDs in the data under it (inverted where the key
+// bit is 0). On real tracks M empties after a handful of bits, so a
+// whole-track scan costs a few operations per word. Survivors are compared
+// in chunks of 32 bits (pattern lengths that are multiples of 32), 8 bits
+// (multiples of 8) or single bits (any other length). Positions whose match
+// would run across the end of the stream take the same comparison through
 // wrapping loads.
 
 namespace {
 struct Pattern {
     const uint8_t *bits;
-    int len, nbytes, chunk, head;
+    int len, nbytes, chunk;
+    int key, keyLen;  // the bits key .. key + keyLen - 1 filter candidates
     uint32_t xorMask[32];
 
     Pattern(const uint8_t *p, int n) : bits(p), len(n), nbytes(Bytes(n)) {
         chunk = n % 32 == 0 ? 32 : n % 8 == 0 ? 8 : 1;
-        head = std::min(32, n);
-        uint32_t h = Peek32(p, nbytes, 0);
-        for (int j = 0; j < 32; j++) xorMask[j] = (h >> (31 - j)) & 1 ? 0 : 0xFFFFFFFFu;
+        // The last 32 bits: marks open with long sync runs that plain data
+        // imitates, while their ends are what sets them apart.
+        keyLen = std::min(32, n);
+        key = n - keyLen;
+        uint32_t k = Peek32(p, nbytes, key);
+        for (int j = 0; j < 32; j++) xorMask[j] = (k >> (31 - j)) & 1 ? 0 : 0xFFFFFFFFu;
     }
     uint32_t Chunk(int j) const { return Peek32(bits, nbytes, j) >> (32 - chunk); }
 
-    // Compares pattern bits from .. len - 1 with the data, load(j) giving
-    // the 32 data bits under pattern bit j.
+    // Compares the pattern with the data, load(j) giving the 32 data bits
+    // under pattern bit j.
     template <class Load>
-    bool Rest(int from, Load load) const {
-        for (int j = from; j < len; j += chunk)
+    bool Matches(Load load) const {
+        for (int j = 0; j < len; j += chunk)
             if (load(j) >> (32 - chunk) != Chunk(j)) return false;
         return true;
     }
@@ -416,23 +425,25 @@ struct Pattern {
 // First match among the positions q .. q + n - 1 of a stream of len bits,
 // all with q + patbits <= len: its offset from q, or -1.
 int FindLinear(const uint8_t *data, int len, int q, int n, const Pattern &pat) {
-    int nbytes = Bytes(len), stop = q + n;
-    int base = q & ~31;
-    uint32_t cur = Word32(data, nbytes, base), next = Word32(data, nbytes, base + 32);
-    for (; base < stop; base += 32) {
-        uint64_t x = (uint64_t)cur << 32 | next;
+    int nbytes = Bytes(len), stop = q + n, sh = pat.key & 31;
+    int base = q & ~31, w = base + (pat.key & ~31);  // w: the aligned word under the key
+    uint32_t w0 = Word32(data, nbytes, w), w1 = Word32(data, nbytes, w + 32), w2 = Word32(data, nbytes, w + 64);
+    for (; base < stop; base += 32, w += 32) {
+        // 64 data bits from base + key: bit 63 - i is the data under key bit 0
+        // of the candidate at base + i.
+        uint64_t x = ((uint64_t)w0 << 32 | w1) << sh | (sh ? w2 >> (32 - sh) : 0);
         uint32_t m = 0xFFFFFFFFu;
         if (base < q) m >>= q - base;
         if (stop - base < 32) m &= ~(0xFFFFFFFFu >> (stop - base));
-        for (int j = 0; j < pat.head && m; j++) m &= (uint32_t)(x >> (32 - j)) ^ pat.xorMask[j];
+        for (int j = 0; j < pat.keyLen && m; j++) m &= (uint32_t)(x >> (32 - j)) ^ pat.xorMask[j];
         while (m) {
             int k = __builtin_clz(m);
             int p = base + k;
-            if (pat.Rest(pat.head, [&](int j) { return Peek32(data, nbytes, (int64_t)p + j); })) return p - q;
+            if (pat.Matches([&](int j) { return Peek32(data, nbytes, (int64_t)p + j); })) return p - q;
             m ^= 0x80000000u >> k;
         }
-        cur = next;
-        next = Word32(data, nbytes, base + 64);
+        w0 = w1, w1 = w2;
+        w2 = Word32(data, nbytes, w + 96);
     }
     return -1;
 }
@@ -441,7 +452,7 @@ int FindLinear(const uint8_t *data, int len, int q, int n, const Pattern &pat) {
 int FindWrapping(const uint8_t *data, int len, int q, int n, const Pattern &pat) {
     for (int i = 0; i < n; i++) {
         int64_t p = (int64_t)q + i;
-        if (pat.Rest(0, [&](int j) { return BfGetLong(data, len, (int)((p + j) % len)); })) return i;
+        if (pat.Matches([&](int j) { return BfGetLong(data, len, (int)((p + j) % len)); })) return i;
     }
     return -1;
 }

@@ -63,12 +63,14 @@ TEST(Encode2Raw, RefusesCellsThatDoNotFitTheCapacity) {
     EXPECT_EQ(std::string(31, '0'), raw.Str());
 }
 
-struct RoundTrip {
+namespace {
+
+struct CellShift {
     bool mfm;
     int shift;  // samples the raw stream is rotated by
 };
 
-class Raw2EncodeRoundTrip : public ::testing::TestWithParam<RoundTrip> {};
+class Raw2EncodeRoundTrip : public ::testing::TestWithParam<CellShift> {};
 
 // A raw stream rotated by r samples decodes to the cells rotated by r / 8
 // (rounded down), the full track length, whatever pulse sits on the seam.
@@ -84,11 +86,13 @@ TEST_P(Raw2EncodeRoundTrip, GivesBackTheCells) {
     EXPECT_EQ(cells.Rotated(-(r / 8)).Str(), got.Str());
 }
 
-INSTANTIATE_TEST_SUITE_P(Shifts, Raw2EncodeRoundTrip,
-                         ::testing::Values(RoundTrip{true, 0}, RoundTrip{true, 1}, RoundTrip{true, 3}, RoundTrip{true, 8},
-                                           RoundTrip{true, 13}, RoundTrip{true, -1}, RoundTrip{true, -2},
-                                           RoundTrip{true, -9}, RoundTrip{false, 0}, RoundTrip{false, 5},
-                                           RoundTrip{false, -1}, RoundTrip{false, -30}));
+const CellShift kShifts[] = {{true, 0},  {true, 1},   {true, 3},  {true, 8},   {true, 13},  {true, -1},
+                             {true, -2}, {true, -9},  {false, 0}, {false, 5},  {false, -1}, {false, -30}};
+INSTANTIATE_TEST_SUITE_P(Shifts, Raw2EncodeRoundTrip, ::testing::ValuesIn(kShifts));
+
+}  // namespace
+
+namespace {
 
 class Raw2EncodeSpeed : public ::testing::TestWithParam<std::tuple<bool, double>> {};
 
@@ -112,6 +116,9 @@ TEST_P(Raw2EncodeSpeed, FollowsAStreamOffSpeed) {
 INSTANTIATE_TEST_SUITE_P(Drift, Raw2EncodeSpeed,
                          ::testing::Combine(::testing::Bool(), ::testing::Values(0.98, 1.02)));
 
+}  // namespace
+
+namespace {
 struct PulseCase {
     const char *what;
     int len;
@@ -119,6 +126,7 @@ struct PulseCase {
     int cells;                  // expected track length
     std::vector<int> ones;      // expected 1 cells
 };
+}  // namespace
 
 TEST(Raw2Encode, PlacesPulsesByRecoveredIntervals) {
     const PulseCase cases[] = {
