@@ -372,7 +372,7 @@ int VDisk::ImportD68(const Filepath &path, int diskno) {
                 if (!img.ok() || size > D88_MAX_SECTOR || size + D88_SECTOR_HEADER > budget) return 0;
                 VSector *s = NewSector(img.U8(pos + 6) != 0x40, img.U8(pos), img.U8(pos + 1), img.U8(pos + 2),
                                        img.U8(pos + 3), (int)size, img.U8(pos + 7) ? SECTOR_DELETED : 0);
-                img.Bytes(pos + D88_SECTOR_HEADER, s->data, size);
+                if (size) img.Bytes(pos + D88_SECTOR_HEADER, s->data, size);
                 tracks[c][h]->AddSector(s);
                 if (!img.ok()) return 0;
                 budget -= size + D88_SECTOR_HEADER;

@@ -265,6 +265,7 @@ TEST(D88, CylindersBeyond82DroppedAndMissingHeadEmpty) {
     VDisk one, oneback;
     one.Init(VDisk::TYPE_2HD, 77, 1);
     for (int c = 0; c < 77; c++) one.tracks[c][0]->AddSector(NewSector(1, c, 0, 1, 3, 1024, 0));
+    one.tracks[0][0]->AddSector(NewSector(1, 0, 0, 2, 3, 0, SECTOR_NODATA));  // an ID without data
     Exported(one, dir, ".D88");
     ASSERT_EQ(1, oneback.Import(dir.File("made.D88"), 1));
     EXPECT_TRUE(SameSectors(one, oneback));

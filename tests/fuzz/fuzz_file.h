@@ -20,11 +20,7 @@ class FuzzFile {
         m_in = m_dir + "/in" + ext;
         m_out = m_dir + "/out" + ext;
     }
-    ~FuzzFile() {
-        unlink(m_in.c_str());
-        unlink(m_out.c_str());
-        rmdir(m_dir.c_str());
-    }
+    ~FuzzFile() { (void)!system(("rm -rf '" + m_dir + "'").c_str()); }
     // Writes the input and returns its path.
     Filepath Write(const uint8_t *data, size_t size) {
         FILE *f = fopen(m_in.c_str(), "wb");
@@ -36,6 +32,7 @@ class FuzzFile {
     }
     // Where a writer may put what the reader produced.
     Filepath Out() const { return Make(m_out); }
+    Filepath Out(const char *name) const { return Make(m_dir + "/" + name); }
 
   private:
     static Filepath Make(const std::string &s) {
