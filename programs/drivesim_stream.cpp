@@ -80,6 +80,34 @@ static inline void Jitter(fdd_t &d, uint32_t r) {
     d.feedpos = WrapPos(d.feedpos + ((r & 1) ? -step : step), d.tracklen);
 }
 
+// Zero runs of each byte value: a byte whose 1 cells keep every run of 0
+// cells (counting the run carried in from before) under four passes as it is.
+struct ZeroRuns {
+    uint8_t lead[256], trail[256], safe[256];  // safe: no inner or trailing run of 4
+};
+static constexpr ZeroRuns MakeZeroRuns() {
+    ZeroRuns t{};
+    for (int b = 0; b < 256; b++) {
+        int lead = 0, run = 0, worst = 0;
+        bool seen = false;
+        for (int bit = 7; bit >= 0; bit--) {
+            if (b >> bit & 1) {
+                if (seen && run > worst) worst = run;
+                seen = true;
+                run = 0;
+            } else {
+                run++;
+                if (!seen) lead++;
+            }
+        }
+        t.lead[b] = (uint8_t)lead;
+        t.trail[b] = (uint8_t)(seen ? run : 8);
+        t.safe[b] = seen && worst < 4 && run < 4;
+    }
+    return t;
+}
+static constexpr ZeroRuns kZeroRuns = MakeZeroRuns();
+
 // Next byte of an encode track. Valid FM/MFM never holds four 0 cells in a
 // row: from the fourth 0 cell on, cells are replaced by random ones, so
 // unformatted or flux-free areas read differently on every revolution while
@@ -89,6 +117,10 @@ uint8_t ReadData(fdd_t &d) {
     int &z = spi.zeros;
     if (z > 3 && z % 128 == 4) Jitter(d, r);
     uint8_t b = Get8(d.trackdata, d.tracklen, WrapPos(d.feedpos, d.tracklen));
+    if (kZeroRuns.safe[b] && z + kZeroRuns.lead[b] < 4) {  // ordinary data
+        z = kZeroRuns.trail[b];
+        return b;
+    }
     uint8_t out = b;
     for (int bit = 7; bit >= 0; bit--) {
         uint8_t m = (uint8_t)(1u << bit);

@@ -79,6 +79,37 @@ TEST(DrivesimStream, LongZeroRunsBecomeRandomCells) {
     EXPECT_NE(std::string(36, '0'), first.substr(44, 36));
 }
 
+TEST(DrivesimStream, EveryByteAfterEveryZeroRunFollowsTheCellRule) {
+    // The byte-at-a-time shortcut must agree with the cell rule: cells from
+    // the fourth 0 of a run on come from the random word, the rest pass.
+    // (A run of exactly 4 before the byte would move the head: left out.)
+    for (int before : {0, 1, 2, 3, 5, 6}) {
+        for (int b = 0; b < 256; b++) {
+            std::vector<uint8_t> data = {(uint8_t)b};
+            fdd_t d;
+            d.type = 1;
+            d.trackdata = data.data();
+            d.tracklen = 8;
+            d.feedpos = 0;
+            spi = spi_t();
+            spi.zeros = before;
+            uint32_t saved = xorstate;
+            uint8_t got = ReadData(d);
+            xorstate = saved;
+            uint32_t r = rand_xor();
+            int z = before;
+            uint8_t want = (uint8_t)b;
+            for (int bit = 7; bit >= 0; bit--) {
+                if (b >> bit & 1) z = 0;
+                else if (++z >= 4) want = (uint8_t)((want & ~(1 << bit)) | (r & (1u << bit)));
+            }
+            if (z >= 8) want = (uint8_t)r;
+            ASSERT_EQ(want, got) << "byte " << b << " after " << before << " zeros";
+            ASSERT_EQ(std::min(z, 1 << 30), spi.zeros) << "byte " << b << " after " << before << " zeros";
+        }
+    }
+}
+
 TEST(DrivesimStream, RawZeroBytesFillWithPulses) {
     // Three zero bytes stay silent; from the fourth on a byte is 0 or a pulse
     // (fill), chosen afresh on every revolution.
