@@ -12,6 +12,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -207,4 +208,67 @@ int Fileio::ListEntries(const char *dir, int kind, char (*entries)[260], int max
     closedir(d);
     if (count > 1) qsort(entries, (size_t)count, ENTRY_SLOT, CompareEntries);
     return count;
+}
+
+int FileReplace::Begin(const char *path) {
+    Abandon();
+    m_replaced = false;
+    if (!path || !path[0]) return 0;
+    m_target = path;
+    if (char *real = realpath(path, nullptr)) {
+        m_target = real;
+        free(real);
+    }
+    struct stat st;
+    m_exists = stat(m_target.c_str(), &st) == 0;
+    if (m_exists) {
+        Fileio probe;
+        if (!S_ISREG(st.st_mode) || !probe.Open(m_target.c_str(), Fileio::ReadWrite)) return 0;
+        m_mode = st.st_mode & 07777;
+        m_uid = st.st_uid;
+        m_gid = st.st_gid;
+    }
+    size_t slash = m_target.rfind('/');
+    size_t base = slash == std::string::npos ? 0 : slash + 1;
+    static std::atomic<unsigned> serial{0};
+    for (int attempt = 0; attempt < 16 && !m_file.IsOpen(); ++attempt) {
+        m_temp = m_target.substr(0, base) + "." + m_target.substr(base, 64) + "." + std::to_string(getpid()) + "-" +
+                 std::to_string(serial++) + ".tmp";
+        m_file.Create(m_temp.c_str());
+    }
+    if (!m_file.IsOpen()) m_temp.clear();
+    return m_file.IsOpen();
+}
+
+int FileReplace::Commit() {
+    if (!m_file.IsOpen()) return 0;
+    int ok = m_file.Sync();
+    m_file.Close();
+    if (ok && m_exists) {
+        // Only root can hand the file to the old one's owner; anyone else's
+        // save makes it theirs, as writing a new file would.
+        if (geteuid() == 0 && (m_uid != 0 || m_gid != getegid())) ok = chown(m_temp.c_str(), m_uid, m_gid) == 0;
+        ok = ok && chmod(m_temp.c_str(), m_mode) == 0;
+    }
+    if (!ok || rename(m_temp.c_str(), m_target.c_str()) != 0) {
+        Abandon();
+        return 0;
+    }
+    m_temp.clear();
+    m_replaced = true;
+    // Flush the folder so that the rename itself survives a power cut (file
+    // systems that cannot flush a folder answer EINVAL).
+    size_t slash = m_target.rfind('/');
+    std::string dir = slash == std::string::npos ? "." : slash == 0 ? "/" : m_target.substr(0, slash);
+    int fd = ::open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    if (fd < 0) return 0;
+    ok = ::fsync(fd) == 0 || errno == EINVAL;
+    ::close(fd);
+    return ok;
+}
+
+void FileReplace::Abandon() {
+    m_file.Close();
+    if (!m_temp.empty()) ::unlink(m_temp.c_str());
+    m_temp.clear();
 }

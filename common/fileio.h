@@ -1,7 +1,9 @@
 // Exact-length file I/O over a POSIX descriptor that keeps its own position.
 #pragma once
 
+#include <sys/types.h>
 #include <cstdint>
+#include <string>
 
 class Filepath;
 
@@ -44,4 +46,40 @@ class Fileio {
   private:
     int m_fd = -1;
     int64_t m_pos = 0;
+};
+
+// Replaces a file whole. Begin opens a new temporary file beside the target
+// (".NAME.<pid>-<n>.tmp", so an interrupted save leaves no file under the
+// target's name and none with its extension); the caller writes it through
+// File(); Commit flushes it and renames it over the target, which keeps its
+// permissions (and, when saved by root, its owner). Until the rename the
+// target is untouched, so a failure at any point leaves the old file as it
+// was. The destructor removes a temporary file that was not committed.
+class FileReplace {
+  public:
+    FileReplace() {}
+    ~FileReplace() { Abandon(); }
+    FileReplace(const FileReplace &) = delete;
+    FileReplace &operator=(const FileReplace &) = delete;
+
+    // Fails for an empty path, an existing target that is not a regular file
+    // or cannot be opened read-write (owner-write bit clear), or when no
+    // temporary file can be made. A symbolic link is followed: the file it
+    // names is replaced.
+    int Begin(const char *path);
+    Fileio &File() { return m_file; }
+    // 1 once the new file has replaced the target and the rename is flushed.
+    // On 0 the target is the old file, unless Replaced() says the rename
+    // went through and only flushing the folder failed.
+    int Commit();
+    bool Replaced() const { return m_replaced; }
+    void Abandon();  // closes and removes the temporary file
+
+  private:
+    Fileio m_file;
+    std::string m_target, m_temp;
+    bool m_exists = false, m_replaced = false;
+    mode_t m_mode = 0;
+    uid_t m_uid = 0;
+    gid_t m_gid = 0;
 };

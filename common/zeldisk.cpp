@@ -7,18 +7,11 @@
 // emulator and the codecs can trust GetTrackLen against GetTrackData.
 #include "zeldisk.h"
 
-#include <errno.h>
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-#include <atomic>
 #include <climits>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
-#include <string>
 
 #include "bytes.h"
 #include "fileio.h"
@@ -399,10 +392,9 @@ int ZELDisk::Save(const Filepath &path, int full) {
     return 1;
 }
 
-// A full save builds the new file under a hidden temporary name in the same
-// folder (".NAME.ZEL.<pid>-<n>.tmp"), flushes it and renames it over the
-// target: the target is either the old file or the complete new one, never a
-// part of either.
+// A full save writes a new file beside the target and renames it over the
+// target only when complete (FileReplace): the target is either the old file
+// or the whole new one.
 int ZELDisk::SaveFull(const Filepath &path) {
     // Records are sized for the longest track, 17 to 528 bytes above its
     // data and a multiple of 512 bytes.
@@ -413,23 +405,6 @@ int ZELDisk::SaveFull(const Filepath &path) {
     int64_t tracksize = ((longest + 7) / 8 + 528) & ~(int64_t)511;
     if (tracksize > ZEL_MAX_TRACKSIZE) return 0;  // Load would refuse the file
 
-    // The target keeps its permissions; the one write check of the old
-    // in-place truncation is kept for users other than root.
-    const char *target = path.GetPath();
-    struct stat st;
-    bool exists = stat(target, &st) == 0;
-    if (exists && faccessat(AT_FDCWD, target, W_OK, AT_EACCESS) != 0) return 0;
-
-    static std::atomic<unsigned> serial{0};
-    std::string temp;
-    Fileio file;
-    for (int attempt = 0; attempt < 8 && !file.IsOpen(); ++attempt) {
-        temp = std::string(path.GetDir()) + "." + path.GetShort() + "." + std::to_string(getpid()) + "-" +
-               std::to_string(serial++) + ".tmp";
-        file.Create(temp.c_str());
-    }
-    if (!file.IsOpen()) return 0;
-
     zelheader_t out = header;
     memcpy(out.signature, "ZEL", 3);
     out.revision = 3;
@@ -437,31 +412,18 @@ int ZELDisk::SaveFull(const Filepath &path) {
     out.tracksize = (int32_t)tracksize;
     uint8_t raw[ZEL_HEADER_SIZE];
     WriteHeader(out, raw);
-    int ok = file.Write(raw, sizeof raw);
+
+    FileReplace replace;
+    int ok = replace.Begin(path.GetPath()) && replace.File().Write(raw, sizeof raw);
     for (int c = 0; ok && c < header.cylinders; ++c)
-        for (int h = 0; ok && h < header.heads; ++h) ok = WriteTrack(file, c, h, (int)tracksize);
-    ok = ok && file.Sync();
-    file.Close();
-    if (ok && exists) {
-        // Root hands the new file to the old one's owner; anyone else's save
-        // makes it theirs, as writing a new file would.
-        if (geteuid() == 0 && (st.st_uid != 0 || st.st_gid != getegid()))
-            ok = chown(temp.c_str(), st.st_uid, st.st_gid) == 0;
-        ok = ok && chmod(temp.c_str(), st.st_mode & 07777) == 0;
+        for (int h = 0; ok && h < header.heads; ++h) ok = WriteTrack(replace.File(), c, h, (int)tracksize);
+    ok = ok && replace.Commit();
+    if (replace.Replaced()) {
+        // The file has the new layout even when flushing the folder failed;
+        // the tracks then stay dirty so that the next save writes them again.
+        header = out;
+        relayout = 0;
     }
-    if (!ok || rename(temp.c_str(), target) != 0) {
-        unlink(temp.c_str());
-        return 0;
-    }
-    // The file now has the new layout, whatever follows.
-    header = out;
-    relayout = 0;
-    // Flush the rename itself; until that is done the tracks count as
-    // unsaved (file systems that cannot flush a folder report EINVAL).
-    int dir = open(path.GetDir(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (dir < 0) return 0;
-    ok = fsync(dir) == 0 || errno == EINVAL;
-    close(dir);
     if (!ok) return 0;
     for (int c = 0; c < header.cylinders; ++c)
         for (int h = 0; h < header.heads; ++h) dirty[c][h] = 0;

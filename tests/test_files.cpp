@@ -2,6 +2,7 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
+#include <unistd.h>
 #include <cstdlib>
 #include <string>
 
@@ -161,4 +162,32 @@ TEST(Fileio, IsExistAndListEntries) {
     ASSERT_EQ(99, Fileio::ListEntries(dir.path.c_str(), 1, entries, 99, 260));
     EXPECT_EQ('#', entries[99][0]);  // nothing stored past the maximum
     for (int i = 1; i < 99; ++i) EXPECT_LT(strcmp(entries[i - 1], entries[i]), 0);
+}
+
+TEST(FileReplace, ReplacesThroughLinksOrNotAtAll) {
+    ScratchDir dir;
+    std::string real = dir / "real.img", link = dir / "link.img";
+    Touch(real, "old");
+    ASSERT_EQ(0, symlink(real.c_str(), link.c_str()));
+    static char entries[8][260];
+    {
+        FileReplace r;  // dropped before Commit: the temporary file goes
+        ASSERT_EQ(1, r.Begin(link.c_str()));
+        ASSERT_EQ(1, r.File().Write("junk", 4));
+    }
+    EXPECT_EQ(2, Fileio::ListEntries(dir.path.c_str(), 1, entries, 8, 260));
+
+    FileReplace r;
+    ASSERT_TRUE(r.Begin(link.c_str()) && r.File().Write("new", 3));
+    ASSERT_EQ(1, r.Commit());
+    char buf[4] = {};
+    Filepath p;
+    p.SetPath(real.c_str());
+    Fileio io;
+    ASSERT_EQ(1, io.Load(p, buf, 3));
+    EXPECT_STREQ("new", buf);
+    struct stat st;
+    ASSERT_EQ(0, lstat(link.c_str(), &st));
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    EXPECT_EQ(0, r.Begin(dir.path.c_str()));  // not a regular file
 }

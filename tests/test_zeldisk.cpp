@@ -355,6 +355,8 @@ TEST(ZELDisk, ChangedTracksSave) {
     EXPECT_EQ(1, e.readonly);
     e.UpdateTrack(0, 0);
     EXPECT_EQ(0, e.Save(path, 0));
+    EXPECT_EQ(0, e.Save(path, 1));
+    EXPECT_EQ(after, ReadAll(path));
 }
 
 TEST(ZELDisk, LoadNormalisesGeometryAndRewritesOnSave) {
