@@ -18,7 +18,7 @@ test: build
 	cd build && ctest $(CTEST_FLAGS)
 
 asan:
-	cmake -S . -B build-asan $(GENERATOR) -DCMAKE_BUILD_TYPE=Debug -DZELMO_SANITIZE=ON -DZELMO_BENCH=OFF $(CMAKE_FLAGS)
+	cmake -S . -B build-asan $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMO_SANITIZE=ON -DZELMO_BENCH=OFF $(CMAKE_FLAGS)
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest $(CTEST_FLAGS)
 
