@@ -90,7 +90,8 @@ class ZELDisk {
     int ConvertRaw();
     int ConvertEnc();
     // full: writes a temporary file beside the target, flushes it and renames
-    // it over the target, so a failure leaves the old file as it was.
+    // it over the target (FileReplace), so a failure leaves the old file as
+    // it was; an existing target without its owner-write bit is refused.
     // Otherwise writes only the dirty tracks into the existing file (refused
     // when its owner-write bit is clear); when the file's layout no longer
     // matches the image (loaded from an older revision or a smaller geometry,
