@@ -152,7 +152,7 @@ int WalkRevolution(const uint8_t *raw, int len, int E, F &&fn) {
     return last;
 }
 
-// Sets the three-sample pulse of a cell's pattern 1,1,1,0,0,0,0,0.
+// A pulse as this system writes it: the eight samples 1,1,1,0,0,0,0,0.
 constexpr uint8_t kPulse = 0xE0;
 
 }  // namespace

@@ -45,6 +45,8 @@ TEST(Encode2Raw, ExpandsEachCellIntoEightSamples) {
     Bits raw(32);
     EXPECT_EQ(32, Encode2Raw(Bits::Of("1001").data(), 4, raw.data(), 32));
     EXPECT_EQ("111" + std::string(21, '0') + "111" + std::string(5, '0'), raw.Str());
+    EXPECT_EQ(-1, Encode2Raw(Bits::Of("1001").data(), 4, raw.data(), 31));  // does not fit
+    EXPECT_EQ(std::string(32, '0'), raw.Str());
 
     std::mt19937 rng(2);
     for (int n : {0, 1, 7, 9, 1001}) {
@@ -56,67 +58,40 @@ TEST(Encode2Raw, ExpandsEachCellIntoEightSamples) {
     }
 }
 
-TEST(Encode2Raw, RefusesCellsThatDoNotFitTheCapacity) {
-    Bits raw(31);
-    std::fill(raw.b.begin(), raw.b.end(), 0xFF);
-    EXPECT_EQ(-1, Encode2Raw(Bits::Of("1001").data(), 4, raw.data(), 31));
-    EXPECT_EQ(std::string(31, '0'), raw.Str());
-}
-
-namespace {
-
-struct CellShift {
-    bool mfm;
-    int shift;  // samples the raw stream is rotated by
-};
-
-class Raw2EncodeRoundTrip : public ::testing::TestWithParam<CellShift> {};
-
 // A raw stream rotated by r samples decodes to the cells rotated by r / 8
-// (rounded down), the full track length, whatever pulse sits on the seam.
-TEST_P(Raw2EncodeRoundTrip, GivesBackTheCells) {
+// (rounded down) and the full track length, whatever pulse sits on the seam.
+TEST(Raw2Encode, GivesBackTheCellsOfFMAndMFMStreams) {
     std::mt19937 rng(3);
-    Bits cells = CellsOf(rng, 700, GetParam().mfm);
-    cells = cells.Rotated(cells.Ones().front());  // starts with a 1
-    Bits raw = Expand(cells);
-    int r = ((GetParam().shift % raw.n) + raw.n) % raw.n;
-    int len;
-    Bits got = Decode(raw.Rotated(-r), cells.n + 64, &len);
-    ASSERT_EQ(cells.n, len);
-    EXPECT_EQ(cells.Rotated(-(r / 8)).Str(), got.Str());
+    for (bool mfm : {true, false}) {
+        Bits cells = CellsOf(rng, 700, mfm);
+        cells = cells.Rotated(cells.Ones().front());  // starts with a 1
+        Bits raw = Expand(cells);
+        for (int r : {0, 1, 3, 8, 13, raw.n - 1, raw.n - 2, raw.n - 9, raw.n - 30}) {
+            int len;
+            Bits got = Decode(raw.Rotated(-r), cells.n + 64, &len);
+            ASSERT_EQ(cells.n, len) << "mfm " << mfm << " shift " << r;
+            EXPECT_EQ(cells.Rotated(-(r / 8)).Str(), got.Str()) << "mfm " << mfm << " shift " << r;
+        }
+    }
 }
 
-const CellShift kShifts[] = {{true, 0},  {true, 1},   {true, 3},  {true, 8},   {true, 13},  {true, -1},
-                             {true, -2}, {true, -9},  {false, 0}, {false, 5},  {false, -1}, {false, -30}};
-INSTANTIATE_TEST_SUITE_P(Shifts, Raw2EncodeRoundTrip, ::testing::ValuesIn(kShifts));
-
-}  // namespace
-
-namespace {
-
-class Raw2EncodeSpeed : public ::testing::TestWithParam<std::tuple<bool, double>> {};
-
-// A drive turning off speed stretches every interval; the windows around the
-// expected intervals and the period tracking keep the cells.
-TEST_P(Raw2EncodeSpeed, FollowsAStreamOffSpeed) {
-    bool mfm = std::get<0>(GetParam());
-    double f = std::get<1>(GetParam());
+// A drive turning 2 % off speed stretches every interval; the windows around
+// the expected intervals and the period tracking keep the cells.
+TEST(Raw2Encode, FollowsAStreamOffSpeed) {
     std::mt19937 rng(4);
-    Bits cells = CellsOf(rng, 6000, mfm);
-    cells = cells.Rotated(cells.Ones().front());
-    std::vector<int64_t> at;
-    for (int i : cells.Ones()) at.push_back(std::llround(8.0 * i * f));
-    Bits raw = RawWithPulses((int)std::llround(8.0 * cells.n * f), at);
-    int len;
-    Bits got = Decode(raw, cells.n + 4096, &len);
-    ASSERT_EQ(cells.n, len);
-    EXPECT_EQ(cells.Str(), got.Str());
+    for (bool mfm : {true, false}) {
+        for (double f : {0.98, 1.02}) {
+            Bits cells = CellsOf(rng, 6000, mfm);
+            cells = cells.Rotated(cells.Ones().front());
+            std::vector<int64_t> at;
+            for (int i : cells.Ones()) at.push_back(std::llround(8.0 * i * f));
+            int len;
+            Bits got = Decode(RawWithPulses((int)std::llround(8.0 * cells.n * f), at), cells.n + 4096, &len);
+            ASSERT_EQ(cells.n, len) << "mfm " << mfm << " speed " << f;
+            EXPECT_EQ(cells.Str(), got.Str()) << "mfm " << mfm << " speed " << f;
+        }
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(Drift, Raw2EncodeSpeed,
-                         ::testing::Combine(::testing::Bool(), ::testing::Values(0.98, 1.02)));
-
-}  // namespace
 
 namespace {
 struct PulseCase {
@@ -164,8 +139,8 @@ TEST(VFO, LocksOnAPreambleThenTracksThePeriod) {
     VFO_Update(&up, 18);
     EXPECT_EQ(2, up.cells);
     EXPECT_EQ(0x80000 + 6553, up.period);
-    EXPECT_EQ((0xB333 + 2 * up.period) >> 16, up.T2);
-    EXPECT_EQ((0xB333 + 3 * up.period) >> 16, up.T3);
+    EXPECT_EQ(16, up.T2);  // 16.9
+    EXPECT_EQ(24, up.T3);  // 24.99
     EXPECT_EQ(33, up.T4);
 
     // A spike inside the preamble counts no cell but pulls the period down.
@@ -175,26 +150,6 @@ TEST(VFO, LocksOnAPreambleThenTracksThePeriod) {
     EXPECT_EQ(0, spike.valid);
     EXPECT_EQ(0x80000 - 39318, spike.period);
 
-    // A long gap forgets the pattern.
-    VFOState gap = v;
-    VFO_Update(&gap, 600);
-    EXPECT_EQ(75, gap.cells);
-    EXPECT_EQ(0u, gap.history);
-    EXPECT_EQ(0, gap.locked);
-    EXPECT_EQ(600, gap.previous);
-}
-
-TEST(VFO, RoundsOutsideTheWindowsByThePreviousInterval) {
-    VFOState v;
-    VFO_Update(&v, 60);
-    EXPECT_EQ(8, v.cells);  // (60 + 4) / 8: longer than the previous
-    VFO_Update(&v, 50);
-    EXPECT_EQ(6, v.cells);  // (50 + 3) / 8: shorter than the previous
-    VFO_Update(&v, 13);
-    EXPECT_EQ(2, v.cells);
-    EXPECT_EQ(1, v.valid);
-    VFO_Update(&v, 25);
-    EXPECT_EQ(3, v.cells);
 }
 
 TEST(StrechRaw, MovesPulsesToTheSameFractionOfTheNewLength) {
@@ -270,13 +225,6 @@ TEST(AlignRaw, NudgesOffGridPulsesOneSample) {
     Bits off = RawWithPulses(96, {0, 16, 32, 49, 64, 80});
     EXPECT_EQ(96, AlignRaw(off.data(), 96));
     EXPECT_EQ(RawWithPulses(96, {0, 16, 32, 48, 65, 80}).Str(), off.Str());
-
-    // A pulse wider than three samples is redrawn three wide.
-    Bits wide = RawWithPulses(64, {0, 16, 33});
-    wide.Set(36);
-    wide.Set(37);
-    EXPECT_EQ(64, AlignRaw(wide.data(), 64));
-    EXPECT_EQ(RawWithPulses(64, {0, 16, 32}).Str(), wide.Str());
 }
 
 // Every function on every small length, with buffers of exactly (n + 7) / 8
