@@ -1,0 +1,260 @@
+// The emulator role's side of the simulated bus (host controller, front
+// panel) and the simulation file with its report.
+#include <gtest/gtest.h>
+
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstring>
+#include <fstream>
+#include <sstream>
+
+#include "sim_fixture.h"
+
+namespace {
+
+std::string Slurp(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct Scratch {
+    Scratch() {
+        const char *base = getenv("ZELMO_TEST_TMP");
+        std::string root = base && *base ? base : "/tmp";
+        mkdir(root.c_str(), 0755);
+        std::string t = root + "/simhost-XXXXXX";
+        std::vector<char> buf(t.begin(), t.end());
+        buf.push_back(0);
+        if (mkdtemp(buf.data())) dir = buf.data();
+    }
+    ~Scratch() {
+        for (const std::string &f : made) unlink(f.c_str());
+        rmdir(dir.c_str());
+    }
+    std::string Put(const char *name, const std::string &text) {
+        std::string p = dir + "/" + name;
+        std::ofstream(p) << text;
+        made.push_back(p);
+        return p;
+    }
+    std::string Name(const char *name) {
+        made.push_back(dir + "/" + name);
+        return made.back();
+    }
+    std::string dir;
+    std::vector<std::string> made;
+};
+
+// Waits (polling the lines as the emulator does) until line reaches state; returns the time in us.
+int64_t WaitLine(SimRig &rig, int line, int state) {
+    for (int i = 0; i < 10000000; i++) {
+        rig.g.Aquire();
+        if (rig.g.GetSignal(line) == state) return rig.NowUs();
+    }
+    return -1;
+}
+
+TEST(SimHost, ScriptDrivesTheHostLines) {
+    Scratch scratch;
+    SimConfig cfg = BoardConfig(2);
+    cfg.host_log = scratch.Name("host.log");  // a host with a log is attached
+    SimRig rig(cfg);
+    ASSERT_TRUE(rig.board) << rig.error;
+    SimHost *host = SimCurrentHost();
+    std::string err;
+    ASSERT_TRUE(host->AddScriptLine("5 assert ds1", &err)) << err;
+    ASSERT_TRUE(host->AddScriptLine("5 assert mot  # motor on", &err)) << err;
+    ASSERT_TRUE(host->AddScriptLine("6 assert dir", &err)) << err;
+    ASSERT_TRUE(host->AddScriptLine("7 step 3 4 3", &err)) << err;
+    ASSERT_TRUE(host->AddScriptLine("30 release ds1", &err)) << err;
+    EXPECT_FALSE(host->AddScriptLine("8 assert nothing", &err));
+    EXPECT_FALSE(host->AddScriptLine("8 jump", &err));
+
+    ASSERT_TRUE(rig.g.Init(GPIOCTL::MODE_EMULATOR));
+    rig.g.Reset();
+    EXPECT_NEAR(5000, WaitLine(rig, LINE_DS1, 1), 1);
+    EXPECT_EQ(1, rig.g.GetMOT());
+    EXPECT_EQ(0, rig.g.GetDS0());
+    int64_t steps[3];
+    for (int64_t &s : steps) {
+        s = WaitLine(rig, LINE_STP, 1);
+        int64_t end = WaitLine(rig, LINE_STP, 0);
+        EXPECT_NEAR(4, end - s, 1);
+    }
+    EXPECT_NEAR(3000, steps[1] - steps[0], 1);
+    EXPECT_NEAR(3000, steps[2] - steps[1], 1);
+    EXPECT_EQ(1, rig.g.GetDIR());
+    EXPECT_NEAR(30000, WaitLine(rig, LINE_DS1, 0), 1);
+}
+
+TEST(SimHost, CapturesReadDataAndIndexAndFeedsWriteData) {
+    Scratch scratch;
+    SimConfig cfg = BoardConfig(1);
+    cfg.host_log = scratch.Name("host.log");
+    cfg.host_script = scratch.Put("host.txt", "0 assert ds0\n0 assert wtg\n0 writedata 500 44894489\n");
+    SimRig rig(cfg);
+    ASSERT_TRUE(rig.board) << rig.error;
+    SimHost *host = SimCurrentHost();
+    GPIOCTL &g = rig.g;
+    ASSERT_TRUE(g.Init(GPIOCTL::MODE_EMULATOR));
+    g.Reset();
+
+    // Read data toward the host: 0x88 at 500 kHz is a pulse every 4 cells (8 us).
+    g.SetIDX(1);
+    g.StartSpi(500);
+    for (int i = 0; i < 20; i++) {
+        while (!g.IsSpiTx()) g.ClearSpiRx();
+        g.TxSpi(0x88);
+    }
+    while (!g.IsSpiDone()) g.ClearSpiRx();
+    g.SetIDX(0);
+    g.ResetSpi();
+    ASSERT_EQ(40u, host->read_pulses.size());
+    for (size_t i = 1; i < host->read_pulses.size(); i++)
+        EXPECT_EQ(8 * SIM_PS_PER_US, host->read_pulses[i] - host->read_pulses[i - 1]);
+    std::vector<SimHostEvent> idx;
+    for (const SimHostEvent &e : host->seen)
+        if (e.line == LINE_IDX) idx.push_back(e);
+    ASSERT_EQ(2u, idx.size());
+    EXPECT_LE(idx[0].t, host->read_pulses.front());
+    EXPECT_GE(idx[1].t, host->read_pulses.back());
+
+    // Write data from the host, sampled at eight samples per cell: 4489 = cells 0100 0100 1000 1001.
+    g.StartSpi(4000);
+    std::vector<int> edges;
+    int prev = 0, n = 0;
+    while (edges.size() < 40) {
+        if (g.IsSpiTx()) g.TxSpi(0);
+        if (!g.IsSpiRx()) continue;
+        uint8_t b = (uint8_t)g.RxSpi();
+        for (int k = 7; k >= 0; k--, n++) {
+            int bit = (b >> k) & 1;
+            if (bit && !prev) edges.push_back(n);
+            prev = bit;
+        }
+    }
+    g.ResetSpi();
+    const int gaps[5] = {32, 24, 32, 24, 16};  // 4, 3, 4, 3, 2 cells between the pulses of 4489 4489
+    for (size_t i = 1; i < edges.size(); i++) {
+        int d = edges[i] - edges[i - 1];
+        bool known = false;
+        for (int gap : gaps) known |= d == gap;
+        EXPECT_TRUE(known) << "interval " << d << " at " << i;
+    }
+    SimShutdown();
+    std::string log = Slurp(cfg.host_log);
+    EXPECT_NE(std::string::npos, log.find(" IDX 1\n"));
+    EXPECT_NE(std::string::npos, log.find("read_pulses = 40\n"));
+}
+
+TEST(SimPanel, DecodesTheDisplayAndPressesButtons) {
+    Scratch scratch;
+    SimConfig cfg = BoardConfig(3);
+    cfg.panel_script = scratch.Put("panel.txt", "# button A for 50 ms\n2 press A 50\n");
+    SimRig rig(cfg);
+    ASSERT_TRUE(rig.board) << rig.error;
+    GPIOCTL &g = rig.g;
+    ASSERT_TRUE(g.Init(GPIOCTL::MODE_EMULATOR));
+    SimPanel *panel = SimCurrentPanel();
+
+    // The start-up transfer of the display, then one column pattern on each page.
+    const uint8_t init[] = {0x00, 0xAE, 0xD5, 0x80, 0xA8, 0x1F, 0xD3, 0x00, 0x40, 0x8D, 0x14, 0x20, 0x00,
+                            0xA1, 0xC8, 0xDA, 0x02, 0x81, 0x01, 0xD9, 0xF1, 0xDB, 0x40, 0xA4, 0xA6};
+    g.Send2SSD1306(init, sizeof init);
+    const uint8_t window[] = {0x00, 0x21, 10, 11, 0x22, 0, 3};
+    g.Send2SSD1306(window, sizeof window);
+    const uint8_t data[] = {0x40, 0x01, 0x80, 0xFF, 0x00, 0x0F, 0xF0, 0x81, 0x18};
+    g.Send2SSD1306(data, sizeof data);
+    const uint8_t on[] = {0x80, 0xAF};
+    g.Send2SSD1306(on, sizeof on);
+    EXPECT_EQ(1, panel->DisplayOn());
+    EXPECT_EQ(1, panel->Pixel(10, 0));   // page 0, column 10: 0x01
+    EXPECT_EQ(1, panel->Pixel(11, 7));   // page 0, column 11: 0x80
+    EXPECT_EQ(0, panel->Pixel(11, 6));
+    for (int y = 8; y < 16; y++) EXPECT_EQ(1, panel->Pixel(10, y));  // page 1: 0xFF
+    EXPECT_EQ(1, panel->Pixel(10, 16));  // page 2: 0x0F, 0xF0
+    EXPECT_EQ(0, panel->Pixel(10, 20));
+    EXPECT_EQ(1, panel->Pixel(11, 20));
+    EXPECT_EQ(1, panel->Pixel(11, 27));  // page 3, column 11: 0x18 = rows 3 and 4
+    EXPECT_EQ(0, panel->Pixel(12, 0));
+
+    std::string pgm = scratch.Name("shot.pgm"), png = scratch.Name("shot.png");
+    ASSERT_TRUE(panel->SavePicture(pgm.c_str()));
+    ASSERT_TRUE(panel->SavePicture(png.c_str()));
+    std::string p = Slurp(pgm);
+    ASSERT_EQ(std::string("P5\n128 32\n255\n").size() + 128 * 32, p.size());
+    EXPECT_EQ(0, p.compare(0, 14, "P5\n128 32\n255\n"));
+    EXPECT_EQ('\xFF', p[14 + 10]);
+    EXPECT_EQ(0, Slurp(png).compare(0, 8, "\x89PNG\r\n\x1A\n"));
+
+    // Button A (GPIO 4) reads low from 2 ms to 52 ms.
+    EXPECT_EQ(1, g.PinGetSignal(4));
+    SysTimer::DelayUs(3000);
+    EXPECT_EQ(0, g.PinGetSignal(4));
+    EXPECT_EQ(1, g.PinGetSignal(14));
+    SysTimer::DelayUs(50000);
+    EXPECT_EQ(1, g.PinGetSignal(4));
+}
+
+TEST(SimFile, SettingsReportAndInstallFromEnvironment) {
+    Scratch scratch;
+    std::string file = scratch.Put("board.sim",
+                                   "# a Pi 4 with a TypeC board\n"
+                                   "board = C\n"
+                                   "soc = bcm2711\n"
+                                   "core_clock_mhz = 500\n"
+                                   "tick_ns = 50\n"
+                                   "governor = schedutil\n"
+                                   "report = report.txt\n"
+                                   "drive1.rpm = 360\n"
+                                   "drive1.speed_error = -0.5\n"
+                                   "drive1.write_protect = 1\n");
+    SimConfig cfg;
+    std::string err;
+    ASSERT_TRUE(SimParseFile(file.c_str(), &cfg, &err)) << err;
+    EXPECT_EQ(3, cfg.board);
+    EXPECT_EQ(4, cfg.soc);
+    EXPECT_EQ(500000, cfg.core_khz);
+    EXPECT_EQ(50000, cfg.tick_ps);
+    EXPECT_EQ("schedutil\n", cfg.governor);
+    EXPECT_EQ(scratch.dir + "/report.txt", cfg.report);
+    EXPECT_EQ(2, cfg.drives);
+    EXPECT_EQ(360, cfg.drive[1].rpm);
+    EXPECT_EQ(-0.5, cfg.drive[1].speed_error);
+    EXPECT_EQ(1, cfg.drive[1].write_protect);
+
+    const char *bad[][2] = {{"board = D\n", "line 1"}, {"\nfrobnicate = 1\n", "line 2"},
+                            {"drive0.last_cylinder = 90\n", "line 1"}, {"just words\n", "line 1"}};
+    for (const auto &b : bad) {
+        std::string f = scratch.Put("bad.sim", b[0]);
+        SimConfig c;
+        EXPECT_FALSE(SimParseFile(f.c_str(), &c, &err)) << b[0];
+        EXPECT_NE(std::string::npos, err.find(b[1])) << err;
+    }
+
+    scratch.Name("report.txt");
+    setenv("ZELMO_SIM", file.c_str(), 1);
+    ASSERT_EQ(1, SimInstallFromEnv()) << SimError();
+    unsetenv("ZELMO_SIM");
+    {
+        GPIOCTL g;
+        ASSERT_TRUE(g.Init(GPIOCTL::MODE_EMULATOR));
+        EXPECT_EQ(4, g.soctype);
+        EXPECT_EQ(1, g.pro);
+        EXPECT_EQ(500000, g.corefreq);
+        g.Reset();
+        g.SetIDX(1);  // left asserted on purpose
+    }
+    SimShutdown();
+    std::string report = Slurp(scratch.dir + "/report.txt");
+    EXPECT_NE(std::string::npos, report.find("pins_asserted_at_exit = 17 18 27\n")) << report;
+    EXPECT_NE(std::string::npos, report.find("writes.GPFSEL2 = ")) << report;
+    EXPECT_NE(std::string::npos, report.find("spi_min_tx_fill = -1\n")) << report;
+    EXPECT_EQ(0, SimInstallFromEnv());
+}
+
+}  // namespace
