@@ -94,8 +94,14 @@ void KeepBoost(int busy) {
     int b = boost;
     if (b == BOOST_REQUEST) SetBoost(BOOST_ON);
     else if (b == BOOST_ON && SysTimer::GetTimer() - tm_boost > 29999999) SetBoost(BOOST_OFF);
-    else if (b == BOOST_OFF && !busy) GPIOCTL::Yield(0);
+    else if (!busy && (b == BOOST_OFF || simulated)) IdleYield(0);
 }
+
+// The simulated board has no real-time class for the loop to spin in: an
+// idle pass there gives up a slice of virtual time, so quiet stretches (the
+// 60 s write-back) pass in a few seconds. Scripted hosts hold their step
+// pulses longer than the slice.
+void IdleYield(int us) { GPIOCTL::Yield(simulated ? 20 : us); }
 
 // ---- Options -------------------------------------------------------------------
 
@@ -317,6 +323,7 @@ static void EjectAll() {
 }
 
 int main(int argc, char **argv) {
+    setvbuf(stdout, nullptr, _IOLBF, 0);  // a log file or the journal sees each line as it comes
     if (!Banner(argc, argv)) return 0;
 
 #ifdef DRIVESIM_HAS_SIM

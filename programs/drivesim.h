@@ -56,6 +56,8 @@ int FixCpu(int cpu);
 void SetScheduler(execprio_e prio);
 void SetBoost(boost_e b);
 void KeepBoost(int busy);
+// The signal loop's idle yield (usleep of us on the real board).
+void IdleYield(int us);
 void SleepSec(int s);
 void SleepMs(int ms);
 void SleepUs(int us);

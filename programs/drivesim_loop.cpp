@@ -134,7 +134,7 @@ static fdd_t *ProcessDS(uint32_t lines) {
     else if (ds1 && !ds0) cur = &fdd[1];
     else if (ds0 && ds1 && fdd[0].settletime > fdd[1].settletime) cur = &fdd[0];
     if (!cur) {
-        GPIOCTL::Yield(0);
+        IdleYield(0);
         return nullptr;
     }
     gpioctl.SetIRWT(0, cur->ready, cur->protect, cur->cylinder == 0);
@@ -221,7 +221,7 @@ void SignalLoop() {
             status.compare_exchange_strong(st, ST_PAUSED);
             continue;
         } else if (st != ST_RUNNING) {
-            GPIOCTL::Yield(1);
+            IdleYield(1);
             continue;
         }
 

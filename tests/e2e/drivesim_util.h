@@ -1,0 +1,178 @@
+// Runs drivesim on the simulated board in the background, talks to it over
+// the control port, and reads what the simulator recorded (host log, report,
+// panel picture). Every test that uses it is named ControlPort.*.
+#pragma once
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <map>
+#include <thread>
+
+#include "e2e_util.h"
+
+// Sends one raw request line (newline included by the caller, or not) and
+// returns everything the emulator answered before closing; "<no server>" when
+// nothing listens.
+inline std::string ControlRequest(const std::string &line) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(6869);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || connect(fd, (sockaddr *)&a, sizeof a) != 0) {
+        if (fd >= 0) close(fd);
+        return "<no server>";
+    }
+    size_t done = 0;
+    while (done < line.size()) {
+        ssize_t n = send(fd, line.data() + done, line.size() - done, MSG_NOSIGNAL);
+        if (n <= 0) break;
+        done += (size_t)n;
+    }
+    shutdown(fd, SHUT_WR);
+    std::string reply;
+    char buf[4096];
+    ssize_t n;
+    while ((n = read(fd, buf, sizeof buf)) > 0) reply.append(buf, (size_t)n);
+    close(fd);
+    return reply;
+}
+
+// "key = value" lines of the simulator's report.
+inline std::map<std::string, std::string> ReadReport(const std::string &path) {
+    std::map<std::string, std::string> r;
+    std::istringstream in(ReadFileText(path));
+    std::string line;
+    while (std::getline(in, line)) {
+        size_t eq = line.find(" = ");
+        if (eq != std::string::npos) r[line.substr(0, eq)] = line.substr(eq + 3);
+    }
+    return r;
+}
+
+// Times (us) at which the host saw a line asserted (asserted = 1) or released.
+inline std::vector<double> LineTimes(const std::string &log, const std::string &line, int asserted) {
+    std::vector<double> t;
+    std::istringstream in(log);
+    std::string name;
+    double us;
+    int a;
+    std::string text;
+    while (std::getline(in, text)) {
+        std::istringstream l(text);
+        if (l >> us >> name >> a && name == line && a == asserted) t.push_back(us);
+    }
+    return t;
+}
+
+class Emulator {
+  public:
+    // Files of the run live in dir; the simulation file gets the settings
+    // given plus the host log, report and panel picture.
+    Emulator(const ScratchDir &dir, const std::vector<std::string> &settings) : dir_(dir) {
+        std::string sim;
+        for (const auto &s : settings) sim += s + "\n";
+        sim += "host.log = host.log\nreport = report.txt\npanel.picture = panel.pgm\n";
+        FILE *f = fopen((dir / "sim.txt").c_str(), "w");
+        if (f) {
+            fputs(sim.c_str(), f);
+            fclose(f);
+        }
+    }
+    ~Emulator() {
+        if (pid_ > 0) {
+            kill(pid_, SIGKILL);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    // Starts drivesim with args in the scratch folder; true once it answers.
+    bool Start(const std::vector<std::string> &args) {
+        std::string path = BinPath("drivesim");
+        std::vector<std::string> argstore = {path};
+        argstore.insert(argstore.end(), args.begin(), args.end());
+        std::vector<char *> argv;
+        for (auto &a : argstore) argv.push_back(const_cast<char *>(a.c_str()));
+        argv.push_back(nullptr);
+        std::vector<std::string> envstore;
+        for (char **e = environ; *e; e++)
+            if (strncmp(*e, "ZELMO_SIM=", 10) != 0) envstore.push_back(*e);
+        envstore.push_back("ZELMO_SIM=" + dir_ / "sim.txt");
+        std::vector<char *> envp;
+        for (auto &e : envstore) envp.push_back(const_cast<char *>(e.c_str()));
+        envp.push_back(nullptr);
+        posix_spawn_file_actions_t fa;
+        posix_spawn_file_actions_init(&fa);
+        posix_spawn_file_actions_addchdir_np(&fa, dir_.path().c_str());
+        posix_spawn_file_actions_addopen(&fa, 0, "/dev/null", O_RDONLY, 0);
+        posix_spawn_file_actions_addopen(&fa, 1, (dir_ / "stdout.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        posix_spawn_file_actions_addopen(&fa, 2, (dir_ / "stderr.txt").c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        int rc = posix_spawn(&pid_, path.c_str(), &fa, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&fa);
+        if (rc != 0) {
+            pid_ = -1;
+            return false;
+        }
+        for (int i = 0; i < 300; i++) {
+            if (Exited()) return false;
+            if (Contains(ControlRequest("list\n"), "DISK IMAGE")) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    }
+
+    // Waits up to seconds for the program to end; its exit code, or -1.
+    int Wait(int seconds) {
+        for (int i = 0; i < seconds * 20 && !Exited(); i++) std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        return Exited() ? status_ : -1;
+    }
+    int Signal(int sig) {
+        if (pid_ > 0) kill(pid_, sig);
+        return Wait(30);
+    }
+
+    std::string Table() { return ControlRequest("list\n"); }
+    std::string Out() const { return ReadFileText(dir_ / "stdout.txt"); }
+    std::string Err() const { return ReadFileText(dir_ / "stderr.txt"); }
+    std::string HostLog() const { return ReadFileText(dir_ / "host.log"); }
+    std::map<std::string, std::string> Report() const { return ReadReport(dir_ / "report.txt"); }
+
+  private:
+    bool Exited() {
+        if (pid_ <= 0) return true;
+        int st = 0;
+        if (waitpid(pid_, &st, WNOHANG) != pid_) return false;
+        status_ = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+        pid_ = -1;
+        return true;
+    }
+    const ScratchDir &dir_;
+    pid_t pid_ = -1;
+    int status_ = -1;
+};
+
+// The drive table row of drive d as drivesim prints it.
+inline std::string Row(int d, const char *wp, int cyl, const std::string &image) {
+    char buf[400];
+    snprintf(buf, sizeof buf, "  %d | %s | %02d | %s\n", d, wp, cyl, image.c_str());
+    return buf;
+}
+
+// Makes a sample image with mkimage (a plain dump) and converts it with
+// zelconv when name has another extension (a ZEL in raw form when raw);
+// "" on failure.
+inline std::string MakeImage(const ScratchDir &dir, const std::string &geometry, const std::string &name,
+                             int seed = 1, bool raw = false) {
+    std::string dump = dir / (name + ".src.xdf");
+    if (RunProgram("mkimage", {geometry, dump, std::to_string(seed)}).status != 0) return "";
+    std::string out = dir / name;
+    if (name.size() > 4 && (name.substr(name.size() - 4) == ".xdf" || name.substr(name.size() - 4) == ".XDF"))
+        return rename(dump.c_str(), out.c_str()) == 0 ? out : "";
+    if (RunProgram("zelconv", {"-i", dump, "-o", out, "-f", raw ? "raw" : "encode"}).status != 0) return "";
+    unlink(dump.c_str());
+    return out;
+}

@@ -1,0 +1,126 @@
+// drivesim on the simulated board: start-up and help, the control protocol
+// through simctl and raw requests, the single-instance guard, and what a
+// scripted host sees when it selects a drive and reads.
+#include "drivesim_util.h"
+
+namespace {
+
+TEST(Drivesim, HelpNeedsNoHardware) {
+    RunResult r = RunProgram("drivesim", {"-H"}, {"ZELMO_SIM="});
+    EXPECT_EQ(0, r.status);
+    EXPECT_TRUE(Contains(r.out, "\nFloppy disk drive emulation\n\nUsage: "));
+    EXPECT_TRUE(Contains(r.out, "  Default setting is '-o x1 -o q0 -o m1 -o c0'.\n"));
+}
+
+TEST(ControlPort, DrivesimControlSession) {
+    ScratchDir dir;
+    std::string a = MakeImage(dir, "2hd", "A.ZEL", 1);
+    std::string b = MakeImage(dir, "2dd", "B.d88", 2);
+    std::string c = MakeImage(dir, "2dd", "C.d88", 3);
+    ASSERT_FALSE(a.empty() || b.empty() || c.empty());
+    // Two D88 disks in one file: the second is chosen with "/2".
+    std::string multi = dir / "MULTI.D88";
+    ASSERT_EQ(0, system(("cat '" + b + "' '" + c + "' > '" + multi + "'").c_str()));
+
+    Emulator emu(dir, {"board = B"});
+    ASSERT_TRUE(emu.Start({"-0", a, "-o", "x0"})) << emu.Err();
+    EXPECT_TRUE(Contains(emu.Table(), Row(0, "--", 0, a) + Row(1, "--", 0, "EMPTY")));
+
+    auto simctl = [](std::vector<std::string> args) { return RunProgram("simctl", args).status; };
+    EXPECT_EQ(0, simctl({"-i", "1", "-c", "insert", multi + "/2"}));
+    EXPECT_TRUE(Contains(emu.Table(), Row(1, "--", 0, multi)));
+    EXPECT_EQ(0, simctl({"-i", "1", "-c", "protect"}));
+    EXPECT_TRUE(Contains(emu.Table(), Row(1, "ON", 0, multi)));
+    // list is recognised by its first four characters, in any case.
+    EXPECT_TRUE(Contains(ControlRequest("LISTING please\n"), Row(1, "ON", 0, multi)));
+    EXPECT_EQ(0, simctl({"-i", "1", "-c", "eject"}));
+    EXPECT_TRUE(Contains(emu.Table(), Row(1, "--", 0, "EMPTY")));
+    // No third disk in the file: the drive stays empty.
+    EXPECT_EQ(0, simctl({"-i", "1", "-c", "insert", multi + "/3"}));
+    EXPECT_TRUE(Contains(emu.Table(), Row(1, "--", 0, "EMPTY")));
+
+    // Requests that must change nothing: a line that never ends, a line
+    // longer than the request buffer, a path longer than a Filepath holds
+    // (which must not eject the disk in the drive), bad drive and command.
+    EXPECT_EQ("", ControlRequest("1 1 " + b));
+    EXPECT_EQ("", ControlRequest("1 1 " + b + std::string(9000, 'x') + "\n"));
+    EXPECT_EQ("", ControlRequest("0 1 /" + std::string(300, 'p') + ".ZEL\n"));
+    EXPECT_EQ("", ControlRequest("7 2 -\n"));
+    EXPECT_EQ("", ControlRequest("0 9 -\n"));
+    EXPECT_TRUE(Contains(emu.Table(), Row(0, "--", 0, a) + Row(1, "--", 0, "EMPTY")));
+
+    // Insert into an occupied drive: the old disk goes first.
+    EXPECT_EQ(0, simctl({"-i", "0", "-c", "insert", b}));
+    EXPECT_TRUE(Contains(emu.Table(), Row(0, "--", 0, b)));
+
+    RunResult second = RunProgram("drivesim", {"-o", "x0"}, {"ZELMO_SIM=" + dir / "sim.txt"});
+    EXPECT_EQ(1, second.status);
+    EXPECT_EQ("Error : Already running?\n", second.err);
+
+    EXPECT_EQ("", ControlRequest("stopper\n"));
+    EXPECT_EQ(0, emu.Wait(30));
+    EXPECT_EQ("<no server>", ControlRequest("list\n"));
+    EXPECT_TRUE(Contains(emu.Out(), "Floppy disk drive emulation(I2C_OLED, TypeB shiled)\n\n")) << emu.Out();
+}
+
+// The index pulses the host saw after selecting drive 0 at 110 ms.
+struct IndexRun {
+    std::vector<double> on, off;
+    std::map<std::string, std::string> report;
+};
+
+IndexRun RunHostRead(const std::string &geometry, const std::vector<std::string> &options,
+                     const std::string &extra_script = "") {
+    ScratchDir dir;
+    IndexRun r;
+    bool raw = geometry.size() > 4 && geometry.substr(geometry.size() - 4) == "-raw";
+    std::string img = MakeImage(dir, geometry.substr(0, geometry.find('-')), "D.ZEL", 1, raw);
+    EXPECT_FALSE(img.empty());
+    FILE *f = fopen((dir / "host.txt").c_str(), "w");
+    if (f) {
+        fprintf(f, "100 assert mot\n110 assert ds0\n%s900 release ds0\n", extra_script.c_str());
+        fclose(f);
+    }
+    Emulator emu(dir, {"board = B", "host.script = host.txt"});
+    std::vector<std::string> args = {"-0", img};
+    args.insert(args.end(), options.begin(), options.end());
+    EXPECT_TRUE(emu.Start(args)) << emu.Err();
+    std::this_thread::sleep_for(std::chrono::seconds(2));  // well past 900 ms of virtual time
+    EXPECT_EQ(0, emu.Signal(SIGTERM));
+    r.on = LineTimes(emu.HostLog(), "IDX", 1);
+    r.off = LineTimes(emu.HostLog(), "IDX", 0);
+    r.report = emu.Report();
+    return r;
+}
+
+TEST(ControlPort, DrivesimHostReadTimingAndFifo) {
+    struct Case {
+        const char *name, *geometry;
+        std::vector<std::string> options;
+        double period_ms;
+    };
+    const Case cases[] = {
+        {"2HD at 360 rpm", "2hd", {"-o", "x0"}, 60000.0 / 360},
+        {"2DD at 300 rpm", "2dd", {"-o", "x0"}, 60000.0 / 300},
+        {"raw 2DD at 300 rpm", "2dd-raw", {"-o", "x0"}, 60000.0 / 300},
+        // A PC-98 plays a 300-rpm 2HD disk 1.2 times faster while its mode
+        // line asks for 360 rpm (released).
+        {"PC-98 1.44M, mode 360", "2hq", {"-o", "q1"}, 60000.0 / 360},
+    };
+    for (const Case &c : cases) {
+        IndexRun r = RunHostRead(c.geometry, c.options);
+        ASSERT_GE(r.on.size(), 3u) << c.name;
+        ASSERT_GE(r.off.size(), 3u) << c.name;
+        // Nothing for the 10 ms of settling after the selection at 110 ms.
+        EXPECT_GE(r.on[0], 120000) << c.name;
+        // Within 1%: an image's tracks may be a little shorter than nominal.
+        for (size_t i = 0; i + 1 < r.on.size(); i++)
+            EXPECT_NEAR(c.period_ms * 1000, r.on[i + 1] - r.on[i], c.period_ms * 10) << c.name;
+        for (size_t i = 0; i < r.off.size() && i < r.on.size(); i++)
+            EXPECT_NEAR(3000, r.off[i] - r.on[i], 30) << c.name;
+        EXPECT_EQ("0", r.report["spi_underruns"]) << c.name;
+        EXPECT_GT(std::stoi(r.report["spi_min_tx_fill"]), 0) << c.name;
+    }
+}
+
+}  // namespace
