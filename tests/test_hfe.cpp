@@ -176,12 +176,12 @@ TEST_P(TrackImageRoundTrip, EncodeAndDecode) {
 }
 
 const zeltrip_t ZelTrips[] = {
-    {{"2D", VDisk::TYPE_2D, 40, 9, 2, false, false, {".2D", ".D88", ".NFD"}}, 300},
-    {{"2DD", VDisk::TYPE_2DD, 80, 9, 2, false, false, {".2DD", ".FDI"}}, 300},
-    {{"2HD 1.2MB", VDisk::TYPE_2HD, 77, 8, 3, false, false, {".HDM", ".DIM", ".FDD"}}, 360},
-    {{"2HD 1.44MB", VDisk::TYPE_2HD, 80, 18, 2, false, false, {".2HQ", ".NFD"}}, 300},
-    {{"DIM media 17", VDisk::TYPE_2HD, 77, 26, 1, true, false, {".DIM", ".D88"}}, 360},
-    {{"deleted", VDisk::TYPE_2HD, 77, 8, 3, false, true, {".D88", ".FDD"}}, 360},
+    {{"2D", VDisk::TYPE_2D, 40, 9, 2, false, false, {".2D", ".NFD"}}, 300},
+    {{"2DD", VDisk::TYPE_2DD, 80, 9, 2, false, false, {".FDI"}}, 300},
+    {{"2HD 1.2MB", VDisk::TYPE_2HD, 77, 8, 3, false, false, {".HDM", ".FDD"}}, 360},
+    {{"2HD 1.44MB", VDisk::TYPE_2HD, 80, 18, 2, false, false, {".2HQ"}}, 300},
+    {{"DIM media 17", VDisk::TYPE_2HD, 77, 26, 1, true, false, {".DIM"}}, 360},
+    {{"deleted", VDisk::TYPE_2HD, 77, 8, 3, false, true, {".D88"}}, 360},
 };
 
 INSTANTIATE_TEST_SUITE_P(Formats, TrackImageRoundTrip, ::testing::ValuesIn(ZelTrips),
