@@ -26,10 +26,6 @@ void Zero(uint8_t *buf, int bits) {
     if (bits > 0) memset(buf, 0, (size_t)Bytes(bits));
 }
 
-uint32_t BigEndian32(const uint8_t *p) {
-    return (uint32_t)p[0] << 24 | (uint32_t)p[1] << 16 | (uint32_t)p[2] << 8 | p[3];
-}
-
 uint64_t BigEndian64(const uint8_t *p) {
     uint64_t v;
     memcpy(&v, p, 8);
@@ -51,15 +47,6 @@ uint32_t Peek32(const uint8_t *buf, int nbytes, int64_t pos) {
         for (int i = 0; i < 8; i++) v = v << 8 | (b + i < nbytes ? buf[b + i] : 0);
     }
     return (uint32_t)(v >> (32 - sh));
-}
-
-// The aligned word holding samples base .. base + 31 (base a multiple of 32).
-uint32_t Word32(const uint8_t *buf, int nbytes, int base) {
-    int b = base >> 3;
-    if (b + 4 <= nbytes) return BigEndian32(buf + b);
-    uint32_t v = 0;
-    for (int i = 0; i < 4; i++) v = v << 8 | (b + i < nbytes ? buf[b + i] : 0);
-    return v;
 }
 
 // Writes the eight samples pos .. pos + 7 (modulo len) of a stream: bits of
@@ -107,7 +94,7 @@ bool ScanEdges(const uint8_t *buf, int nbytes, int from, int to, uint32_t prev, 
     int base = from & ~31;
     uint32_t before = from == base ? prev : 0;  // the predecessor of base
     for (;;) {
-        uint32_t w = Word32(buf, nbytes, base);
+        uint32_t w = Peek32(buf, nbytes, base);
         uint32_t e = w & ~((w >> 1) | (before << 31));
         if (base < from) e &= 0xFFFFFFFFu >> (from - base);
         if (to - base < 32) e &= ~(0xFFFFFFFFu >> (to - base));
@@ -427,7 +414,7 @@ struct Pattern {
 int FindLinear(const uint8_t *data, int len, int q, int n, const Pattern &pat) {
     int nbytes = Bytes(len), stop = q + n, sh = pat.key & 31;
     int base = q & ~31, w = base + (pat.key & ~31);  // w: the aligned word under the key
-    uint32_t w0 = Word32(data, nbytes, w), w1 = Word32(data, nbytes, w + 32), w2 = Word32(data, nbytes, w + 64);
+    uint32_t w0 = Peek32(data, nbytes, w), w1 = Peek32(data, nbytes, w + 32), w2 = Peek32(data, nbytes, w + 64);
     for (; base < stop; base += 32, w += 32) {
         // 64 data bits from base + key: bit 63 - i is the data under key bit 0
         // of the candidate at base + i.
@@ -443,7 +430,7 @@ int FindLinear(const uint8_t *data, int len, int q, int n, const Pattern &pat) {
             m ^= 0x80000000u >> k;
         }
         w0 = w1, w1 = w2;
-        w2 = Word32(data, nbytes, w + 96);
+        w2 = Peek32(data, nbytes, w + 96);
     }
     return -1;
 }
