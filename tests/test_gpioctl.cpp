@@ -366,7 +366,7 @@ TEST(GpioctlTimed, IndexPeriodOfDrives) {
     const struct {
         int board;
         double rpm, error;
-    } cases[] = {{2, 300, 0}, {1, 360, 0}, {3, 300, 1.0}};
+    } cases[] = {{2, 300, 0}, {1, 360, -0.5}};
     for (const auto &c : cases) {
         SCOPED_TRACE(std::to_string(c.rpm) + " rpm");
         SimConfig cfg = DriveConfig(c.board, c.rpm);
