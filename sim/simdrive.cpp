@@ -125,7 +125,7 @@ int SimDrive::Pulse(int64_t t) const {
     };
 
     if (cfg.noise_spikes > 0) {
-        int64_t slot = rev_ps / cfg.noise_spikes;
+        int64_t slot = std::max<int64_t>(rev_ps / cfg.noise_spikes, 1);
         int64_t s = pos / slot;
         if (covers(s * slot + (int64_t)(Mix(rev * 7919 + (uint64_t)s) % (uint64_t)slot))) return 1;
     }
@@ -142,7 +142,7 @@ int SimDrive::Pulse(int64_t t) const {
         // A long stretch without flux: the drive's gain turns up and noise reads as pulses.
         int64_t prev = idx > 0 ? f[idx - 1] : (n ? f[n - 1] - rev_ps : 0);
         int64_t next = idx < n ? f[idx] : (n ? f[0] + rev_ps : rev_ps);
-        int64_t margin = 2 * SIM_PS_PER_US, slot = 4 * SIM_PS_PER_US;
+        int64_t margin = 2 * SIM_PS_PER_US, slot = std::max<int64_t>(4 * SIM_PS_PER_US, 2 * width);
         if (next - prev > (int64_t)cfg.flux_free_us * SIM_PS_PER_US && pos > prev + margin && pos < next - margin) {
             int64_t s = (pos - prev - margin) / slot;
             int64_t off = (int64_t)(Mix(rev << 32 ^ (uint64_t)prev ^ (uint64_t)s << 48) % (uint64_t)(slot - width));
