@@ -259,13 +259,19 @@ int ZELDisk::NominalLength() const {
 namespace {
 
 int CellsToSamples(const uint8_t *cells, int len, uint8_t *out, int capacity, int limit) {
+    if ((int64_t)len * 8 > capacity) return len > INT_MAX / 8 ? -1 : len * 8;
     int bits = Encode2Raw(cells, len, out, capacity);
-    if (bits > capacity) return bits;
+    if (bits < 0) return -1;
     return limit > 0 && bits > limit ? StrechRaw(out, bits, limit) : bits;
 }
 
+// Clock recovery decides the cell count; short intervals round up, so a
+// revolution of len samples never takes more than len / 4 cells.
 int SamplesToCells(const uint8_t *raw, int len, uint8_t *out, int capacity, int) {
-    return Raw2Encode(raw, len, out, capacity);
+    int cells = Raw2Encode(raw, len, out, capacity);
+    if (cells >= 0) return cells;
+    int64_t worst = (int64_t)len / 4 + 64;
+    return worst > capacity && worst <= INT_MAX ? (int)worst : -1;
 }
 
 struct recordset_t {
@@ -299,7 +305,9 @@ int ZELDisk::ConvertTracks(int size, int limit, trackconv_t convert) {
                 fresh.size[c][h] = rs;
                 memcpy(rec, old, ZEL_TRACK_HEADER);
                 bits = convert(old + ZEL_TRACK_HEADER, len, rec + ZEL_TRACK_HEADER, (int)BitsIn(rs), limit);
-                if (bits < 0) bits = 0;
+                // A track that cannot be converted fails the whole conversion:
+                // the image stays as it was rather than lose the track.
+                if (bits < 0) return 0;
                 if (bits <= BitsIn(rs)) break;
                 if (pass > 0 || RecordFor(bits) > INT_MAX / 8) return 0;
                 rs = (int)RecordFor(bits);

@@ -479,3 +479,20 @@ TEST(ZELDisk, ConvertRawShrinksLongTracks) {
     EXPECT_EQ(804000, d.GetTrackLen(2, 0));
     EXPECT_EQ(800000, d.GetTrackLen(3, 0));
 }
+
+// A raw track whose cells outgrow the usual encode record gets a larger
+// record; nothing of the track is lost on the way.
+TEST(ZELDisk, ConvertEncGrowsRecordForLongTrack) {
+    ZELDisk d;
+    ASSERT_EQ(1, d.Init(1, 0, 0, 1));  // raw 2DD: 131072-byte records
+    const int samples = d.GetTrackCapacity(5, 1) * 8;
+    uint8_t *raw = d.GetTrackData(5, 1);
+    for (int i = 0; i < samples; i += 16) raw[i / 8] = 0xE0;  // a pulse every two cells
+    ASSERT_EQ(1, d.SetTrackLen(5, 1, samples));
+    ASSERT_EQ(1, d.ConvertEnc());
+    const int cells = samples / 8;
+    ASSERT_GT(cells, 16384 * 8 - 16 * 8) << "the track must not fit a 16384-byte record";
+    ASSERT_EQ(cells, d.GetTrackLen(5, 1));
+    const uint8_t *enc = d.GetTrackData(5, 1);
+    for (int i = 0; i < cells / 8; i++) ASSERT_EQ(0xAA, enc[i]) << "byte " << i;
+}
