@@ -78,6 +78,7 @@ struct SimConfig {
     int64_t core_change_at_us = -1;
     int core_change_khz = 0;
     int64_t tick_ps = 100000;     // virtual time per register access
+    int yield_us = 50;            // least virtual time an idle yield takes (usleep(0) on Linux: ~50 us)
     uint64_t clock_start_us = 1000000;
     int devmem = 1;               // 0: /dev/mem refused, as for a user without root
     int vcio = 1;

@@ -143,7 +143,7 @@ void SimBoard::Advance(int64_t t) {
 
 void SimBoard::Yield(int us) {
     std::lock_guard<std::mutex> g(lock);
-    now += (int64_t)(us < 1 ? 1 : us) * SIM_PS_PER_US;
+    now += (int64_t)(us < cfg.yield_us ? cfg.yield_us : us) * SIM_PS_PER_US;
     Advance(now);
 }
 

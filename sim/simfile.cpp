@@ -80,6 +80,11 @@ int SimApplySetting(SimConfig *cfg, const std::string &key, const std::string &v
         cfg->tick_ps = (int64_t)(d * 1000);
         return 1;
     }
+    if (key == "yield_us") {
+        if (!isint || n < 1 || n > 1000000) return bad();
+        cfg->yield_us = (int)n;
+        return 1;
+    }
     if (key == "clock_start_us") {
         if (!isint || n < 0) return bad();
         cfg->clock_start_us = (uint64_t)n;

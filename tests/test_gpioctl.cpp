@@ -95,6 +95,15 @@ TEST(GpioctlInit, PlatformRefusesEverythingOutsideItsFolder) {
     EXPECT_EQ(1, rig.board->RealtimeRequests());
 }
 
+TEST(GpioctlInit, IdleYieldsMoveVirtualTime) {
+    SimRig rig(BoardConfig(2));
+    int64_t t0 = rig.NowUs();
+    GPIOCTL::Yield(0);
+    EXPECT_EQ(t0 + 50, rig.NowUs());
+    SimIdle(200);
+    EXPECT_EQ(t0 + 250, rig.NowUs());
+}
+
 // ---- Pins: safe state, idle state, cleanup -----------------------------------------
 
 TEST(GpioctlPins, InitResetCleanupOnEveryBoardAndRole) {
