@@ -27,7 +27,6 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -62,43 +61,9 @@ int LoadImageFile(const Filepath &path, std::vector<uint8_t> &buf, int *writable
 }
 
 int SaveImageFile(const Filepath &path, const uint8_t *data, size_t len) {
-    static std::atomic<unsigned> serial{0};
-    if (!path.GetPath()[0] || len > (size_t)IMAGE_FILE_MAX) return 0;
-    // Through a symbolic link the file it names is replaced, not the link.
-    std::string real = path.GetPath();
-    if (char *resolved = realpath(real.c_str(), nullptr)) {
-        real = resolved;
-        free(resolved);
-    }
-    const char *target = real.c_str();
-
-    struct stat st;
-    bool exists = stat(target, &st) == 0;
-    if (exists) {
-        Fileio probe;
-        if (!S_ISREG(st.st_mode) || !probe.Open(target, Fileio::ReadWrite)) return 0;
-    }
-
-    // Claim a fresh temporary name beside the target.
-    std::string tmp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 64 && fd < 0; attempt++) {
-        char suffix[24];
-        snprintf(suffix, sizeof suffix, ".tmp%04x", (getpid() * 31 + serial++) & 0xFFFF);
-        tmp = std::string(target) + suffix;
-        fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) return 0;
-    }
-    if (fd < 0) return 0;
-    close(fd);
-
-    Fileio out;
-    bool ok = out.Open(tmp.c_str(), Fileio::WriteOnly) && (len == 0 || out.Write(data, (int)len)) && out.Sync();
-    out.Close();
-    if (ok && exists) ok = chmod(tmp.c_str(), st.st_mode & 07777) == 0;
-    if (ok && rename(tmp.c_str(), target) == 0) return 1;
-    unlink(tmp.c_str());
-    return 0;
+    if (len > (size_t)IMAGE_FILE_MAX) return 0;
+    FileReplace out;
+    return out.Begin(path.GetPath()) && (len == 0 || out.File().Write(data, (int)len)) && out.Commit();
 }
 
 VSector *NewSector(int mfm, int c, int h, int r, int n, int length, int status, int gap3) {
