@@ -15,6 +15,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -94,6 +95,10 @@ struct SimConfig {
     std::string host_script, host_log;
     std::string panel_script, panel_picture;
 };
+
+// Calls fn with each line of a text file (without comments after '#') until
+// fn returns 0; 0 when the file cannot be read or fn refused a line.
+int SimForEachLine(const char *path, const std::function<int(const std::string &)> &fn);
 
 // Reads a simulation file; relative paths inside it are taken from its folder.
 int SimParseFile(const char *path, SimConfig *cfg, std::string *error);

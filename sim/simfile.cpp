@@ -149,41 +149,43 @@ int SimApplySetting(SimConfig *cfg, const std::string &key, const std::string &v
     return 0;
 }
 
-int SimParseFile(const char *path, SimConfig *cfg, std::string *error) {
+int SimForEachLine(const char *path, const std::function<int(const std::string &)> &fn) {
     FILE *f = fopen(path, "r");
-    if (!f) {
-        *error = std::string("cannot read simulation file ") + path;
-        return 0;
+    if (!f) return 0;
+    char buf[1024];
+    int ok = 1;
+    while (ok && fgets(buf, sizeof buf, f)) {
+        std::string line(buf);
+        ok = fn(Trim(line.substr(0, line.find('#'))));
     }
+    fclose(f);
+    return ok;
+}
+
+int SimParseFile(const char *path, SimConfig *cfg, std::string *error) {
     std::string folder(path);
     size_t slash = folder.rfind('/');
     folder = slash == std::string::npos ? "." : folder.substr(0, slash);
-    auto resolve = [&](std::string *p) {
-        if (!p->empty() && (*p)[0] != '/') *p = folder + "/" + *p;
-    };
-
-    char buf[1024];
-    int lineno = 0, ok = 1;
-    while (ok && fgets(buf, sizeof buf, f)) {
+    int lineno = 0;
+    error->clear();
+    int ok = SimForEachLine(path, [&](const std::string &line) {
         lineno++;
-        std::string line(buf);
-        line = Trim(line.substr(0, line.find('#')));
-        if (line.empty()) continue;
+        if (line.empty()) return 1;
         size_t eq = line.find('=');
-        if (eq == std::string::npos) {
-            *error = "line " + std::to_string(lineno) + ": expected key = value";
-            ok = 0;
-            break;
-        }
-        ok = SimApplySetting(cfg, Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)), error);
-        if (!ok) *error = "line " + std::to_string(lineno) + ": " + *error;
+        std::string why = "expected key = value";
+        if (eq != std::string::npos && SimApplySetting(cfg, Trim(line.substr(0, eq)), Trim(line.substr(eq + 1)), &why))
+            return 1;
+        *error = "line " + std::to_string(lineno) + ": " + why;
+        return 0;
+    });
+    if (!ok) {
+        if (error->empty()) *error = std::string("cannot read simulation file ") + path;
+        return 0;
     }
-    fclose(f);
-    if (!ok) return 0;
     for (std::string *p : {&cfg->dir, &cfg->report, &cfg->host_script, &cfg->host_log, &cfg->panel_script,
                            &cfg->panel_picture, &cfg->drive[0].image, &cfg->drive[0].save, &cfg->drive[1].image,
                            &cfg->drive[1].save})
-        resolve(p);
+        if (!p->empty() && (*p)[0] != '/') *p = folder + "/" + *p;
     return 1;
 }
 

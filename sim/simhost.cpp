@@ -107,16 +107,10 @@ int SimHost::AddScriptLine(const std::string &text, std::string *error) {
 }
 
 int SimHost::LoadScript(const char *path, std::string *error) {
-    FILE *f = fopen(path, "r");
-    if (!f) {
-        *error = std::string("cannot read host script ") + path;
-        return 0;
-    }
-    char buf[512];
-    int ok = 1;
-    while (ok && fgets(buf, sizeof buf, f)) ok = AddScriptLine(buf, error);
-    fclose(f);
-    return ok;
+    error->clear();
+    if (SimForEachLine(path, [&](const std::string &line) { return AddScriptLine(line, error); })) return 1;
+    if (error->empty()) *error = std::string("cannot read host script ") + path;
+    return 0;
 }
 
 void SimHost::FeedWriteData(int64_t t, const uint8_t *cells, int count, int rate) {

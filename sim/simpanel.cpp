@@ -43,16 +43,10 @@ int SimPanel::AddScriptLine(const std::string &text, std::string *error) {
 }
 
 int SimPanel::LoadScript(const char *path, std::string *error) {
-    FILE *f = fopen(path, "r");
-    if (!f) {
-        *error = std::string("cannot read panel script ") + path;
-        return 0;
-    }
-    char buf[256];
-    int ok = 1;
-    while (ok && fgets(buf, sizeof buf, f)) ok = AddScriptLine(buf, error);
-    fclose(f);
-    return ok;
+    error->clear();
+    if (SimForEachLine(path, [&](const std::string &line) { return AddScriptLine(line, error); })) return 1;
+    if (error->empty()) *error = std::string("cannot read panel script ") + path;
+    return 0;
 }
 
 uint32_t SimPanel::Asserted(int64_t t) {

@@ -1,7 +1,13 @@
 // A simulated board installed for one test, and a recording device on its bus.
 #pragma once
 
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <fstream>
 #include <functional>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -62,4 +68,38 @@ struct Recorder : SimDevice {
             if (c.line == line) out.push_back(c);
         return out;
     }
+};
+
+// A fresh folder under $ZELMO_TEST_TMP (or /tmp), removed with the files named through it.
+struct SimScratch {
+    SimScratch() {
+        const char *base = getenv("ZELMO_TEST_TMP");
+        std::string root = base && *base ? base : "/tmp";
+        mkdir(root.c_str(), 0755);
+        std::string t = root + "/zelmo-test-XXXXXX";
+        std::vector<char> buf(t.begin(), t.end());
+        buf.push_back(0);
+        if (mkdtemp(buf.data())) dir = buf.data();
+    }
+    ~SimScratch() {
+        for (const std::string &f : made) unlink(f.c_str());
+        rmdir(dir.c_str());
+    }
+    std::string Name(const char *name) {
+        made.push_back(dir + "/" + name);
+        return made.back();
+    }
+    std::string Put(const char *name, const std::string &text) {
+        std::string p = Name(name);
+        std::ofstream(p) << text;
+        return p;
+    }
+    static std::string Slurp(const std::string &path) {
+        std::ifstream in(path, std::ios::binary);
+        std::stringstream s;
+        s << in.rdbuf();
+        return s.str();
+    }
+    std::string dir;
+    std::vector<std::string> made;
 };

@@ -3,10 +3,6 @@
 // seek, sample a revolution through the SPI receiver, convert and decode.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <memory>
 #include <random>
@@ -167,31 +163,9 @@ TEST(SimDriveNoise, SpikesAndFluxFreeStretches) {
     }
 }
 
-// A scratch folder removed with the object.
-struct ScratchDir {
-    ScratchDir() {
-        const char *base = getenv("ZELMO_TEST_TMP");
-        std::string t = std::string(base && *base ? base : "/tmp") + "/simdrive-XXXXXX";
-        mkdir(base && *base ? base : "/tmp", 0755);
-        std::vector<char> buf(t.begin(), t.end());
-        buf.push_back(0);
-        if (mkdtemp(buf.data())) path = buf.data();
-    }
-    ~ScratchDir() {
-        for (const std::string &f : files) unlink(f.c_str());
-        rmdir(path.c_str());
-    }
-    std::string File(const char *name) {
-        files.push_back(path + "/" + name);
-        return files.back();
-    }
-    std::string path;
-    std::vector<std::string> files;
-};
-
 TEST(SimDriveWrite, WrittenTrackReadsBackAndIsSaved) {
-    ScratchDir dir;
-    ASSERT_FALSE(dir.path.empty());
+    SimScratch dir;
+    ASSERT_FALSE(dir.dir.empty());
     SimConfig cfg = BoardConfig(2);
     cfg.drives = 1;
     SimRig rig(cfg);
@@ -221,7 +195,7 @@ TEST(SimDriveWrite, WrittenTrackReadsBackAndIsSaved) {
     EXPECT_TRUE(SameSectors(*want, *got));
 
     // Saved as a ZEL image, the track decodes the same.
-    std::string path = dir.File("saved.zel");
+    std::string path = dir.Name("saved.zel");
     ASSERT_TRUE(drive->SaveImage(path.c_str()));
     Filepath fp;
     fp.SetPath(path.c_str());

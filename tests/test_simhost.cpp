@@ -2,52 +2,11 @@
 // panel) and the simulation file with its report.
 #include <gtest/gtest.h>
 
-#include <stdlib.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cstring>
-#include <fstream>
-#include <sstream>
 
 #include "sim_fixture.h"
 
 namespace {
-
-std::string Slurp(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream s;
-    s << in.rdbuf();
-    return s.str();
-}
-
-struct Scratch {
-    Scratch() {
-        const char *base = getenv("ZELMO_TEST_TMP");
-        std::string root = base && *base ? base : "/tmp";
-        mkdir(root.c_str(), 0755);
-        std::string t = root + "/simhost-XXXXXX";
-        std::vector<char> buf(t.begin(), t.end());
-        buf.push_back(0);
-        if (mkdtemp(buf.data())) dir = buf.data();
-    }
-    ~Scratch() {
-        for (const std::string &f : made) unlink(f.c_str());
-        rmdir(dir.c_str());
-    }
-    std::string Put(const char *name, const std::string &text) {
-        std::string p = dir + "/" + name;
-        std::ofstream(p) << text;
-        made.push_back(p);
-        return p;
-    }
-    std::string Name(const char *name) {
-        made.push_back(dir + "/" + name);
-        return made.back();
-    }
-    std::string dir;
-    std::vector<std::string> made;
-};
 
 // Waits (polling the lines as the emulator does) until line reaches state; returns the time in us.
 int64_t WaitLine(SimRig &rig, int line, int state) {
@@ -59,7 +18,7 @@ int64_t WaitLine(SimRig &rig, int line, int state) {
 }
 
 TEST(SimHost, ScriptDrivesTheHostLines) {
-    Scratch scratch;
+    SimScratch scratch;
     SimConfig cfg = BoardConfig(2);
     cfg.host_log = scratch.Name("host.log");  // a host with a log is attached
     SimRig rig(cfg);
@@ -92,7 +51,7 @@ TEST(SimHost, ScriptDrivesTheHostLines) {
 }
 
 TEST(SimHost, CapturesReadDataAndIndexAndFeedsWriteData) {
-    Scratch scratch;
+    SimScratch scratch;
     SimConfig cfg = BoardConfig(1);
     cfg.host_log = scratch.Name("host.log");
     cfg.host_script = scratch.Put("host.txt", "0 assert ds0\n0 assert wtg\n0 writedata 500 44894489\n");
@@ -146,13 +105,13 @@ TEST(SimHost, CapturesReadDataAndIndexAndFeedsWriteData) {
         EXPECT_TRUE(known) << "interval " << d << " at " << i;
     }
     SimShutdown();
-    std::string log = Slurp(cfg.host_log);
+    std::string log = SimScratch::Slurp(cfg.host_log);
     EXPECT_NE(std::string::npos, log.find(" IDX 1\n"));
     EXPECT_NE(std::string::npos, log.find("read_pulses = 40\n"));
 }
 
 TEST(SimPanel, DecodesTheDisplayAndPressesButtons) {
-    Scratch scratch;
+    SimScratch scratch;
     SimConfig cfg = BoardConfig(3);
     cfg.panel_script = scratch.Put("panel.txt", "# button A for 50 ms\n2 press A 50\n");
     SimRig rig(cfg);
@@ -185,11 +144,11 @@ TEST(SimPanel, DecodesTheDisplayAndPressesButtons) {
     std::string pgm = scratch.Name("shot.pgm"), png = scratch.Name("shot.png");
     ASSERT_TRUE(panel->SavePicture(pgm.c_str()));
     ASSERT_TRUE(panel->SavePicture(png.c_str()));
-    std::string p = Slurp(pgm);
+    std::string p = SimScratch::Slurp(pgm);
     ASSERT_EQ(std::string("P5\n128 32\n255\n").size() + 128 * 32, p.size());
     EXPECT_EQ(0, p.compare(0, 14, "P5\n128 32\n255\n"));
     EXPECT_EQ('\xFF', p[14 + 10]);
-    EXPECT_EQ(0, Slurp(png).compare(0, 8, "\x89PNG\r\n\x1A\n"));
+    EXPECT_EQ(0, SimScratch::Slurp(png).compare(0, 8, "\x89PNG\r\n\x1A\n"));
 
     // Button A (GPIO 4) reads low from 2 ms to 52 ms.
     EXPECT_EQ(1, g.PinGetSignal(4));
@@ -201,7 +160,7 @@ TEST(SimPanel, DecodesTheDisplayAndPressesButtons) {
 }
 
 TEST(SimFile, SettingsReportAndInstallFromEnvironment) {
-    Scratch scratch;
+    SimScratch scratch;
     std::string file = scratch.Put("board.sim",
                                    "# a Pi 4 with a TypeC board\n"
                                    "board = C\n"
@@ -250,7 +209,7 @@ TEST(SimFile, SettingsReportAndInstallFromEnvironment) {
         g.SetIDX(1);  // left asserted on purpose
     }
     SimShutdown();
-    std::string report = Slurp(scratch.dir + "/report.txt");
+    std::string report = SimScratch::Slurp(scratch.dir + "/report.txt");
     EXPECT_NE(std::string::npos, report.find("pins_asserted_at_exit = 17 18 27\n")) << report;
     EXPECT_NE(std::string::npos, report.find("writes.GPFSEL2 = ")) << report;
     EXPECT_NE(std::string::npos, report.find("spi_min_tx_fill = -1\n")) << report;
