@@ -71,12 +71,11 @@ inline std::vector<double> LineTimes(const std::string &log, const std::string &
 
 class Emulator {
   public:
-    // Files of the run live in dir; the simulation file gets the settings
-    // given plus the host log, report and panel picture.
+    // Files of the run live in dir; the simulation file names the host log,
+    // report and panel picture, then the settings given.
     Emulator(const ScratchDir &dir, const std::vector<std::string> &settings) : dir_(dir) {
-        std::string sim;
+        std::string sim = "host.log = host.log\nreport = report.txt\npanel.picture = panel.png\n";
         for (const auto &s : settings) sim += s + "\n";
-        sim += "host.log = host.log\nreport = report.txt\npanel.picture = panel.pgm\n";
         FILE *f = fopen((dir / "sim.txt").c_str(), "w");
         if (f) {
             fputs(sim.c_str(), f);
