@@ -22,13 +22,14 @@ namespace {
 
 const int kCells = 166666;
 const int kRate = 8000;
-const int kPeriod = 166666;  // us per revolution at 360 rpm
+const int kPeriod = 166666; // us per revolution at 360 rpm
 
 std::vector<uint8_t> Track2HD() {
     VTrack t;
     for (int r = 1; r <= 8; r++) {
         VSector *s = NewSector(1, 0, 0, r, 3, 1024, 0);
-        for (int k = 0; k < 1024; k++) s->data[k] = (uint8_t)(k * 31 + r);
+        for (int k = 0; k < 1024; k++)
+            s->data[k] = (uint8_t)(k * 31 + r);
         t.AddSector(s);
     }
     std::vector<uint8_t> cells((kCells + 7) / 8 + 1);
@@ -69,12 +70,13 @@ void BM_MakeRestoreData(benchmark::State &state) {
     memcpy(disk.GetTrackData(0, 0), cells.data(), (kCells + 7) / 8);
     std::unique_ptr<restore_t> r(new restore_t);
     for (auto _ : state) {
-        if (!PrepareRestore(r.get(), kPeriod, kRate, &disk, 0, 0, ANALYZE_UPD765) || r->track.SectorCount() != 8)
+        if (!PrepareRestore(r.get(), kPeriod, kRate, &disk, 0, 0, ANALYZE_UPD765) ||
+            r->track.SectorCount() != 8)
             state.SkipWithError("track not prepared");
     }
 }
 BENCHMARK(BM_MakeRestoreData)->Unit(benchmark::kMillisecond);
 
-}  // namespace
+} // namespace
 
 BENCHMARK_MAIN();

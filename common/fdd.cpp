@@ -91,7 +91,10 @@ int FindLapEnc(unsigned char *enc, int len, int expected, int *start, int *end) 
     uint8_t sig[28];
     fddbits::CopyCircular(sig, enc, len, s, sigbits);
 
-    struct window_t { int64_t back; int64_t length; };
+    struct window_t {
+        int64_t back;
+        int64_t length;
+    };
     const window_t windows[3] = {
         {E / 200, E / 100},
         {E / 132, (int64_t)(E / 66) * 2},

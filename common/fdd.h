@@ -29,40 +29,40 @@ class GPIOCTL;
 class ZELDisk;
 
 enum {
-    FDD_RAW_BYTES = 786432,            // sample ring and lap: 6,291,456 samples
+    FDD_RAW_BYTES = 786432, // sample ring and lap: 6,291,456 samples
     FDD_RAW_BITS = FDD_RAW_BYTES * 8,
-    FDD_ENC_BYTES = 98304,             // cell buffer: 786,432 cells
+    FDD_ENC_BYTES = 98304, // cell buffer: 786,432 cells
     FDD_ENC_CELLS = FDD_ENC_BYTES * 8,
     FDD_INFO_SIZE = 516,
 };
 
 // One read attempt of one track. About 1.6 MiB: always allocate on the heap.
 struct dump_t {
-    uint8_t raw[FDD_RAW_BYTES];  // samples from the index pulse on, one bit per pulse edge
-    int rawlen = 0;               // samples taken
-    uint8_t enc[FDD_ENC_BYTES];  // cells of the track
-    int encrate = 0;              // data rate, kbps
-    int enclen = 0;               // cells in enc
-    int encstart = 0;             // first cell of the lap in the first encoding of raw
-    int encend = 0;               // last cell of that lap
-    uint8_t lap[FDD_RAW_BYTES];  // one revolution of samples, bit 0 at the index hole
-    int laprate = 0;              // sampling rate of lap, kHz
-    int laplen = 0;               // samples in lap
-    int lapstart = 0;             // where the lap began in raw
-    int lapend = 0;               // where it ended (inclusive)
-    int found = 0;                // 1 when a revolution was found between two ID marks
-    int noise = 0;                // noise pulses removed
-    VTrack track;                 // sectors decoded from enc
+    uint8_t raw[FDD_RAW_BYTES]; // samples from the index pulse on, one bit per pulse edge
+    int rawlen = 0;             // samples taken
+    uint8_t enc[FDD_ENC_BYTES]; // cells of the track
+    int encrate = 0;            // data rate, kbps
+    int enclen = 0;             // cells in enc
+    int encstart = 0;           // first cell of the lap in the first encoding of raw
+    int encend = 0;             // last cell of that lap
+    uint8_t lap[FDD_RAW_BYTES]; // one revolution of samples, bit 0 at the index hole
+    int laprate = 0;            // sampling rate of lap, kHz
+    int laplen = 0;             // samples in lap
+    int lapstart = 0;           // where the lap began in raw
+    int lapend = 0;             // where it ended (inclusive)
+    int found = 0;              // 1 when a revolution was found between two ID marks
+    int noise = 0;              // noise pulses removed
+    VTrack track;               // sectors decoded from enc
 };
 
 // One track prepared for writing. About 770 KiB: always allocate on the heap.
 struct restore_t {
-    int rate = 0;                // sampling rate of the write, kHz
-    uint8_t raw[FDD_RAW_BYTES];  // one revolution, bit 0 at the index hole
-    int len = 0;                 // samples in one revolution
-    int writelen = 0;            // samples to write: len + splice point
-    char info[FDD_INFO_SIZE] = {0};  // what was found and where the splice lies
-    VTrack track;                // the track decoded from raw
+    int rate = 0;                   // sampling rate of the write, kHz
+    uint8_t raw[FDD_RAW_BYTES];     // one revolution, bit 0 at the index hole
+    int len = 0;                    // samples in one revolution
+    int writelen = 0;               // samples to write: len + splice point
+    char info[FDD_INFO_SIZE] = {0}; // what was found and where the splice lies
+    VTrack track;                   // the track decoded from raw
 };
 
 // The first ID mark of each density as cells (MSB first):
@@ -108,10 +108,12 @@ uint32_t EvaluateTrackScore(const dump_t *dump);
 // Prepares the track (cylinder, head) of the image for a drive whose index
 // period is period us. 1 on success; 0 when the track is missing or does not
 // fit the buffers at this drive's speed.
-int MakeRestoreData(GPIOCTL *gpio, restore_t *restore, int period, ZELDisk *disk, int cylinder, int head, int analyze);
+int MakeRestoreData(GPIOCTL *gpio, restore_t *restore, int period, ZELDisk *disk, int cylinder, int head,
+                    int analyze);
 // The same with the SPI transmitter's real rate for the image's sampling
 // rate given (spirate), so the preparation needs no hardware.
-int PrepareRestore(restore_t *restore, int period, int spirate, ZELDisk *disk, int cylinder, int head, int analyze);
+int PrepareRestore(restore_t *restore, int period, int spirate, ZELDisk *disk, int cylinder, int head,
+                   int analyze);
 // Sampling rate (kHz) a track of this image is written at; 0 when not valid.
 int RestoreRate(const ZELDisk *disk);
 // Encoded position of a splice point inside a run of gap bytes, or -1.

@@ -15,7 +15,8 @@ inline uint32_t Load32(const uint8_t *buf, int len, int pos) {
     int byte = pos >> 3, sh = pos & 7;
     int last = (len - 1) >> 3;
     uint64_t v = 0;
-    for (int i = 0; i < 5; i++) v = v << 8 | (byte + i <= last ? buf[byte + i] : 0);
+    for (int i = 0; i < 5; i++)
+        v = v << 8 | (byte + i <= last ? buf[byte + i] : 0);
     uint32_t w = (uint32_t)(v >> (8 - sh));
     int valid = len - pos;
     if (valid < 32) w &= ~(0xFFFFFFFFu >> valid);
@@ -36,8 +37,10 @@ inline void Put8(uint8_t *buf, int len, int pos, uint8_t pattern) {
     }
     for (int i = 0; i < 8; i++) {
         int p = (pos + i) % len;
-        if (pattern & (0x80 >> i)) buf[p >> 3] |= (uint8_t)(0x80 >> (p & 7));
-        else buf[p >> 3] &= (uint8_t)~(0x80 >> (p & 7));
+        if (pattern & (0x80 >> i))
+            buf[p >> 3] |= (uint8_t)(0x80 >> (p & 7));
+        else
+            buf[p >> 3] &= (uint8_t) ~(0x80 >> (p & 7));
     }
 }
 
@@ -46,18 +49,22 @@ inline void Put8(uint8_t *buf, int len, int pos, uint8_t pattern) {
 inline void CopyBits(uint8_t *dst, int dpos, const uint8_t *src, int spos, int n) {
     auto bit = [&](int i) {
         int s = spos + i, d = dpos + i;
-        if (src[s >> 3] & (0x80 >> (s & 7))) dst[d >> 3] |= (uint8_t)(0x80 >> (d & 7));
-        else dst[d >> 3] &= (uint8_t)~(0x80 >> (d & 7));
+        if (src[s >> 3] & (0x80 >> (s & 7)))
+            dst[d >> 3] |= (uint8_t)(0x80 >> (d & 7));
+        else
+            dst[d >> 3] &= (uint8_t) ~(0x80 >> (d & 7));
     };
     int i = 0;
-    for (; i < n && ((dpos + i) & 7); i++) bit(i);
+    for (; i < n && ((dpos + i) & 7); i++)
+        bit(i);
     int sh = (spos + i) & 7;
     for (; i + 8 <= n; i += 8) {
         int s = (spos + i) >> 3;
         uint8_t v = sh ? (uint8_t)(src[s] << sh | src[s + 1] >> (8 - sh)) : src[s];
         dst[(dpos + i) >> 3] = v;
     }
-    for (; i < n; i++) bit(i);
+    for (; i < n; i++)
+        bit(i);
 }
 
 // n bits of the circular stream src (len bits) from pos on, into dst from bit 0.
@@ -81,4 +88,4 @@ inline void RotateRight(uint8_t *buf, int len, int shift) {
     memcpy(buf, tmp.get(), bytes);
 }
 
-}  // namespace fddbits
+} // namespace fddbits

@@ -72,7 +72,7 @@ inline uint8_t NextByte(const restore_t *r, int pos) {
     }
     return v;
 }
-}  // namespace
+} // namespace
 
 // The gate is on for delay us before the data starts at the index edge. The
 // FIFO is topped up whenever it has room; a fill may run up to one FIFO past
@@ -92,7 +92,8 @@ int WriteTrack(GPIOCTL *gpio, int delay, restore_t *restore) {
             gpio->ClearSpiRx();
         } while (pos < restore->writelen);
     }
-    while (!gpio->IsSpiDone()) gpio->ClearSpiRx();
+    while (!gpio->IsSpiDone())
+        gpio->ClearSpiRx();
     gpio->SetWTG(0);
     gpio->Settling();
     gpio->ResetSpi();

@@ -58,7 +58,7 @@ int ToRaw(const uint8_t *raw, int len, int encpos) {
     return p >= 0 && p < len ? p : -1;
 }
 
-}  // namespace
+} // namespace
 
 int FindUnf(unsigned char *raw, int len, int count, int need, int forward) {
     if (count < 1 || len < 1) return -1;
@@ -161,7 +161,8 @@ int RestoreRate(const ZELDisk *disk) {
     return disk->header.type == ZEL_TYPE_RAW ? disk->header.rate : disk->header.rate * 8;
 }
 
-int PrepareRestore(restore_t *r, int period, int spirate, ZELDisk *disk, int cylinder, int head, int analyze) {
+int PrepareRestore(restore_t *r, int period, int spirate, ZELDisk *disk, int cylinder, int head,
+                   int analyze) {
     r->track.Cleanup();
     r->len = r->writelen = 0;
     r->info[0] = 0;
@@ -214,8 +215,10 @@ int PrepareRestore(restore_t *r, int period, int spirate, ZELDisk *disk, int cyl
         auto take = [&](int pos, const char *what, int size = -1) {
             if (pos < 0 || pos >= len) return false;
             splice = pos;
-            if (size < 0) snprintf(label, sizeof label, "%d (%s)", pos / B, what);
-            else snprintf(label, sizeof label, "%d (%s %d)", pos / B, what, size);
+            if (size < 0)
+                snprintf(label, sizeof label, "%d (%s)", pos / B, what);
+            else
+                snprintf(label, sizeof label, "%d (%s %d)", pos / B, what, size);
             return true;
         };
         auto gap = [&](int from, int count) {
@@ -228,11 +231,14 @@ int PrepareRestore(restore_t *r, int period, int spirate, ZELDisk *disk, int cyl
         bool done = false;
         if (t.gap4a > 0 || t.gap4b >= 1)
             done = take(gap(-t.gap4b * E, (t.gap4a + t.gap4b) * E), "Splising in GAP4");
-        if (!done && (t.flags & TRACK_IAM)) done = take(gap(t.iampos + iamoff, t.gap1 * E), "Splising in GAP1");
+        if (!done && (t.flags & TRACK_IAM))
+            done = take(gap(t.iampos + iamoff, t.gap1 * E), "Splising in GAP1");
         if (!done && t.gap4b > 0) done = take(FindUnf(r->raw, len, t.gap4b * E, 256, 0), "Unformat in GAP4B");
-        if (!done && t.gap4a >= 1) done = take(FindUnf(r->raw, len, t.gap4a * E, 256, 1), "Unformat in GAP4A");
+        if (!done && t.gap4a >= 1)
+            done = take(FindUnf(r->raw, len, t.gap4a * E, 256, 1), "Unformat in GAP4A");
         if (!done && errors) done = take(FindUnf(r->raw, len, len / 16, 256, 1), "Unformat after index hole");
-        if (!done && errors) done = take(FindUnf(r->raw, len, len / 16, 256, 0), "Unformat before index hole");
+        if (!done && errors)
+            done = take(FindUnf(r->raw, len, len / 16, 256, 0), "Unformat before index hole");
         if (!done && maxsize > 4095) done = take(maxpos + maxsize / 2, "Large unformat in lap");
         if (!done && !errors && !(t.flags & TRACK_STRADDLE)) done = take(0, "Index hole");
         if (!done && !(t.flags & TRACK_OVERLAP) && t.gap1 >= 41)

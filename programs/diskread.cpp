@@ -24,7 +24,7 @@ struct param_t {
     int begin;
     int end;
     int track;
-    int rate;  // data rate, kbps
+    int rate; // data rate, kbps
     int steps;
     int denoise;
     int analyze;
@@ -94,51 +94,34 @@ int Init() {
     return 1;
 }
 
-int Clamp(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
-
 int ParseArgument(int argc, char **argv) {
     opterr = 0;
     optind = 1;
     int opt;
     while ((opt = getopt(argc, argv, "i:c:h:b:e:t:d:f:s:n:a:r:p:v")) != -1) {
         switch (opt) {
-        case 'i': param.drive = optarg[0] - '0'; break;
+        case 'i':
+            param.drive = optarg[0] - '0';
+            break;
         case 'c':
-            param.cylinders = OptNum(optarg);
-            if (param.cylinders < 1 || param.cylinders > 84) {
-                fprintf(stderr, "Error : Invalid cylinders range [%d]\n", param.cylinders);
+            if (!OptInRange(optarg, 1, 84, "Error : Invalid cylinders range [%d]\n", &param.cylinders))
                 return 0;
-            }
             break;
         case 'h':
-            param.heads = OptNum(optarg);
-            if (param.heads < 1 || param.heads > 2) {
-                fprintf(stderr, "Error : Invalid heads range [%d]\n", param.heads);
-                return 0;
-            }
+            if (!OptInRange(optarg, 1, 2, "Error : Invalid heads range [%d]\n", &param.heads)) return 0;
             break;
         case 'b':
-            param.begin = OptNum(optarg);
-            if (param.begin < 0 || param.begin > 83) {
-                fprintf(stderr, "Error : Invalid begin cylinder [%d]\n", param.begin);
-                return 0;
-            }
+            if (!OptInRange(optarg, 0, 83, "Error : Invalid begin cylinder [%d]\n", &param.begin)) return 0;
             break;
         case 'e':
-            param.end = OptNum(optarg);
-            if (param.end < 0 || param.end > 83) {
-                fprintf(stderr, "Error : Invalid end cylinder [%d]\n", param.end);
-                return 0;
-            }
+            if (!OptInRange(optarg, 0, 83, "Error : Invalid end cylinder [%d]\n", &param.end)) return 0;
             break;
         case 't':
-            param.track = OptNum(optarg);
-            if (param.track < 0 || param.track > 167) {
-                fprintf(stderr, "Error : Invalid track number [%d]\n", param.track);
-                return 0;
-            }
+            if (!OptInRange(optarg, 0, 167, "Error : Invalid track number [%d]\n", &param.track)) return 0;
             break;
-        case 'd': param.rate = (optarg[0] == 'd' || optarg[0] == 'D') ? 500 : 1000; break;
+        case 'd':
+            param.rate = (optarg[0] == 'd' || optarg[0] == 'D') ? 500 : 1000;
+            break;
         case 'f':
             if (optarg[0] == 'r' || optarg[0] == 'R') param.raw = 1;
             break;
@@ -149,18 +132,23 @@ int ParseArgument(int argc, char **argv) {
                 return 0;
             }
             break;
-        case 'n': param.denoise = Clamp(OptNum(optarg), 0, 16); break;
-        case 'a': param.analyze = (optarg[0] == 'm' || optarg[0] == 'M') ? ANALYZE_MB8877 : ANALYZE_UPD765; break;
-        case 'r': param.retry = Clamp(OptNum(optarg), 0, 99); break;
-        case 'p': {
-            int pin = OptNum(optarg);
-            if (pin == 2) param.pin2 = 1;
-            if (pin == 4) param.pin4 = 1;
-            if (pin == 12) param.pin12 = 1;
+        case 'n':
+            param.denoise = Clamp(OptNum(optarg), 0, 16);
             break;
-        }
-        case 'v': param.verbose = 1; break;
-        default: break;
+        case 'a':
+            param.analyze = (optarg[0] == 'm' || optarg[0] == 'M') ? ANALYZE_MB8877 : ANALYZE_UPD765;
+            break;
+        case 'r':
+            param.retry = Clamp(OptNum(optarg), 0, 99);
+            break;
+        case 'p':
+            OptPin(optarg, &param.pin2, &param.pin4, &param.pin12);
+            break;
+        case 'v':
+            param.verbose = 1;
+            break;
+        default:
+            break;
         }
     }
     if (param.drive < 0 || param.drive > 1) {
@@ -212,8 +200,10 @@ void ReportTrack(const dump_t *d) {
     int sectors = t.SectorCount();
     if (param.verbose) {
         if (d->found) {
-            if (param.raw) printf(" -> %d bits(%d...%d)", d->laplen, d->lapstart, d->lapend);
-            else printf(" -> %d bits(%d...%d)", d->enclen, d->encstart, d->encend);
+            if (param.raw)
+                printf(" -> %d bits(%d...%d)", d->laplen, d->lapstart, d->lapend);
+            else
+                printf(" -> %d bits(%d...%d)", d->enclen, d->encstart, d->encend);
         } else {
             printf(" -> %d bits(missing start and end)", param.raw ? d->laplen : d->enclen);
         }
@@ -226,8 +216,10 @@ void ReportTrack(const dump_t *d) {
         }
     }
     if (t.flags & TRACK_ERRORS) {
-        if (sectors) printf(" Warning : Damaged or protected(%d sectors)", sectors);
-        else printf(" Warning : Damaged or unformated(no sector)");
+        if (sectors)
+            printf(" Warning : Damaged or protected(%d sectors)", sectors);
+        else
+            printf(" Warning : Damaged or unformated(no sector)");
     }
 }
 
@@ -237,68 +229,41 @@ void ReadDisk(int period, int first, int last) {
     const int samplerate = param.rate * 8;
     dumps = new dump_t[param.retry + 1];
 
-    gpioctl.SetDIR(1);
-    gpioctl.Settling();
-    HwStep(first * param.steps, fast);
+    HwWalkTracks(first, last, param.heads, param.track, param.steps, fast, [&](int c, int h) {
+        int tr = c * param.heads + h;
+        HwLineStart();
+        printf("Processing         : %3d%%(T%3d C%2d H%d)",
+               (((c - first) * param.heads + h) * 100 + 100) / (param.heads * span), tr, c, h);
+        fflush(stdout);
 
-    int side = 0;
-    for (int c = first; c <= last; c++) {
-        for (int h = 0; h < param.heads; h++) {
-            if (param.track >= 0 && h != param.track % param.heads) continue;
-            if (h == 1 && !side) {
-                // A single track of head 1: head 0 was skipped, so nothing
-                // has selected side 1 yet.
-                gpioctl.SetSID(1);
-                gpioctl.Settling();
-            }
+        int n = 0;
+        for (;;) {
+            dump_t *d = &dumps[n];
+            ReadTrack(&gpioctl, d, period, samplerate, param.denoise, param.analyze);
+            n++;
             HwCheckSignal();
-            int tr = c * param.heads + h;
+            if (d->track.SectorCount() == 0) break;
+            if (d->found && !(d->track.flags & TRACK_ERRORS)) break;
+            if (n > param.retry) break;
             HwLineStart();
-            printf("Processing         : %3d%%(T%3d C%2d H%d)",
-                   (((c - first) * param.heads + h) * 100 + 100) / (param.heads * span), tr, c, h);
+            printf("Retry %3d/%3d      : %3d%%(T%3d C%2d H%d)", n, param.retry,
+                   (tr * 100 + 100) / (param.heads * param.cylinders), tr, c, h);
             fflush(stdout);
-
-            int n = 0;
-            for (;;) {
-                dump_t *d = &dumps[n];
-                ReadTrack(&gpioctl, d, period, samplerate, param.denoise, param.analyze);
-                n++;
-                HwCheckSignal();
-                if (d->track.SectorCount() == 0) break;
-                if (d->found && !(d->track.flags & TRACK_ERRORS)) break;
-                if (n > param.retry) break;
-                HwLineStart();
-                printf("Retry %3d/%3d      : %3d%%(T%3d C%2d H%d)", n, param.retry,
-                       (tr * 100 + 100) / (param.heads * param.cylinders), tr, c, h);
-                fflush(stdout);
-            }
-            int best = 0;
-            if (n > 1) {
-                uint32_t top = EvaluateTrackScore(&dumps[0]);
-                for (int i = 1; i < n; i++) {
-                    uint32_t s = EvaluateTrackScore(&dumps[i]);
-                    if (s > top) top = s, best = i;
-                }
-            }
-            ReportTrack(&dumps[best]);
-            if (!StoreTrack(c, h, &dumps[best]))
-                fprintf(stderr, "\nError : Track %d does not fit the image record\n", tr);
-            if (param.verbose || (dumps[best].track.flags & TRACK_ERRORS)) printf("\n");
-            fflush(stdout);
-            if (h == 0 && param.heads == 2) {
-                gpioctl.SetSID(1);
-                gpioctl.Settling();
-                side = 1;
+        }
+        int best = 0;
+        if (n > 1) {
+            uint32_t top = EvaluateTrackScore(&dumps[0]);
+            for (int i = 1; i < n; i++) {
+                uint32_t s = EvaluateTrackScore(&dumps[i]);
+                if (s > top) top = s, best = i;
             }
         }
-        gpioctl.SetSID(0);
-        gpioctl.Settling();
-        side = 0;
-        if (c < last) {
-            HwStep(param.steps, fast);
-            gpioctl.Settling();
-        }
-    }
+        ReportTrack(&dumps[best]);
+        if (!StoreTrack(c, h, &dumps[best]))
+            fprintf(stderr, "\nError : Track %d does not fit the image record\n", tr);
+        if (param.verbose || (dumps[best].track.flags & TRACK_ERRORS)) printf("\n");
+        fflush(stdout);
+    });
     HwLineStart();
     fflush(stdout);
 
@@ -310,7 +275,7 @@ void ReadDisk(int period, int first, int last) {
     gpioctl.SetMOT(0);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     if (!Banner(argc, argv)) return 0;
@@ -382,8 +347,11 @@ int main(int argc, char **argv) {
 
     ReadDisk(period, first, last);
 
-    int saved = param.path.HasExt(".ZEL") ? image->Save(param.path, 1) : image->Export(param.path, param.analyze);
-    if (!saved) Fail(param.path.HasExt(".ZEL") ? "Error : Can't save ZEL file" : "Error : Can't export image file", 14);
+    int saved =
+        param.path.HasExt(".ZEL") ? image->Save(param.path, 1) : image->Export(param.path, param.analyze);
+    if (!saved)
+        Fail(param.path.HasExt(".ZEL") ? "Error : Can't save ZEL file" : "Error : Can't export image file",
+             14);
     Cleanup();
     return 0;
 }

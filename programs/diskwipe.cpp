@@ -53,18 +53,23 @@ int ParseArgument(int argc, char **argv) {
     int opt;
     while ((opt = getopt(argc, argv, "i:c:h:s:p:")) != -1) {
         switch (opt) {
-        case 'i': param.drive = optarg[0] - '0'; break;
-        case 'c': param.cylinders = OptNum(optarg); break;
-        case 'h': param.heads = OptNum(optarg); break;
-        case 's': param.steps = optarg[0] - '0'; break;
-        case 'p': {
-            int pin = OptNum(optarg);
-            if (pin == 2) param.pin2 = 1;
-            if (pin == 4) param.pin4 = 1;
-            if (pin == 12) param.pin12 = 1;
+        case 'i':
+            param.drive = optarg[0] - '0';
             break;
-        }
-        default: break;
+        case 'c':
+            param.cylinders = OptNum(optarg);
+            break;
+        case 'h':
+            param.heads = OptNum(optarg);
+            break;
+        case 's':
+            param.steps = optarg[0] - '0';
+            break;
+        case 'p':
+            OptPin(optarg, &param.pin2, &param.pin4, &param.pin12);
+            break;
+        default:
+            break;
         }
     }
     if (param.drive < 0 || param.drive > 1) {
@@ -88,7 +93,7 @@ int ParseArgument(int argc, char **argv) {
     exit(14);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     if (!Banner(argc, argv)) return 0;
@@ -122,31 +127,16 @@ int main(int argc, char **argv) {
 
     const int fast = param.cylinders > 42;
     const int total = param.cylinders * param.heads;
-    gpioctl.SetDIR(1);
-    gpioctl.Settling();
-    for (int i = 0; i < param.cylinders; i++) {
-        for (int j = 0; j < param.heads; j++) {
-            HwCheckSignal();
-            HwLineStart();
-            printf("Processing         : %3d%%(T%3d C%2d H%d)", ((i * param.heads + j) * 100 + 100) / total,
-                   i * param.heads + j + 1, i, j);
-            fflush(stdout);
-            gpioctl.SetWTG(1);
-            SysTimer::DelayUs(250000);
-            gpioctl.SetWTG(0);
-            gpioctl.Settling();
-            if (j == 0 && param.heads == 2) {
-                gpioctl.SetSID(1);
-                gpioctl.Settling();
-            }
-        }
-        gpioctl.SetSID(0);
+    HwWalkTracks(0, param.cylinders - 1, param.heads, -1, param.steps, fast, [&](int i, int j) {
+        HwLineStart();
+        printf("Processing         : %3d%%(T%3d C%2d H%d)", ((i * param.heads + j) * 100 + 100) / total,
+               i * param.heads + j + 1, i, j);
+        fflush(stdout);
+        gpioctl.SetWTG(1);
+        SysTimer::DelayUs(250000);
+        gpioctl.SetWTG(0);
         gpioctl.Settling();
-        if (i < param.cylinders - 1) {
-            HwStep(param.steps, fast);
-            gpioctl.Settling();
-        }
-    }
+    });
     HwLineStart();
     fflush(stdout);
 

@@ -88,50 +88,33 @@ int Init() {
     return 1;
 }
 
-int Clamp(int v, int lo, int hi) { return v < lo ? lo : v > hi ? hi : v; }
-
 int ParseArgument(int argc, char **argv) {
     opterr = 0;
     optind = 1;
     int opt;
     while ((opt = getopt(argc, argv, "i:n:c:h:b:e:t:s:a:r:p:u:v")) != -1) {
         switch (opt) {
-        case 'i': param.drive = optarg[0] - '0'; break;
-        case 'n': param.diskno = OptNum(optarg); break;
+        case 'i':
+            param.drive = optarg[0] - '0';
+            break;
+        case 'n':
+            param.diskno = OptNum(optarg);
+            break;
         case 'c':
-            param.cylinders = OptNum(optarg);
-            if (param.cylinders < 1 || param.cylinders > 84) {
-                fprintf(stderr, "Error : Invalid cylinders range [%d]\n", param.cylinders);
+            if (!OptInRange(optarg, 1, 84, "Error : Invalid cylinders range [%d]\n", &param.cylinders))
                 return 0;
-            }
             break;
         case 'h':
-            param.heads = OptNum(optarg);
-            if (param.heads != 1 && param.heads != 2) {
-                fprintf(stderr, "Error : Invalid heads range [%d]\n", param.heads);
-                return 0;
-            }
+            if (!OptInRange(optarg, 1, 2, "Error : Invalid heads range [%d]\n", &param.heads)) return 0;
             break;
         case 'b':
-            param.begin = OptNum(optarg);
-            if (param.begin < 0 || param.begin > 83) {
-                fprintf(stderr, "Error : Invalid begin cylinder [%d]\n", param.begin);
-                return 0;
-            }
+            if (!OptInRange(optarg, 0, 83, "Error : Invalid begin cylinder [%d]\n", &param.begin)) return 0;
             break;
         case 'e':
-            param.end = OptNum(optarg);
-            if (param.end < 0 || param.end > 83) {
-                fprintf(stderr, "Error : Invalid end cylinder [%d]\n", param.end);
-                return 0;
-            }
+            if (!OptInRange(optarg, 0, 83, "Error : Invalid end cylinder [%d]\n", &param.end)) return 0;
             break;
         case 't':
-            param.track = OptNum(optarg);
-            if (param.track < 0 || param.track > 167) {
-                fprintf(stderr, "Error : Invalid track number [%d]\n", param.track);
-                return 0;
-            }
+            if (!OptInRange(optarg, 0, 167, "Error : Invalid track number [%d]\n", &param.track)) return 0;
             break;
         case 's':
             param.steps = optarg[0] - '0';
@@ -140,17 +123,20 @@ int ParseArgument(int argc, char **argv) {
                 return 0;
             }
             break;
-        case 'a': param.analyze = (optarg[0] == 'm' || optarg[0] == 'M') ? ANALYZE_MB8877 : ANALYZE_UPD765; break;
-        case 'r': param.retry = Clamp(OptNum(optarg), 0, 99); break;
-        case 'p': {
-            int pin = OptNum(optarg);
-            if (pin == 2) param.pin2 = 1;
-            if (pin == 4) param.pin4 = 1;
-            if (pin == 12) param.pin12 = 1;
+        case 'a':
+            param.analyze = (optarg[0] == 'm' || optarg[0] == 'M') ? ANALYZE_MB8877 : ANALYZE_UPD765;
             break;
-        }
-        case 'v': param.verbose = 1; break;
-        default: break;  // -u and unknown options
+        case 'r':
+            param.retry = Clamp(OptNum(optarg), 0, 99);
+            break;
+        case 'p':
+            OptPin(optarg, &param.pin2, &param.pin4, &param.pin12);
+            break;
+        case 'v':
+            param.verbose = 1;
+            break;
+        default:
+            break; // -u and unknown options
         }
     }
     if (param.diskno < 1 || param.diskno > 16) param.diskno = 1;
@@ -206,7 +192,7 @@ void WriteOne(int period, int samplerate, int c, int h, int first, int span) {
     fflush(stdout);
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     if (!Banner(argc, argv)) return 0;
@@ -277,34 +263,8 @@ int main(int argc, char **argv) {
     verify = new dump_t;
     const int fast = hd.cylinders > 42;
     const int samplerate = raw ? hd.rate : hd.rate * 8;
-    gpioctl.SetDIR(1);
-    gpioctl.Settling();
-    HwStep(first * param.steps, fast);
-    int side = 0;
-    for (int c = first; c <= last; c++) {
-        for (int h = 0; h < param.heads; h++) {
-            if (param.track >= 0 && h != param.track % param.heads) continue;
-            if (h == 1 && !side) {
-                // A single track of head 1: head 0 was skipped, so nothing
-                // has selected side 1 yet.
-                gpioctl.SetSID(1);
-                gpioctl.Settling();
-            }
-            WriteOne(period, samplerate, c, h, first, last - first + 1);
-            if (h == 0 && param.heads == 2) {
-                gpioctl.SetSID(1);
-                gpioctl.Settling();
-                side = 1;
-            }
-        }
-        gpioctl.SetSID(0);
-        gpioctl.Settling();
-        side = 0;
-        if (c < last) {
-            HwStep(param.steps, fast);
-            gpioctl.Settling();
-        }
-    }
+    HwWalkTracks(first, last, param.heads, param.track, param.steps, fast,
+                 [&](int c, int h) { WriteOne(period, samplerate, c, h, first, last - first + 1); });
     HwLineStart();
     fflush(stdout);
 

@@ -45,15 +45,14 @@ int ParseArgument(int argc, char **argv) {
     int opt;
     while ((opt = getopt(argc, argv, "i:p:")) != -1) {
         switch (opt) {
-        case 'i': param.drive = optarg[0] - '0'; break;
-        case 'p': {
-            int pin = OptNum(optarg);
-            if (pin == 2) param.pin2 = 1;
-            if (pin == 4) param.pin4 = 1;
-            if (pin == 12) param.pin12 = 1;
+        case 'i':
+            param.drive = optarg[0] - '0';
             break;
-        }
-        default: break;
+        case 'p':
+            OptPin(optarg, &param.pin2, &param.pin4, &param.pin12);
+            break;
+        default:
+            break;
         }
     }
     if (param.drive < 0 || param.drive > 1) {
@@ -69,7 +68,8 @@ int ParseArgument(int argc, char **argv) {
 int StepTest(int count, int fast) {
     gpioctl.SetDIR(1);
     gpioctl.Settling();
-    for (int i = 0; i < count; i++) gpioctl.StepPulse(fast);
+    for (int i = 0; i < count; i++)
+        gpioctl.StepPulse(fast);
     HwCheckSignal();
     gpioctl.SetDIR(0);
     gpioctl.Settling();
@@ -89,7 +89,7 @@ int FirstFailing(int from, int to, int fast) {
     return 0;
 }
 
-}  // namespace
+} // namespace
 
 int main(int argc, char **argv) {
     if (!Banner(argc, argv)) return 0;
@@ -125,15 +125,19 @@ int main(int argc, char **argv) {
     fflush(stdout);
     int n = FirstFailing(40, 45, 0);
     if (n) {
-        if (n == 40) printf("Unknown 2D\n");
-        else printf("%d(0..%d)\n", n, n - 1);
+        if (n == 40)
+            printf("Unknown 2D\n");
+        else
+            printf("%d(0..%d)\n", n, n - 1);
         HwCleanup();
         return 0;
     }
     n = FirstFailing(77, 86, 1);
     if (n) {
-        if (n == 77) printf("Unknown 2DD/2HD\n");
-        else printf("%d(0..%d)\n", n, n - 1);
+        if (n == 77)
+            printf("Unknown 2DD/2HD\n");
+        else
+            printf("%d(0..%d)\n", n, n - 1);
         HwCleanup();
         return 0;
     }

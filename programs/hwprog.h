@@ -34,7 +34,30 @@ inline int OptNum(const char *text) {
     return v < INT_MIN ? INT_MIN : v > INT_MAX ? INT_MAX : (int)v;
 }
 
-inline void HwSignalHandler(int) { hwsignalled = 1; }
+inline int Clamp(int v, int lo, int hi) {
+    return v < lo ? lo : v > hi ? hi : v;
+}
+
+// A number option that must lie in lo..hi; otherwise message (with the
+// value) goes to standard error and 0 is returned.
+inline int OptInRange(const char *text, int lo, int hi, const char *message, int *field) {
+    *field = OptNum(text);
+    if (*field >= lo && *field <= hi) return 1;
+    fprintf(stderr, message, *field);
+    return 0;
+}
+
+// -p 2, 4 or 12: assert that pin of the drive connector; others are ignored.
+inline void OptPin(const char *text, int *pin2, int *pin4, int *pin12) {
+    int pin = OptNum(text);
+    if (pin == 2) *pin2 = 1;
+    if (pin == 4) *pin4 = 1;
+    if (pin == 12) *pin12 = 1;
+}
+
+inline void HwSignalHandler(int) {
+    hwsignalled = 1;
+}
 
 // Installs the handler for SIGINT, SIGHUP and SIGTERM; 0 on failure.
 inline int HwInstallSignals() {
@@ -113,7 +136,9 @@ inline int HwIndexPeriod() {
     return period;
 }
 
-inline int HwRpm(int period) { return period < 183000 ? 360 : 300; }
+inline int HwRpm(int period) {
+    return period < 183000 ? 360 : 300;
+}
 
 inline void HwPrintRpm(int period) {
     printf("Drive RPM          : %d(%f)\n", HwRpm(period), (double)(60000000.0f / (float)period));
@@ -145,8 +170,10 @@ inline int HwRecalibrate() {
         int seen = 0;
         for (int i = 0; i < 256 && !seen; i++) {
             gpioctl.Aquire();
-            if (gpioctl.GetTRZ()) seen = 1;
-            else gpioctl.StepPulse(0);
+            if (gpioctl.GetTRZ())
+                seen = 1;
+            else
+                gpioctl.StepPulse(0);
             HwCheckSignal();
         }
         if (!seen) {
@@ -166,8 +193,47 @@ inline void HwStep(int count, int fast) {
     }
 }
 
+// Visits cylinders first..last, each head of each (only track % heads when a
+// single track is asked for), from the head's position at cylinder 0: steps
+// inward to first, selects the side of each head, and steps on after each
+// cylinder.
+template <class Body>
+void HwWalkTracks(int first, int last, int heads, int track, int steps, int fast, Body body) {
+    gpioctl.SetDIR(1);
+    gpioctl.Settling();
+    HwStep(first * steps, fast);
+    int side = 0;
+    for (int c = first; c <= last; c++) {
+        for (int h = 0; h < heads; h++) {
+            if (track >= 0 && h != track % heads) continue;
+            if (h == 1 && !side) {
+                // A single track of head 1: nothing has selected side 1 yet.
+                gpioctl.SetSID(1);
+                gpioctl.Settling();
+                side = 1;
+            }
+            HwCheckSignal();
+            body(c, h);
+            if (h == 0 && heads == 2) {
+                gpioctl.SetSID(1);
+                gpioctl.Settling();
+                side = 1;
+            }
+        }
+        gpioctl.SetSID(0);
+        gpioctl.Settling();
+        side = 0;
+        if (c < last) {
+            HwStep(steps, fast);
+            gpioctl.Settling();
+        }
+    }
+}
+
 // Rewrites the progress line in place: cursor to column 1, erase the line.
-inline void HwLineStart() { printf("\x1b[1G\x1b[0D\x1b[0K"); }
+inline void HwLineStart() {
+    printf("\x1b[1G\x1b[0D\x1b[0K");
+}
 
 // Back to track 0, drive deselected, motor off.
 inline void HwPark(int drive, int limit, int fast) {

@@ -20,14 +20,17 @@ namespace {
 
 using Bits = std::vector<uint8_t>;
 
-int Bit(const Bits &b, int i) { return BfGetBit(b.data(), i); }
+int Bit(const Bits &b, int i) {
+    return BfGetBit(b.data(), i);
+}
 
 // A track of count sectors of size code n in one density, random data.
 void BuildTrack(VTrack &t, int mfm, int count, int n, unsigned seed) {
     std::mt19937 rng(seed);
     for (int r = 1; r <= count; r++) {
         VSector *s = NewSector(mfm, 2, 1, r, n, 128 << n, 0);
-        for (int i = 0; i < s->length; i++) s->data[i] = (uint8_t)rng();
+        for (int i = 0; i < s->length; i++)
+            s->data[i] = (uint8_t)rng();
         t.AddSector(s);
     }
 }
@@ -61,7 +64,8 @@ void FillWindow(dump_t *d, const Bits &raw, int len, double revs) {
         if (!a || !b) return ::testing::AssertionFailure() << "sector #" << i << (a ? " missing" : " extra");
         if (a->r != b->r || a->length != b->length || memcmp(a->data, b->data, (size_t)a->length))
             return ::testing::AssertionFailure() << "sector #" << i << " differs";
-        if (b->status) return ::testing::AssertionFailure() << "sector #" << i << " status " << (int)b->status;
+        if (b->status)
+            return ::testing::AssertionFailure() << "sector #" << i << " status " << (int)b->status;
     }
     return ::testing::AssertionSuccess();
 }
@@ -69,10 +73,10 @@ void FillWindow(dump_t *d, const Bits &raw, int len, double revs) {
 struct readcase_t {
     const char *name;
     int mfm, sectors, n;
-    int cells;      // one revolution
-    int rate;       // sampling rate, kHz
-    int spirate;    // rate the samples were really taken at
-    double revs;    // window
+    int cells;   // one revolution
+    int rate;    // sampling rate, kHz
+    int spirate; // rate the samples were really taken at
+    double revs; // window
 };
 
 class ReadTrackCase : public ::testing::TestWithParam<readcase_t> {};
@@ -111,13 +115,12 @@ TEST_P(ReadTrackCase, CutsOneRevolutionAtTheIndexAndDecodesIt) {
     EXPECT_GT(EvaluateTrackScore(d.get()), 0x80000000u + (uint32_t)c.sectors * 0xFFFFFFu);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Fdd, ReadTrackCase,
-    ::testing::Values(readcase_t{"hd", 1, 8, 3, 166666, 8000, 8000, 2.0},
-                      readcase_t{"dd", 1, 9, 2, 100000, 4000, 4000, 1.25},
-                      readcase_t{"dd360", 1, 9, 2, 100000, 4800, 4819, 1.5},
-                      readcase_t{"fm", 0, 16, 0, 100000, 4000, 4000, 1.75}),
-    [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Fdd, ReadTrackCase,
+                         ::testing::Values(readcase_t{"hd", 1, 8, 3, 166666, 8000, 8000, 2.0},
+                                           readcase_t{"dd", 1, 9, 2, 100000, 4000, 4000, 1.25},
+                                           readcase_t{"dd360", 1, 9, 2, 100000, 4800, 4819, 1.5},
+                                           readcase_t{"fm", 0, 16, 0, 100000, 4000, 4000, 1.75}),
+                         [](const auto &info) { return std::string(info.param.name); });
 
 TEST(Fdd, UnformattedTrackStandsInOneNominalRevolutionOfNothing) {
     std::unique_ptr<dump_t> d(new dump_t);
@@ -165,7 +168,8 @@ TEST(Fdd, FindLapLooksForTheMarkAgainOneRevolutionLater) {
     EXPECT_EQ(end, -1);
     // The mark damaged in the second revolution.
     FindLapEnc(two.data(), rev * 2, rev, &start, &end);
-    for (int i = 0; i < 400; i++) BfClrBit(two.data(), start + rev - 100 + i);
+    for (int i = 0; i < 400; i++)
+        BfClrBit(two.data(), start + rev - 100 + i);
     EXPECT_EQ(FindLapEnc(two.data(), rev * 2, rev, &start, &end), 0);
     Bits none(1000, 0);
     EXPECT_EQ(FindLapEnc(none.data(), 8000, 6000, &start, &end), 0);
@@ -176,8 +180,8 @@ TEST(Fdd, ShapePulseRaw) {
     struct shape_t {
         const char *name;
         int len;
-        std::vector<int> ones;  // set samples before
-        std::vector<int> want;  // set samples after
+        std::vector<int> ones; // set samples before
+        std::vector<int> want; // set samples after
     };
     const shape_t cases[] = {
         {"single", 64, {10}, {10, 11, 12}},
@@ -189,7 +193,8 @@ TEST(Fdd, ShapePulseRaw) {
     };
     for (const shape_t &c : cases) {
         Bits b((size_t)(c.len + 7) / 8, 0);
-        for (int p : c.ones) BfSetBit(b.data(), p);
+        for (int p : c.ones)
+            BfSetBit(b.data(), p);
         ShapePulseRaw(b.data(), c.len, 0xE0);
         std::vector<int> got;
         for (int i = 0; i < c.len; i++)
@@ -218,7 +223,8 @@ TEST(Fdd, EvaluateTrackScore) {
     std::unique_ptr<dump_t> d(new dump_t);
     d->found = 1;
     d->track.flags = TRACK_IAM;
-    for (int r = 1; r <= 9; r++) d->track.AddSector(NewSector(1, 0, 0, r, 2, 512, 0));
+    for (int r = 1; r <= 9; r++)
+        d->track.AddSector(NewSector(1, 0, 0, r, 2, 512, 0));
     d->noise = 5;
     EXPECT_EQ(EvaluateTrackScore(d.get()), 0x80000000u + 9 * 0x1000000u + 5);
     d->noise = 0x200000;
@@ -232,8 +238,9 @@ TEST(Fdd, EvaluateTrackScore) {
 }
 
 TEST(Fdd, ZeroRunSearches) {
-    Bits b(128, 0);  // 1024 samples
-    for (int p : {0, 100, 500, 1020}) BfSetBit(b.data(), p);
+    Bits b(128, 0); // 1024 samples
+    for (int p : {0, 100, 500, 1020})
+        BfSetBit(b.data(), p);
     int size = 0;
     EXPECT_EQ(FindMaxUnf(b.data(), 1024, &size), 501);
     EXPECT_EQ(size, 519);
@@ -261,7 +268,8 @@ TEST(Fdd, NoisePairsFillStretchesWithoutFlux) {
         if (Bit(b, i) != Bit(before, i)) added.push_back(i);
     std::vector<int> want;
     for (int at : {1024, 1040, 1120, 1136, 1216, 1232})
-        for (int k = 0; k < 3; k++) want.push_back(at + k);
+        for (int k = 0; k < 3; k++)
+            want.push_back(at + k);
     EXPECT_EQ(added, want);
 
     // A revolution without any flux reads back as noise, never as a stretch
@@ -327,7 +335,8 @@ class Restore : public ::testing::Test {
     }
     // Replaces the index mark (C2 C2 C2 FC at cell byte 184) by gap bytes.
     static void DropIndexMark(Bits &cells) {
-        for (int i = 0; i < 4; i++) cells[184 + 2 * i] = 0x92, cells[185 + 2 * i] = 0x54;
+        for (int i = 0; i < 4; i++)
+            cells[184 + 2 * i] = 0x92, cells[185 + 2 * i] = 0x54;
     }
     // Spoils the data CRC of the third sector: its tenth data byte gets bit 4
     // flipped, re-encoded with proper clock cells (the last data bit stays, so
@@ -340,17 +349,19 @@ class Restore : public ::testing::Test {
         int at = (s->datapos + 9 * 16) / 8;
         uint16_t old = (uint16_t)(cells[at] << 8 | cells[at + 1]);
         int value = 0;
-        for (int b = 0; b < 8; b++) value = value << 1 | ((old >> (14 - 2 * b)) & 1);
+        for (int b = 0; b < 8; b++)
+            value = value << 1 | ((old >> (14 - 2 * b)) & 1);
         uint16_t mfm = MFMTable[value ^ 0x10];
         if (cells[at - 1] & 1) mfm &= 0x7FFF;
         cells[at] = (uint8_t)(mfm >> 8);
         cells[at + 1] = (uint8_t)mfm;
     }
     static void Hole(Bits &cells, int from, int count) {
-        for (int i = 0; i < count; i++) BfClrBit(cells.data(), from + i);
+        for (int i = 0; i < count; i++)
+            BfClrBit(cells.data(), from + i);
     }
 
-    static const int kCells = 166656;  // a whole number of MFM bytes: no jump at the index
+    static const int kCells = 166656; // a whole number of MFM bytes: no jump at the index
     ZELDisk disk;
     VTrack track;
     std::unique_ptr<restore_t> r;
@@ -367,7 +378,8 @@ TEST_F(Restore, SpliceRules) {
     Store(clean, kCells);
     EXPECT_EQ(Prepare(kCells), "0 (Index hole)");
     EXPECT_EQ(r->writelen, r->len);
-    EXPECT_NE(std::string(r->info).find(" / 10416 cells /  8 sectors / normal / top "), std::string::npos) << r->info;
+    EXPECT_NE(std::string(r->info).find(" / 10416 cells /  8 sectors / normal / top "), std::string::npos)
+        << r->info;
 
     // Not a whole number of bytes: the gap pattern jumps phase at the index.
     Bits odd = Cells(track, 166666);
@@ -377,7 +389,7 @@ TEST_F(Restore, SpliceRules) {
     EXPECT_LT(r->writelen - r->len, 128 * 8);
 
     Bits holed = clean;
-    Hole(holed, gap3mid - 300, 600);  // 4800 samples without flux
+    Hole(holed, gap3mid - 300, 600); // 4800 samples without flux
     Store(holed, kCells);
     label = Prepare(kCells);
     EXPECT_NE(label.find("(Large unformat in lap)"), std::string::npos) << label;
@@ -392,7 +404,7 @@ TEST_F(Restore, SpliceRules) {
     EXPECT_NE(label.find("(GAP3 center)"), std::string::npos) << label;
     EXPECT_NEAR(r->writelen - r->len, gap3mid * 8, 16);
 
-    Hole(damaged, gap3mid + 100, 5);  // a 40-sample hole, errors on the track
+    Hole(damaged, gap3mid + 100, 5); // a 40-sample hole, errors on the track
     Store(damaged, kCells);
     label = Prepare(kCells);
     EXPECT_NE(label.find("(Small unformat in lap size"), std::string::npos) << label;
@@ -437,4 +449,4 @@ TEST_F(Restore, RefusesTracksThatDoNotFit) {
     EXPECT_EQ(PrepareRestore(r.get(), 166666, 8000, &disk, 84, 0, 0), 0);
 }
 
-}  // namespace
+} // namespace

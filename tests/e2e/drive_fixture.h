@@ -30,7 +30,8 @@ inline std::string WriteSim(const ScratchDir &dir, const std::vector<std::string
     std::ofstream f(path);
     f << "report = " << (dir / "report.txt") << "\n";
     f << "dir = " << (dir / "platform") << "\n";
-    for (const auto &l : lines) f << l << "\n";
+    for (const auto &l : lines)
+        f << l << "\n";
     return path;
 }
 
@@ -52,8 +53,10 @@ inline Filepath PathOf(const std::string &path) {
 // Loads a ZEL image or imports any other format; valid is 0 on failure.
 inline void OpenImage(ZELDisk &disk, const std::string &path) {
     Filepath p = PathOf(path);
-    if (p.HasExt(".ZEL")) disk.Load(p, 0);
-    else disk.Import(p, 1);
+    if (p.HasExt(".ZEL"))
+        disk.Load(p, 0);
+    else
+        disk.Import(p, 1);
 }
 
 // A medium built track by track: fill(c, h, track) adds the sectors of each
@@ -84,7 +87,8 @@ inline void AddSectors(VTrack &t, int mfm, int c, int h, int count, int n) {
     std::mt19937 rng((unsigned)(c * 2 + h + 1));
     for (int r = 1; r <= count; r++) {
         VSector *s = NewSector(mfm, c, h, r, n, 128 << n, 0);
-        for (int i = 0; i < s->length; i++) s->data[i] = (uint8_t)rng();
+        for (int i = 0; i < s->length; i++)
+            s->data[i] = (uint8_t)rng();
         t.AddSector(s);
     }
 }
@@ -99,7 +103,8 @@ inline void SpoilSector(uint8_t *cells, int count, int index) {
     int at = (s->datapos + 9 * 16) / 8;
     uint16_t old = (uint16_t)(cells[at] << 8 | cells[at + 1]);
     int value = 0;
-    for (int b = 0; b < 8; b++) value = value << 1 | ((old >> (14 - 2 * b)) & 1);
+    for (int b = 0; b < 8; b++)
+        value = value << 1 | ((old >> (14 - 2 * b)) & 1);
     uint16_t mfm = MFMTable[value ^ 0x10];
     if (cells[at - 1] & 1) mfm &= 0x7FFF;
     cells[at] = (uint8_t)(mfm >> 8);
@@ -119,7 +124,8 @@ inline ::testing::AssertionResult SameTrack(ZELDisk &want, int wc, ZELDisk &got,
             return fail() << "sector R " << (int)x->r << " ID differs";
         if (y->status & (SECTOR_IDCRC | SECTOR_DATACRC | SECTOR_NODATA))
             return fail() << "sector R " << (int)y->r << " status " << (int)y->status;
-        if (memcmp(x->data, y->data, (size_t)x->length)) return fail() << "sector R " << (int)x->r << " data differs";
+        if (memcmp(x->data, y->data, (size_t)x->length))
+            return fail() << "sector R " << (int)x->r << " data differs";
     }
     return ::testing::AssertionSuccess();
 }
@@ -139,13 +145,16 @@ class Background {
         std::vector<std::string> all = {path};
         all.insert(all.end(), args.begin(), args.end());
         std::vector<char *> argv;
-        for (auto &a : all) argv.push_back(const_cast<char *>(a.c_str()));
+        for (auto &a : all)
+            argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);
         std::vector<std::string> envstore;
-        for (char **e = environ; *e; e++) envstore.push_back(*e);
+        for (char **e = environ; *e; e++)
+            envstore.push_back(*e);
         envstore.push_back("ZELMO_SIM=" + sim);
         std::vector<char *> envp;
-        for (auto &e : envstore) envp.push_back(const_cast<char *>(e.c_str()));
+        for (auto &e : envstore)
+            envp.push_back(const_cast<char *>(e.c_str()));
         envp.push_back(nullptr);
         posix_spawn_file_actions_t fa;
         posix_spawn_file_actions_init(&fa);

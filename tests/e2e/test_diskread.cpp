@@ -49,11 +49,11 @@ TEST(DiskRead, Whole2HDDiskByteForByte) {
 
 struct readcase_t {
     const char *name;
-    const char *geometry;  // mkimage geometry, or "2d-even" (40 tracks on an 80-track drive)
+    const char *geometry; // mkimage geometry, or "2d-even" (40 tracks on an 80-track drive)
     const char *ext;
-    std::vector<std::string> drive;  // extra drive settings
-    std::vector<std::string> args;   // extra diskread options
-    int first, last;                 // cylinders compared
+    std::vector<std::string> drive; // extra drive settings
+    std::vector<std::string> args;  // extra diskread options
+    int first, last;                // cylinders compared
 };
 
 class DiskReadCase : public ::testing::TestWithParam<readcase_t> {};
@@ -98,7 +98,8 @@ TEST_P(DiskReadCase, ReproducesEverySector) {
     OpenImage(got, dir / "out.ZEL");
     ASSERT_TRUE(want.valid && got.valid);
     for (int cyl = c.first; cyl <= c.last; cyl++)
-        for (int h = 0; h < 2; h++) EXPECT_TRUE(SameTrack(want, cyl, got, cyl, h));
+        for (int h = 0; h < 2; h++)
+            EXPECT_TRUE(SameTrack(want, cyl, got, cyl, h));
 }
 
 const char *kHD = "drive0.rpm = 360";
@@ -110,8 +111,10 @@ INSTANTIATE_TEST_SUITE_P(
         readcase_t{"hd", "2hd", ".hdm", {kHD}, {"-d", "high", "-c", "84", "-b", "0", "-e", "1"}, 0, 1},
         readcase_t{"dd", "2dd", ".2dd", {kDD}, {"-c", "84", "-b", "0", "-e", "1"}, 0, 1},
         readcase_t{"d_steps2", "2d-even", ".2d", {kDD}, {"-c", "40", "-b", "0", "-e", "2", "-s", "2"}, 0, 2},
-        readcase_t{"hd_fast", "2hd", ".hdm", {kHD, "drive0.speed_error = 1.5"}, {"-d", "high", "-c", "2"}, 0, 1},
-        readcase_t{"hd_slow", "2hd", ".hdm", {kHD, "drive0.speed_error = -1.5"}, {"-d", "high", "-c", "2"}, 0, 1},
+        readcase_t{
+            "hd_fast", "2hd", ".hdm", {kHD, "drive0.speed_error = 1.5"}, {"-d", "high", "-c", "2"}, 0, 1},
+        readcase_t{
+            "hd_slow", "2hd", ".hdm", {kHD, "drive0.speed_error = -1.5"}, {"-d", "high", "-c", "2"}, 0, 1},
         readcase_t{"dd_jitter", "2dd", ".2dd", {kDD, "drive0.jitter_ns = 150"}, {"-c", "2"}, 0, 1}),
     [](const auto &info) { return std::string(info.param.name); });
 
@@ -119,8 +122,10 @@ TEST(DiskRead, FMTrackZero) {
     ScratchDir dir;
     std::string medium = dir / "fm.ZEL";
     ASSERT_TRUE(BuildMedium(medium, ZEL_TYPE_2DD, 1, [](int c, int h, VTrack &t) {
-        if (h == 0) AddSectors(t, 0, c, h, 16, 0);  // 16 x 128 FM
-        else AddSectors(t, 1, c, h, 9, 2);
+        if (h == 0)
+            AddSectors(t, 0, c, h, 16, 0); // 16 x 128 FM
+        else
+            AddSectors(t, 1, c, h, 9, 2);
     }));
     std::string sim = WriteSim(dir, {"drive0.image = " + medium, kDD});
     RunResult r = RunOnBoard("diskread", {"-i", "0", "-c", "84", "-b", "0", "-e", "0", dir / "out.ZEL"}, sim);
@@ -146,13 +151,15 @@ TEST(DiskRead, DamagedAndUnformattedTracks) {
             if (c == 0 && h == 1) SpoilSector(cells, count, 4);
         }));
     std::string sim = WriteSim(dir, {"drive0.image = " + medium, kHD});
-    RunResult r = RunOnBoard("diskread", {"-i", "0", "-d", "high", "-r", "2", "-c", "2", "-v", dir / "out.ZEL"}, sim);
+    RunResult r =
+        RunOnBoard("diskread", {"-i", "0", "-d", "high", "-r", "2", "-c", "2", "-v", dir / "out.ZEL"}, sim);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(Contains(r.out, "Retry   1/  2      :  50%(T  1 C 0 H1)"));
     EXPECT_TRUE(Contains(r.out, "Retry   2/  2      :  50%(T  1 C 0 H1)"));
     EXPECT_TRUE(Contains(r.out, "/  8 sectors / inconsistent Warning : Damaged or protected(8 sectors)"));
     EXPECT_FALSE(Contains(r.out, "Retry   1/  2      :  75%(T  2 C 1 H0)"));
-    EXPECT_TRUE(Contains(r.out, "missing start and end) / unformated Warning : Damaged or unformated(no sector)"));
+    EXPECT_TRUE(
+        Contains(r.out, "missing start and end) / unformated Warning : Damaged or unformated(no sector)"));
 
     ZELDisk got;
     OpenImage(got, dir / "out.ZEL");
@@ -173,7 +180,8 @@ TEST(DiskRead, DoubleDensityIn360rpmDriveReadsAt600kbps) {
     ScratchDir dir;
     std::string medium = dir / "dd360.ZEL";
     ASSERT_TRUE(BuildMedium(
-        medium, ZEL_TYPE_2DD, 1, [](int c, int h, VTrack &t) { AddSectors(t, 1, c, h, 9, 2); }, nullptr, 600, 360));
+        medium, ZEL_TYPE_2DD, 1, [](int c, int h, VTrack &t) { AddSectors(t, 1, c, h, 9, 2); }, nullptr, 600,
+        360));
     std::string sim = WriteSim(dir, {"drive0.image = " + medium, kHD});
     RunResult r = RunOnBoard("diskread", {"-i", "0", "-c", "84", "-b", "0", "-e", "0", dir / "out.ZEL"}, sim);
     ASSERT_EQ(r.status, 0) << r.err;
@@ -193,7 +201,8 @@ TEST(DiskRead, RawDumpConvertsToCellsAndSectors) {
     ScratchDir dir;
     ASSERT_EQ(RunTool("mkimage", {"2dd", dir / "src.2dd", "6"}).status, 0);
     std::string sim = WriteSim(dir, {"drive0.image = " + (dir / "src.2dd"), kDD});
-    RunResult r = RunOnBoard("diskread", {"-i", "0", "-f", "raw", "-c", "84", "-b", "0", "-e", "1", dir / "raw.ZEL"}, sim);
+    RunResult r = RunOnBoard(
+        "diskread", {"-i", "0", "-f", "raw", "-c", "84", "-b", "0", "-e", "1", dir / "raw.ZEL"}, sim);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(Contains(r.out, "Data format        : Raw format\nData rate          : 4000 kbps\n"));
     ZELDisk raw;
@@ -266,4 +275,4 @@ TEST(DiskRead, SignalReleasesTheHardware) {
     EXPECT_EQ(ReadFileText(dir / "platform/sched_rt_runtime_us"), "950000\n");
 }
 
-}  // namespace
+} // namespace

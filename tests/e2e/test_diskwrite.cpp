@@ -20,12 +20,21 @@ TEST(DiskWrite, UsageAndRefusals) {
         const char *message;
     };
     const refusal_t cases[] = {
-        {{"drive0.rpm = 360"}, {"-i", "0", "-c", "90", dir / "src.hdm"}, 22, "Error : Invalid cylinders range [90]"},
+        {{"drive0.rpm = 360"},
+         {"-i", "0", "-c", "90", dir / "src.hdm"},
+         22,
+         "Error : Invalid cylinders range [90]"},
         {{"drive0.rpm = 360"}, {"-i", "0", dir / "missing.hdm"}, 2, "Error : Can't import image file"},
         {{"drive0.rpm = 360"}, {"-i", "0", dir / "missing.ZEL"}, 2, "Error : Can't load ZEL file"},
-        {{"drive0.rpm = 360", "drive0.write_protect = 1"}, {"-i", "0", dir / "src.hdm"}, 14, "Error : Disk is protected"},
+        {{"drive0.rpm = 360", "drive0.write_protect = 1"},
+         {"-i", "0", dir / "src.hdm"},
+         14,
+         "Error : Disk is protected"},
         {{"drive0.rpm = 300"}, {"-i", "0", dir / "src.hdm"}, 14, "Error : Drive's RPM does not match"},
-        {{"drive0.rpm = 360"}, {"-i", "0", "-b", "5", "-e", "3", dir / "src.hdm"}, 14, "Error : Invalid cylinder range"},
+        {{"drive0.rpm = 360"},
+         {"-i", "0", "-b", "5", "-e", "3", dir / "src.hdm"},
+         14,
+         "Error : Invalid cylinder range"},
     };
     for (const refusal_t &c : cases) {
         std::vector<std::string> lines = c.drive;
@@ -49,7 +58,8 @@ TEST(DiskWrite, RoundTripOntoBlankMedium) {
     // A blank high-density medium: no flux anywhere.
     std::string blank = dir / "blank.ZEL";
     ASSERT_TRUE(BuildMedium(blank, ZEL_TYPE_2HD, 0, [](int, int, VTrack &) {}));
-    std::string sim = WriteSim(dir, {"drive0.rpm = 360", "drive0.image = " + blank, "drive0.save = " + (dir / "medium.ZEL")});
+    std::string sim = WriteSim(
+        dir, {"drive0.rpm = 360", "drive0.image = " + blank, "drive0.save = " + (dir / "medium.ZEL")});
     RunResult r = RunOnBoard("diskwrite", {"-i", "0", "-c", "2", "-v", image}, sim);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_FALSE(Contains(r.err, "Verify failed")) << r.err;
@@ -58,8 +68,10 @@ TEST(DiskWrite, RoundTripOntoBlankMedium) {
     EXPECT_TRUE(Contains(r.out, "(T  0 C 0 H0) / 10416 cells /  8 sectors / normal / top "));
     EXPECT_TRUE(Contains(r.out, "(T  2 C 1 H0) / unformated / top 0 (Index hole)"));
 
-    std::string back = WriteSim(dir, {"drive0.rpm = 360", "drive0.image = " + (dir / "medium.ZEL")}, "back.sim");
-    r = RunOnBoard("diskread", {"-i", "0", "-d", "high", "-c", "84", "-b", "0", "-e", "1", dir / "out.ZEL"}, back);
+    std::string back =
+        WriteSim(dir, {"drive0.rpm = 360", "drive0.image = " + (dir / "medium.ZEL")}, "back.sim");
+    r = RunOnBoard("diskread", {"-i", "0", "-d", "high", "-c", "84", "-b", "0", "-e", "1", dir / "out.ZEL"},
+                   back);
     ASSERT_EQ(r.status, 0) << r.err;
     ZELDisk want, got;
     OpenImage(want, image);
@@ -71,4 +83,4 @@ TEST(DiskWrite, RoundTripOntoBlankMedium) {
     EXPECT_EQ(empty ? empty->SectorCount() : -1, 0);
 }
 
-}  // namespace
+} // namespace

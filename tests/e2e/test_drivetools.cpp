@@ -33,11 +33,13 @@ TEST(DiskWipe, LeavesEveryTrackWithoutFlux) {
     EXPECT_TRUE(Contains(r.out, "Processing         :  25%(T  1 C 0 H0)"));
     EXPECT_TRUE(Contains(r.out, "Processing         : 100%(T  4 C 1 H1)"));
 
-    std::string back = WriteSim(dir, {"drive0.rpm = 300", "drive0.image = " + (dir / "wiped.ZEL")}, "back.sim");
+    std::string back =
+        WriteSim(dir, {"drive0.rpm = 300", "drive0.image = " + (dir / "wiped.ZEL")}, "back.sim");
     r = RunOnBoard("diskread", {"-i", "0", "-c", "84", "-b", "0", "-e", "2", dir / "out.ZEL"}, back);
     ASSERT_EQ(r.status, 0) << r.err;
     size_t warnings = 0;
-    for (size_t at = 0; (at = r.out.find("Damaged or unformated(no sector)", at)) != std::string::npos; at++) warnings++;
+    for (size_t at = 0; (at = r.out.find("Damaged or unformated(no sector)", at)) != std::string::npos; at++)
+        warnings++;
     EXPECT_EQ(warnings, 4u) << "cylinders 0 and 1 wiped";
     EXPECT_FALSE(Contains(r.out, "(T  4 C 2 H0) Warning")) << "cylinder 2 was not wiped";
 }
@@ -56,21 +58,29 @@ TEST_P(DriveTestCase, ReportsTheDrive) {
     ScratchDir dir;
     RunResult r = RunOnBoard("drivetest", {"-i", "0"}, WriteSim(dir, c.drive));
     EXPECT_EQ(r.status, c.status) << r.err;
-    for (const std::string &line : c.lines) EXPECT_TRUE(Contains(r.out, line)) << line << "\n" << r.out;
+    for (const std::string &line : c.lines)
+        EXPECT_TRUE(Contains(r.out, line)) << line << "\n" << r.out;
     EXPECT_TRUE(Contains(r.out, "\nDone\n"));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Sim, DriveTestCase,
     ::testing::Values(
-        drivecase_t{"reaches81", {"drive0.rpm = 360", "drive0.last_cylinder = 81"}, 0,
-                    {"Drive RPM          : 360(", "Recalibrate        : Success\n", "Num of cylinder    : 82(0..81)\n"}},
-        drivecase_t{"reaches42", {"drive0.rpm = 300", "drive0.last_cylinder = 42", "drive0.write_protect = 1"}, 0,
+        drivecase_t{"reaches81",
+                    {"drive0.rpm = 360", "drive0.last_cylinder = 81"},
+                    0,
+                    {"Drive RPM          : 360(", "Recalibrate        : Success\n",
+                     "Num of cylinder    : 82(0..81)\n"}},
+        drivecase_t{"reaches42",
+                    {"drive0.rpm = 300", "drive0.last_cylinder = 42", "drive0.write_protect = 1"},
+                    0,
                     {"Write protect      : Protected\n", "Num of cylinder    : 43(0..42)\n"}},
         drivecase_t{"stuck", {"drive0.last_cylinder = 0"}, 0, {"Num of cylinder    : Unknown 2D\n"}},
-        drivecase_t{"noindex", {"drive0.disk = 0", "drive0.last_cylinder = 79"}, 0,
-                    {"Index period       : No signal\n", "Write protect      : Unknown\n", "Drive RPM          : Unknown\n",
-                     "Num of cylinder    : 80(0..79)\n"}}),
+        drivecase_t{"noindex",
+                    {"drive0.disk = 0", "drive0.last_cylinder = 79"},
+                    0,
+                    {"Index period       : No signal\n", "Write protect      : Unknown\n",
+                     "Drive RPM          : Unknown\n", "Num of cylinder    : 80(0..79)\n"}}),
     [](const auto &info) { return std::string(info.param.name); });
 
-}  // namespace
+} // namespace
