@@ -198,7 +198,8 @@ class SimPanel : public SimDevice {
     int AddScriptLine(const std::string &line, std::string *error);
     int Pixel(int x, int y) const { return (ram[y / 8][x] >> (y % 8)) & 1; }
     int DisplayOn() const { return on; }
-    // Writes the picture as it shows (dark when off) as PGM (".pgm") or PNG.
+    // Writes the picture in the display RAM (what it shows, or showed last
+    // before it was switched off) as PGM (".pgm") or PNG.
     int SavePicture(const char *path) const;
 
     uint32_t Asserted(int64_t t) override;

@@ -148,7 +148,8 @@ static void PngChunk(std::vector<uint8_t> *out, const char *type, const std::vec
     PutBE32(out, Crc32(out->data() + at, data.size() + 4));
 }
 
-// The picture shown, white pixels lit; PGM at 1:1, PNG (grey, stored
+// The picture in the display RAM, white pixels lit, also after the display
+// was switched off (the last thing it showed); PGM at 1:1, PNG (grey, stored
 // deflate blocks) at 4:1 so a person can look at it.
 int SimPanel::SavePicture(const char *path) const {
     std::string p(path);
@@ -157,7 +158,7 @@ int SimPanel::SavePicture(const char *path) const {
     std::vector<uint8_t> rows;  // PNG rows start with a filter byte
     for (int y = 0; y < h; y++) {
         if (!pgm) rows.push_back(0);
-        for (int x = 0; x < w; x++) rows.push_back(on && (Pixel(x / scale, y / scale) ^ inverted) ? 255 : 0);
+        for (int x = 0; x < w; x++) rows.push_back((Pixel(x / scale, y / scale) ^ inverted) ? 255 : 0);
     }
     std::vector<uint8_t> out;
     if (pgm) {

@@ -141,6 +141,10 @@ TEST(SimPanel, DecodesTheDisplayAndPressesButtons) {
     EXPECT_EQ(1, panel->Pixel(11, 27));  // page 3, column 11: 0x18 = rows 3 and 4
     EXPECT_EQ(0, panel->Pixel(12, 0));
 
+    // Switched off at exit, the display still holds its last picture.
+    const uint8_t off[] = {0x80, 0xAE};
+    g.Send2SSD1306(off, sizeof off);
+    EXPECT_EQ(0, panel->DisplayOn());
     std::string pgm = scratch.Name("shot.pgm"), png = scratch.Name("shot.png");
     ASSERT_TRUE(panel->SavePicture(pgm.c_str()));
     ASSERT_TRUE(panel->SavePicture(png.c_str()));
