@@ -135,6 +135,16 @@ class Emulator {
     }
 
     std::string Table() { return ControlRequest("list\n"); }
+    // Waits (up to 60 s) until the drive table contains text: how a test learns
+    // that the host script has got that far in virtual time.
+    bool WaitForTable(const std::string &text) {
+        for (int i = 0; i < 600; i++) {
+            if (Contains(Table(), text)) return true;
+            if (Exited()) return false;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    }
     std::string Out() const { return ReadFileText(dir_ / "stdout.txt"); }
     std::string Err() const { return ReadFileText(dir_ / "stderr.txt"); }
     std::string HostLog() const { return ReadFileText(dir_ / "host.log"); }

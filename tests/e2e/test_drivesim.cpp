@@ -78,14 +78,17 @@ IndexRun RunHostRead(const std::string &geometry, const std::vector<std::string>
     EXPECT_FALSE(img.empty());
     FILE *f = fopen((dir / "host.txt").c_str(), "w");
     if (f) {
-        fprintf(f, "100 assert mot\n110 assert ds0\n%s900 release ds0\n", extra_script.c_str());
+        // At the end the head steps to cylinder 1: the drive table shows when
+        // the script is done.
+        fprintf(f, "100 assert mot\n110 assert ds0\n%s900 assert dir\n901 step 1 100 3\n950 release ds0\n",
+                extra_script.c_str());
         fclose(f);
     }
     Emulator emu(dir, {"board = B", "host.script = host.txt"});
     std::vector<std::string> args = {"-0", img};
     args.insert(args.end(), options.begin(), options.end());
     EXPECT_TRUE(emu.Start(args)) << emu.Err();
-    std::this_thread::sleep_for(std::chrono::seconds(2));  // well past 900 ms of virtual time
+    EXPECT_TRUE(emu.WaitForTable(Row(0, "--", 1, img)));
     EXPECT_EQ(0, emu.Signal(SIGTERM));
     r.on = LineTimes(emu.HostLog(), "IDX", 1);
     r.off = LineTimes(emu.HostLog(), "IDX", 0);
