@@ -8,6 +8,7 @@
 //
 // Marks are found with BfFind over the stream; fields are read a cell word at
 // a time and their data bits split out by table.
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -105,22 +106,46 @@ class CellReader {
         return v;
     }
 
-    // count data bytes from pos on; returns the position after them.
+    // count data bytes from pos on; returns the position after them. While
+    // a byte's cells lie before the wrap point and an 8-byte load at its
+    // first cell stays in the buffer, the cells come from one big-endian
+    // load shifted to the cell offset; only the last few bytes of the
+    // stream go through the wrapping path.
     int Bytes(int pos, uint8_t *out, int count, int mfm) const {
-        for (int i = 0; i < count; i++) {
-            if (mfm) {
-                uint32_t w = Cells(pos, 16);
-                out[i] = (uint8_t)(kSplit.mfm[w >> 8] << 4 | kSplit.mfm[w & 0xFF]);
-                pos += 16;
-            } else {
-                uint32_t w = Cells(pos, 32);
-                out[i] = (uint8_t)(kSplit.fm[w >> 24] << 6 | kSplit.fm[(w >> 16) & 0xFF] << 4 |
-                                   kSplit.fm[(w >> 8) & 0xFF] << 2 | kSplit.fm[w & 0xFF]);
-                pos += 32;
-            }
-            pos = Wrap(pos);
+        const int cpb = mfm ? 16 : 32;
+        pos = Wrap(pos);
+        // Bytes before the wrap point whose 8-byte load stays in the buffer;
+        // every one shares the cell offset within its first byte.
+        const int lastLoad = 8 * (m_bytes - 8) + 7 - pos;  // room for 8-byte loads
+        int fast = lastLoad < 0 ? 0 : std::min((m_count - pos) / cpb, lastLoad / cpb + 1);
+        fast = std::max(0, std::min(count, fast));
+        const uint8_t *src = m_buf + (pos >> 3);
+        const int sh = pos & 7;
+        for (int i = 0; i < fast; i++, src += cpb / 8)
+            out[i] = Split((uint32_t)((Load64(src) << sh) >> 32), mfm);
+        pos += fast * cpb;
+        for (int i = fast; i < count; i++) {
+            out[i] = Split(mfm ? Cells(pos, 16) << 16 : Cells(pos, 32), mfm);
+            pos = Wrap(pos + cpb);
         }
-        return pos;
+        return Wrap(pos);
+    }
+
+    static uint64_t Load64(const uint8_t *p) {
+        uint64_t v;
+        memcpy(&v, p, 8);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        v = __builtin_bswap64(v);
+#endif
+        return v;
+    }
+
+    // The data byte of the cells in w, the first cell in bit 31: 16 cells
+    // for MFM, 32 for FM.
+    static uint8_t Split(uint32_t w, int mfm) {
+        if (mfm) return (uint8_t)(kSplit.mfm[w >> 24] << 4 | kSplit.mfm[(w >> 16) & 0xFF]);
+        return (uint8_t)(kSplit.fm[w >> 24] << 6 | kSplit.fm[(w >> 16) & 0xFF] << 4 |
+                         kSplit.fm[(w >> 8) & 0xFF] << 2 | kSplit.fm[w & 0xFF]);
     }
 
     int Wrap(int pos) const {
@@ -184,12 +209,16 @@ bool HasData(const VSector *s) {
 
 void VTrack::Decode(int raw, const uint8_t *buf, int count, int analyze) {
     Cleanup();
-    encdata = new uint8_t[TRACK_ENC_BYTES]();
+    encdata = new uint8_t[TRACK_ENC_BYTES];
+    size_t filled = 0;  // leading bytes written; the rest of the buffer reads as 0
     if (buf && count > 0) {
         if (!raw) {
             cells = count < TRACK_MAX_CELLS ? count : TRACK_MAX_CELLS;
-            memcpy(encdata, buf, (size_t)(cells + 7) / 8);
+            filled = (size_t)(cells + 7) / 8;
+            memcpy(encdata, buf, filled);
         } else {
+            memset(encdata, 0, TRACK_ENC_BYTES);
+            filled = TRACK_ENC_BYTES;
             // Only as many samples as the cell buffer can take are read: more
             // would wrap around the buffer and over the cells already made.
             if (count > TRACK_MAX_CELLS * 8) count = TRACK_MAX_CELLS * 8;
@@ -197,6 +226,7 @@ void VTrack::Decode(int raw, const uint8_t *buf, int count, int analyze) {
             cells = n < 0 ? 0 : (n < TRACK_MAX_CELLS ? n : TRACK_MAX_CELLS);
         }
     }
+    memset(encdata + filled, 0, TRACK_ENC_BYTES - filled);
     if (cells < 1) {
         flags = TRACK_UNFORMAT;
         return;

@@ -250,10 +250,10 @@ int VTrack::FillMFM(uint8_t *buf, uint8_t value, int count, int *prevbit) {
 int VTrack::GenMFM(uint8_t *buf, const uint8_t *src, int count, int *prevbit) {
     int prev = *prevbit;
     for (int i = 0; i < count; i++) {
-        uint16_t cells = MFMTable[src[i]];
-        if (prev) cells &= 0x7FFF;
-        buf[2 * i] = (uint8_t)(cells >> 8);
-        buf[2 * i + 1] = (uint8_t)cells;
+        // A 1 before the byte drops its first clock cell.
+        uint16_t cells = (uint16_t)(MFMTable[src[i]] & ~(prev << 15));
+        uint8_t pair[2] = {(uint8_t)(cells >> 8), (uint8_t)cells};
+        memcpy(buf + 2 * i, pair, 2);
         prev = src[i] & 1;
     }
     *prevbit = prev;

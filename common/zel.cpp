@@ -387,6 +387,7 @@ struct Pattern {
     int len, nbytes, chunk;
     int key, keyLen;  // the bits key .. key + keyLen - 1 filter candidates
     uint32_t xorMask[32];
+    uint8_t byteKey[3][256];
 
     Pattern(const uint8_t *p, int n) : bits(p), len(n), nbytes(Bytes(n)) {
         chunk = n % 32 == 0 ? 32 : n % 8 == 0 ? 8 : 1;
@@ -396,6 +397,14 @@ struct Pattern {
         key = n - keyLen;
         uint32_t k = Peek32(p, nbytes, key);
         for (int j = 0; j < 32; j++) xorMask[j] = (k >> (31 - j)) & 1 ? 0 : 0xFFFFFFFFu;
+        // A full 32-bit key starting s bits (0..7) before a byte boundary
+        // covers that byte and the next two whole: byteKey[i][v] has bit s
+        // set when key bits s + 8i .. s + 8i + 7 equal v.
+        if (keyLen == 32) {
+            memset(byteKey, 0, sizeof byteKey);
+            for (int i = 0; i < 3; i++)
+                for (int sh = 0; sh < 8; sh++) byteKey[i][(k >> (24 - sh - 8 * i)) & 0xFF] |= (uint8_t)(1u << sh);
+        }
     }
     uint32_t Chunk(int j) const { return Peek32(bits, nbytes, j) >> (32 - chunk); }
 
@@ -409,9 +418,33 @@ struct Pattern {
     }
 };
 
+// FindLinear for a 32-bit key: one table look-up per data byte tests the
+// eight candidates whose key starts 0..7 bits before it; the rare survivors
+// of three such bytes get the full comparison, in position order.
+int FindLinearBytes(const uint8_t *data, int len, int q, int n, const Pattern &pat) {
+    int nbytes = Bytes(len), stop = q + n;
+    // Byte c is the first whole byte under the keys starting at 8c - 7 .. 8c;
+    // c + 2 stays in the stream since every key here ends inside it.
+    int cEnd = (stop - 1 + pat.key + 7) >> 3;
+    for (int c = (q + pat.key + 7) >> 3; c <= cEnd; c++) {
+        unsigned m = pat.byteKey[0][data[c]];
+        if (!m) continue;
+        m &= pat.byteKey[1][data[c + 1]] & pat.byteKey[2][data[c + 2]];
+        while (m) {
+            int s = 31 - __builtin_clz(m);  // largest shift first: lowest position
+            m ^= 1u << s;
+            int p = 8 * c - s - pat.key;
+            if (p < q || p >= stop) continue;
+            if (pat.Matches([&](int j) { return Peek32(data, nbytes, (int64_t)p + j); })) return p - q;
+        }
+    }
+    return -1;
+}
+
 // First match among the positions q .. q + n - 1 of a stream of len bits,
 // all with q + patbits <= len: its offset from q, or -1.
 int FindLinear(const uint8_t *data, int len, int q, int n, const Pattern &pat) {
+    if (pat.keyLen == 32) return FindLinearBytes(data, len, q, n, pat);
     int nbytes = Bytes(len), stop = q + n, sh = pat.key & 31;
     int base = q & ~31, w = base + (pat.key & ~31);  // w: the aligned word under the key
     uint32_t w0 = Peek32(data, nbytes, w), w1 = Peek32(data, nbytes, w + 32), w2 = Peek32(data, nbytes, w + 64);
