@@ -121,6 +121,12 @@ void VTrack::Cleanup() {
     cells = 0;
 }
 
+void VTrack::ReleaseCells() {
+    delete[] encdata;
+    encdata = nullptr;
+    cells = 0;
+}
+
 void VTrack::ClrSector() {
     VSector *s = sectors;
     while (s) {

@@ -87,6 +87,9 @@ class VTrack {
 
     void Cleanup();
     void ClrSector();
+    // Drops the decoded cell stream (encdata, cells) and keeps the sectors:
+    // a whole disk of sector lists then takes a fraction of the memory.
+    void ReleaseCells();
     void AddSector(VSector *sector);
     VSector *GetSectorByIndex(int index) const;
     VSector *GetLasttSector() const;

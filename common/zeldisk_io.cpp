@@ -106,7 +106,9 @@ int ZELDisk::Export(const Filepath &path, int analyze) {
     for (int c = 0; c < cyls; c++)
         for (int h = 0; h < heads; h++) {
             const uint8_t *data = GetTrackData(c, h);
-            if (data) vd.tracks[c][h]->Decode(0, data, GetTrackLen(c, h), analyze);
+            if (!data) continue;
+            vd.tracks[c][h]->Decode(0, data, GetTrackLen(c, h), analyze);
+            vd.tracks[c][h]->ReleaseCells();  // the sector writers need only the sectors
         }
     CopyName(vd.name, header.name, sizeof vd.name - 1);
     vd.protect = header.writeprotect ? 1 : 0;
