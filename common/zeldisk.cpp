@@ -50,8 +50,9 @@ int64_t RecordFor(int64_t bits) { return ZEL_TRACK_HEADER + (bits + 7) / 8; }
 // Bits the data area of a record of size bytes holds.
 int64_t BitsIn(int size) { return ((int64_t)size - ZEL_TRACK_HEADER) * 8; }
 
-uint8_t *AllocRecord(int size, int cylinder, int head, int bits) {
-    uint8_t *rec = static_cast<uint8_t *>(calloc(1, (size_t)size));
+// A record that is about to be read whole from a file need not be zeroed.
+uint8_t *AllocRecord(int size, int cylinder, int head, int bits, bool zero = true) {
+    uint8_t *rec = static_cast<uint8_t *>(zero ? calloc(1, (size_t)size) : malloc((size_t)size));
     if (!rec) return nullptr;
     PutLE32(rec + REC_CYLINDER, (uint32_t)cylinder);
     PutLE32(rec + REC_HEAD, (uint32_t)head);
@@ -162,8 +163,8 @@ void ZELDisk::Cleanup() {
     else FreeTracks();  // an import that failed half-way may have left records
 }
 
-int ZELDisk::NewTrack(int cylinder, int head, int size, int bits) {
-    uint8_t *rec = AllocRecord(size, cylinder, head, bits);
+int ZELDisk::NewTrack(int cylinder, int head, int size, int bits, bool zero) {
+    uint8_t *rec = AllocRecord(size, cylinder, head, bits, zero);
     if (!rec) return 0;
     free(tracks[cylinder][head]);
     tracks[cylinder][head] = rec;
@@ -460,7 +461,7 @@ int ZELDisk::Load(const Filepath &path, int correct) {
     const int64_t capacity = BitsIn(tracksize);
     for (int c = 0; c < header.cylinders; ++c)
         for (int h = 0; h < header.heads; ++h) {
-            if (!NewTrack(c, h, tracksize, 0)) return LoadFailed();
+            if (!NewTrack(c, h, tracksize, 0, revision == 1)) return LoadFailed();
             uint8_t *rec = tracks[c][h];
             if (revision == 1) {
                 // Revision 1: the data first, then 16 unused bytes; one

@@ -124,7 +124,8 @@ class ZELDisk {
     int ConvertTracks(int size, int limit, trackconv_t convert);
     int WriteTrack(Fileio &file, int cylinder, int head, int tracksize) const;
     int relayout;  // the file no longer has the image's layout: rewrite it whole
-    // Allocates a zero-filled record of size bytes with its track header.
-    int NewTrack(int cylinder, int head, int size, int bits);
+    // Allocates a record of size bytes with its track header, zero-filled
+    // unless it is about to be read whole from a file.
+    int NewTrack(int cylinder, int head, int size, int bits, bool zero = true);
     int recsize[ZEL_MAX_CYLINDERS][ZEL_MAX_HEADS];  // bytes each record was allocated with
 };
