@@ -20,6 +20,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "gpioctl.h"
@@ -289,6 +290,10 @@ class SimBoard : public HwPlatform {
     enum FileKind { FILE_PLAIN, FILE_SETTING, FILE_MEM, FILE_VCIO, FILE_I2C };
 
     void Tick();                      // one access: time moves, devices catch up
+    // The thread that made the board drives the clock; accesses from other
+    // threads see the time without moving it, so a helper thread busy-polling
+    // a register cannot run virtual time away from a descheduled main loop.
+    std::thread::id clock_thread = std::this_thread::get_id();
     void Advance(int64_t t);
     void SpiStartByte(int64_t t);
     void SpiFinishByte();

@@ -128,7 +128,7 @@ int SimBoard::CoreKHz(int64_t t) const {
 }
 
 void SimBoard::Tick() {
-    now += cfg.tick_ps;
+    if (std::this_thread::get_id() == clock_thread) now += cfg.tick_ps;
     Advance(now);
 }
 
