@@ -29,6 +29,7 @@
 GPIOCTL gpioctl;
 param_t param;
 std::atomic<int> status{ST_STOP};
+std::atomic<int> eventdone{1};
 std::atomic<int> loopidle{1};
 char exedir[4096];
 int monsocket = -1;
@@ -287,7 +288,8 @@ static int Init() {
     tm_boost = 0;
 
     pthread_create(&monthread, nullptr, MonThread, nullptr);
-    pthread_create(&eventthread, nullptr, EventThread, nullptr);
+    eventdone = 0;
+    if (pthread_create(&eventthread, nullptr, EventThread, nullptr) != 0) eventdone = 1;
     pthread_create(&x68koptthread, nullptr, X68KOptThread, nullptr);
 
     FixCpu(3);
@@ -301,7 +303,15 @@ static void Cleanup() {
         d.disk = nullptr;
     }
     MenuCleanup();
-    for (fddsnd_t &s : fddsnd) FreeWav(&s);
+    // The event thread may be inside a sound: let it finish its slice and
+    // end before the samples go. Idle yields keep the (simulated) clock
+    // moving meanwhile; a thread that never ends keeps its sounds.
+    for (int i = 0; i < 1000 && !eventdone; i++) {
+        IdleYield(1000);
+        usleep(1000);
+    }
+    if (eventdone)
+        for (fddsnd_t &s : fddsnd) FreeWav(&s);
     gpioctl.Cleanup();
 #ifdef DRIVESIM_HAS_SIM
     if (simulated) SimShutdown();

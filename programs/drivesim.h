@@ -42,6 +42,7 @@ extern param_t param;
 // 3 pause requested, 4 paused.
 enum { ST_STOP = 0, ST_RESUME = 1, ST_RUNNING = 2, ST_PAUSE = 3, ST_PAUSED = 4 };
 extern std::atomic<int> status;
+extern std::atomic<int> eventdone;  // the event thread has ended (it may be playing a sound until then)
 // 1 while the signal loop is not running its passes (before it starts and
 // after it has returned), so a stopping eject never frees a track under it.
 extern std::atomic<int> loopidle;

@@ -303,6 +303,7 @@ int ProcessCmd(unsigned drive, int command, const char *text) {
 
 static void PlaySounds(bool &happened) {
     for (;;) {
+        if (status == ST_STOP) return;  // the sounds are freed at shutdown
         event_e ev;
         if (ReadEventQue(&ev)) {
             int s = ev == EV_SEEK ? SND_SEEK : ev == EV_INSERT ? SND_INSERT : ev == EV_EJECT ? SND_EJECT : -1;
@@ -356,6 +357,7 @@ void *EventThread(void *) {
         }
         if (IsEmptyEventQue()) SleepMs(10);
     }
+    eventdone = 1;
     return nullptr;
 }
 

@@ -58,7 +58,7 @@ TEST(ControlPort, DrivesimControlSession) {
     EXPECT_EQ("Error : Already running?\n", second.err);
 
     EXPECT_EQ("", ControlRequest("stopper\n"));
-    EXPECT_EQ(0, emu.Wait(30));
+    EXPECT_EQ(0, emu.Wait(30)) << emu.Err();
     EXPECT_EQ("<no server>", ControlRequest("list\n"));
     EXPECT_TRUE(Contains(emu.Out(), "Floppy disk drive emulation(I2C_OLED, TypeB shiled)\n\n")) << emu.Out();
 }
@@ -89,7 +89,7 @@ IndexRun RunHostRead(const std::string &geometry, const std::vector<std::string>
     args.insert(args.end(), options.begin(), options.end());
     EXPECT_TRUE(emu.Start(args)) << emu.Err();
     EXPECT_TRUE(emu.WaitForTable(Row(0, "--", 1, img)));
-    EXPECT_EQ(0, emu.Signal(SIGTERM));
+    EXPECT_EQ(0, emu.Signal(SIGTERM)) << emu.Err();
     r.on = LineTimes(emu.HostLog(), "IDX", 1);
     r.off = LineTimes(emu.HostLog(), "IDX", 0);
     r.report = emu.Report();
