@@ -27,6 +27,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -64,6 +65,31 @@ int SaveImageFile(const Filepath &path, const uint8_t *data, size_t len) {
     if (len > (size_t)IMAGE_FILE_MAX) return 0;
     FileReplace out;
     return out.Begin(path.GetPath()) && (len == 0 || out.File().Write(data, (int)len)) && out.Commit();
+}
+
+int SaveSectorImage(const Filepath &path, const std::vector<uint8_t> &head, const VDisk &d, int cylinders,
+                    int64_t *size) {
+    enum { STAGE = 64 * 1024 };
+    FileReplace out;
+    if (!out.Begin(path.GetPath())) return 0;
+    std::vector<uint8_t> stage(head);
+    stage.reserve(std::max<size_t>(head.size(), STAGE) + 2 * 16384);
+    int64_t total = 0;
+    auto flush = [&]() {
+        if (stage.empty()) return true;
+        total += (int64_t)stage.size();
+        if (total > IMAGE_FILE_MAX || !out.File().Write(stage.data(), (int)stage.size())) return false;
+        stage.clear();
+        return true;
+    };
+    for (int c = 0; c < cylinders; c++)
+        for (int h = 0; h < 2; h++) {
+            AppendTrackData(stage, TrackAt(d, c, h));
+            if (stage.size() >= STAGE && !flush()) return 0;
+        }
+    if (!flush() || !out.Commit()) return 0;
+    if (size) *size = total;
+    return 1;
 }
 
 VSector *NewSector(int mfm, int c, int h, int r, int n, int length, int status, int gap3) {
@@ -254,11 +280,8 @@ int VDisk::ExportFIX(int rowno, const Filepath &path) {
         for (int h = 0; h < 2; h++)
             if (!IsUniformTrack(TrackAt(*this, c, h), row.sectors, row.n, false)) return 0;
 
-    std::vector<uint8_t> out;
-    out.reserve((size_t)row.size);
-    for (int c = 0; c < row.cylinders; c++)
-        for (int h = 0; h < 2; h++) AppendTrackData(out, TrackAt(*this, c, h));
-    return out.size() == (size_t)row.size && SaveImageFile(path, out);
+    // The uniform tracks add up to exactly the row's size.
+    return SaveSectorImage(path, {}, *this, row.cylinders);
 }
 
 // ---------------------------------------------------------------------------

@@ -2,8 +2,9 @@
 //
 // Readers take the whole file into memory once and parse it with ByteReader, so
 // no field or sector can be taken from past the end of what was read. Writers
-// build the whole output in memory and hand it to SaveImageFile, which never
-// leaves a half-written image behind.
+// build the whole output in memory and hand it to SaveImageFile (or stream a
+// header and the sector data through SaveSectorImage), which never leaves a
+// half-written image behind.
 #pragma once
 
 #include <cstddef>
@@ -18,6 +19,14 @@ class VTrack;
 // Largest image file a reader takes in (far above any floppy image, even a
 // D88 file holding dozens of disks).
 enum { IMAGE_FILE_MAX = 256 * 1024 * 1024 };
+
+// Writes head and then the data of every sector of tracks 0 .. cylinders - 1
+// on both heads (in list order; a missing track adds nothing) as the whole
+// content of the file, the way SaveImageFile does, but through a small
+// staging buffer rather than a copy of the whole image. The number of bytes
+// written goes to size (may be null).
+int SaveSectorImage(const Filepath &path, const std::vector<uint8_t> &head, const VDisk &d, int cylinders,
+                    int64_t *size = nullptr);
 
 // Reads the whole file into buf. writable (may be null) receives 1 when the
 // file can also be opened for reading and writing, which is how the readers

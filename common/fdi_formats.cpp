@@ -186,9 +186,7 @@ int VDisk::ExportDIM(const Filepath &path) {
     CopyName((char *)&out[DIM_COMMENT], name, 59);
     out[0xFE] = 0x19;
     out[DIM_OVERTRACK] = code == 0 && cyls != 77;
-    for (int c = 0; c < cyls; c++)
-        for (int h = 0; h < 2; h++) AppendTrackData(out, TrackAt(*this, c, h));
-    return SaveImageFile(path, out);
+    return SaveSectorImage(path, out, *this, cyls);
 }
 
 // ---------------------------------------------------------------------------
@@ -258,9 +256,7 @@ int VDisk::ExportFDI(const Filepath &path) {
     PutLE32(&out[0x14], (uint32_t)count);
     PutLE32(&out[0x18], 2);
     PutLE32(&out[0x1C], (uint32_t)cyls);
-    for (int c = 0; c < cyls; c++)
-        for (int h = 0; h < 2; h++) AppendTrackData(out, TrackAt(*this, c, h));
-    return SaveImageFile(path, out);
+    return SaveSectorImage(path, out, *this, cyls);
 }
 
 // ---------------------------------------------------------------------------
