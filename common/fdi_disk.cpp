@@ -57,6 +57,8 @@ int LoadImageFile(const Filepath &path, std::vector<uint8_t> &buf, int *writable
     if (!fio.Open(path, Fileio::ReadOnly)) return 0;
     int64_t size = fio.GetFileSize();
     if (size < 0 || size > IMAGE_FILE_MAX) return 0;
+    buf.reserve((size_t)size);
+    PrefaultPages(buf.data(), (size_t)size);
     buf.assign((size_t)size, 0);
     return size == 0 || fio.Read(buf.data(), (int)size);
 }

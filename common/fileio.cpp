@@ -10,6 +10,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <atomic>
@@ -271,4 +272,14 @@ void FileReplace::Abandon() {
     m_file.Close();
     if (!m_temp.empty()) ::unlink(m_temp.c_str());
     m_temp.clear();
+}
+
+void PrefaultPages(void *p, size_t n) {
+#ifdef MADV_POPULATE_WRITE
+    const uintptr_t page = 4096;
+    uintptr_t a = ((uintptr_t)p + page - 1) & ~(page - 1), e = ((uintptr_t)p + n) & ~(page - 1);
+    if (e > a) madvise((void *)a, e - a, MADV_POPULATE_WRITE);
+#else
+    (void)p, (void)n;
+#endif
 }

@@ -83,3 +83,8 @@ class FileReplace {
     uid_t m_uid = 0;
     gid_t m_gid = 0;
 };
+
+// Maps the whole pages inside [p, p + n) in one call, before a large buffer is
+// filled; otherwise every page costs a fault of its own as it is first
+// touched. Only a hint: a kernel without the call leaves the faults as they are.
+void PrefaultPages(void *p, size_t n);

@@ -12,7 +12,6 @@
 #include <cstring>
 #include <memory>
 #include <new>
-#include <sys/mman.h>
 
 #include "bytes.h"
 #include "fileio.h"
@@ -51,23 +50,12 @@ int64_t RecordFor(int64_t bits) { return ZEL_TRACK_HEADER + (bits + 7) / 8; }
 // Bits the data area of a record of size bytes holds.
 int64_t BitsIn(int size) { return ((int64_t)size - ZEL_TRACK_HEADER) * 8; }
 
-// Maps the whole pages inside [p, p + n) in one call instead of one fault per
-// page as the file is read into them; a kernel without the call just faults.
-void PrefaultPages(void *p, size_t n) {
-#ifdef MADV_POPULATE_WRITE
-    const uintptr_t page = 4096;
-    uintptr_t a = ((uintptr_t)p + page - 1) & ~(page - 1), e = ((uintptr_t)p + n) & ~(page - 1);
-    if (e > a) madvise((void *)a, e - a, MADV_POPULATE_WRITE);
-#else
-    (void)p, (void)n;
-#endif
-}
-
 // A record that is about to be read whole from a file need not be zeroed.
 uint8_t *AllocRecord(int size, int cylinder, int head, int bits, bool zero = true) {
-    uint8_t *rec = static_cast<uint8_t *>(zero ? calloc(1, (size_t)size) : malloc((size_t)size));
+    uint8_t *rec = static_cast<uint8_t *>(malloc((size_t)size));
     if (!rec) return nullptr;
-    if (!zero) PrefaultPages(rec, (size_t)size);
+    PrefaultPages(rec, (size_t)size);
+    if (zero) memset(rec, 0, (size_t)size);
     PutLE32(rec + REC_CYLINDER, (uint32_t)cylinder);
     PutLE32(rec + REC_HEAD, (uint32_t)head);
     PutLE32(rec + REC_BITS, (uint32_t)bits);
