@@ -43,6 +43,16 @@ inline uint32_t GetLE16(const uint8_t *p) { return (uint32_t)(p[0] | p[1] << 8);
 inline uint32_t GetLE32(const uint8_t *p) {
     return (uint32_t)p[0] | (uint32_t)p[1] << 8 | (uint32_t)p[2] << 16 | (uint32_t)p[3] << 24;
 }
+// Eight bytes as one big-endian word: the first byte in bits 63..56, the way
+// the bit streams keep their first cell in the top bit.
+inline uint64_t GetBE64(const uint8_t *p) {
+    uint64_t v;
+    memcpy(&v, p, 8);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    return v;
+}
 inline void PutLE16(uint8_t *p, uint32_t v) {
     p[0] = (uint8_t)v;
     p[1] = (uint8_t)(v >> 8);

@@ -13,6 +13,7 @@
 #include <memory>
 #include <vector>
 
+#include "bytes.h"
 #include "fdi.h"
 #include "zel.h"
 
@@ -122,22 +123,13 @@ class CellReader {
         const uint8_t *src = m_buf + (pos >> 3);
         const int sh = pos & 7;
         for (int i = 0; i < fast; i++, src += cpb / 8)
-            out[i] = Split((uint32_t)((Load64(src) << sh) >> 32), mfm);
+            out[i] = Split((uint32_t)((GetBE64(src) << sh) >> 32), mfm);
         pos += fast * cpb;
         for (int i = fast; i < count; i++) {
             out[i] = Split(mfm ? Cells(pos, 16) << 16 : Cells(pos, 32), mfm);
             pos = Wrap(pos + cpb);
         }
         return Wrap(pos);
-    }
-
-    static uint64_t Load64(const uint8_t *p) {
-        uint64_t v;
-        memcpy(&v, p, 8);
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-        v = __builtin_bswap64(v);
-#endif
-        return v;
     }
 
     // The data byte of the cells in w, the first cell in bit 31: 16 cells

@@ -38,6 +38,20 @@ inline void PrintDiskSummary(const ZELDisk &disk) {
     printf("Write Protect      : %s\n", disk.header.writeprotect ? "ON" : "OFF");
 }
 
+// The source and destination paths of the converter and the copier: 0 when
+// both were given and fit, else the error line is printed and 22 returned.
+inline int CheckImagePaths(bool srcok, bool dstok) {
+    if (!srcok) {
+        fprintf(stderr, "Error : Invalid source image file path\n");
+        return 22;
+    }
+    if (!dstok) {
+        fprintf(stderr, "Error : Invalid destination image file path\n");
+        return 22;
+    }
+    return 0;
+}
+
 inline const char *AnalyzeName(int analyze) { return analyze ? "MB8877" : "uPD765"; }
 
 // Decimal option value; fallback when the text is not a number or overflows an int.

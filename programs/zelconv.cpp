@@ -50,14 +50,7 @@ int main(int argc, char **argv) {
         default: break;
         }
     }
-    if (!srcok) {
-        fprintf(stderr, "Error : Invalid source image file path\n");
-        return 22;
-    }
-    if (!dstok) {
-        fprintf(stderr, "Error : Invalid destination image file path\n");
-        return 22;
-    }
+    if (int rc = CheckImagePaths(srcok, dstok)) return rc;
     param.diskno = ParseInt(diskno, 1);
     if (param.diskno < 1 || param.diskno > 32) param.diskno = 1;
 

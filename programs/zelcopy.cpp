@@ -60,14 +60,7 @@ int main(int argc, char **argv) {
         default: break;
         }
     }
-    if (!srcok) {
-        fprintf(stderr, "Error : Invalid source image file path\n");
-        return 22;
-    }
-    if (!dstok) {
-        fprintf(stderr, "Error : Invalid destination image file path\n");
-        return 22;
-    }
+    if (int rc = CheckImagePaths(srcok, dstok)) return rc;
 
     printf("Source       : %s\n", param.src.GetPath());
     if (!param.src.HasExt(".ZEL")) {
