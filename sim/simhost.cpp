@@ -5,6 +5,8 @@
 // feeds write data while the gate is open. Everything the emulator sends back
 // is captured with its time: the read-data pulses and every change of the
 // lines the Pi drives (index, ready, TRK00, write protect, option, ...).
+// The log written at the end holds both, so a test can rebuild the cell
+// stream the host read and decode it.
 //
 // Script lines: "<ms> <command> [args]", '#' starts a comment.
 //   <ms> assert <line>      <ms> release <line>
@@ -167,5 +169,15 @@ void SimHost::Finish(int64_t t) {
                 e.asserted);
     fprintf(f, "read_pulses = %zu\n", read_pulses.size());
     fprintf(f, "end_us = %.3f\n", (double)t / SIM_PS_PER_US);
+    // The pulses themselves, one a line, as whole nanoseconds after the one
+    // before (the first after time 0). Each is the difference of two rounded
+    // times, so the sum up to any pulse is that pulse's time: no drift.
+    fprintf(f, "# read pulses: ns after the previous pulse\n");
+    int64_t last = 0;
+    for (int64_t p : read_pulses) {
+        int64_t ns = (p + 500) / 1000;
+        fprintf(f, "%lld\n", (long long)(ns - last));
+        last = ns;
+    }
     fclose(f);
 }

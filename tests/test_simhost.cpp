@@ -104,10 +104,20 @@ TEST(SimHost, CapturesReadDataAndIndexAndFeedsWriteData) {
         for (int gap : gaps) known |= d == gap;
         EXPECT_TRUE(known) << "interval " << d << " at " << i;
     }
+    const long long first_ns = (host->read_pulses.front() + 500) / 1000;
     SimShutdown();
     std::string log = SimScratch::Slurp(cfg.host_log);
     EXPECT_NE(std::string::npos, log.find(" IDX 1\n"));
     EXPECT_NE(std::string::npos, log.find("read_pulses = 40\n"));
+    // The pulse times follow as ns after the previous pulse.
+    size_t at = log.find("# read pulses: ns after the previous pulse\n");
+    ASSERT_NE(std::string::npos, at);
+    std::istringstream pulses(log.substr(log.find('\n', at) + 1));
+    std::vector<long long> ns;
+    for (long long v; pulses >> v;) ns.push_back(v);
+    ASSERT_EQ(40u, ns.size());
+    EXPECT_EQ(first_ns, ns[0]);
+    for (size_t i = 1; i < ns.size(); i++) EXPECT_EQ(8000, ns[i]);
 }
 
 TEST(SimPanel, DecodesTheDisplayAndPressesButtons) {
