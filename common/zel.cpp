@@ -552,18 +552,87 @@ int Enc2RawPosMulti(const uint8_t *raw, int rawLen, int *positions, int count) {
 // ---------------------------------------------------------------------------
 // Noise cancelling
 //
-// Intervals are judged good or bad. Outside 9..39 samples an interval is bad
-// and makes the stream unstable for the next 8 rejections, during which an
-// in-range interval that jumps by more than 20 samples from its predecessor
-// is bad too. A run of good intervals ends at a bad one; a run of no more
-// than threshold cells is erased whole, and inside a bad stretch each pulse
-// is erased as the next bad interval proves it isolated. All erasing lies
-// behind the edge being looked at, so the scan can read the stream it is
-// cleaning.
+// First, spikes. A recording never puts two transitions closer than two
+// cells, so an interval of at most one and a half cells has a spurious pulse
+// at one of its ends. That pulse goes when the interval left without it lies
+// on the cell grid (within the +-2-sample windows around T2, T3, T4): the
+// later pulse when skipping it lands on the grid, the earlier one when only
+// skipping that one does; when both would, the one whose removal lands nearer
+// the grid, the later on a tie. A spike inside a two- or three-cell
+// interval, or near either end of a four-cell one, goes this way. A stream
+// whose intervals are all longer than 1.5 cells (clean data, jitter included)
+// is never touched. A spike that splits a four-cell interval into two
+// two-cell ones looks like data and stays: the sector CRC and a re-read
+// catch it.
+//
+// Then the rhythm. Intervals are judged good or bad. Outside 9..39 samples
+// an interval is bad and makes the stream unstable for the next 8 rejections,
+// during which an in-range interval that jumps by more than 20 samples from
+// its predecessor is bad too. A run of good intervals ends at a bad one; a run
+// of no more than threshold cells is erased whole, and inside a bad stretch
+// each pulse is erased as the next bad interval proves it isolated. All
+// erasing (spikes too) lies behind the edge being looked at, so the scan can
+// read the stream it is cleaning.
+
+namespace {
+
+// Distance of interval d from the nearest of T2..T4 when it lies inside that
+// one's window, else -1.
+int GridError(const VFOState &v, int d) {
+    int best = -1;
+    for (int t : {v.T2, v.T3, v.T4})
+        if (std::abs(d - t) <= 2 && (best < 0 || std::abs(d - t) < best)) best = std::abs(d - t);
+    return best;
+}
+
+// Removes spikes (above) from the revolution starting at edge E; returns how
+// many. Walk positions: before and kept are the last two pulses kept (before
+// is -1 until there are two), pending the pulse judged once the next is seen.
+int EraseSpikes(uint8_t *raw, int len, int E) {
+    VFOState vfo;
+    int before = -1, kept = 0, pending = -1, erased = 0;
+    // The grid follows the kept intervals a cell decoder would accept; a kept
+    // pair of pulses too close for any recording must not pull the period.
+    auto follow = [&](int d) {
+        if (d >= 9 && d <= 39) VFO_Update(&vfo, d);
+    };
+    auto judge = [&](int next) {
+        int a = pending - kept;
+        if (4 * a <= 3 * vfo.T2) {
+            int late = GridError(vfo, next - kept);
+            int early = before >= 0 ? GridError(vfo, pending - before) : -1;
+            if (late >= 0 && (early < 0 || late <= early)) {
+                ClearRange(raw, len, (int64_t)E + pending, std::min(3, next - pending));
+                erased++;
+                return;
+            }
+            if (early >= 0) {
+                ClearRange(raw, len, (int64_t)E + kept, std::min(3, a));
+                erased++;
+                follow(pending - before);
+                kept = pending;
+                return;
+            }
+        }
+        follow(a);
+        before = kept;
+        kept = pending;
+    };
+    WalkRevolution(raw, len, E, [&](int w, int) {
+        if (pending >= 0) judge(w);
+        pending = w;
+        return true;
+    });
+    if (pending >= 0) judge(len);  // the last pulse, against E one revolution on
+    return erased;
+}
+
+}  // namespace
 
 int NoiseCancelRaw(uint8_t *raw, int len, int threshold) {
     int E = FirstEdge(raw, len);
     if (E < 0) return 0;
+    int spikes = EraseSpikes(raw, len, E);  // never erases E itself
     VFOState vfo;
     int unstable = 0, good = 1, runStart = 0, runCells = 0, lastEdge = 0, erasures = 0;
     WalkRevolution(raw, len, E, [&](int w, int d) {
@@ -590,5 +659,5 @@ int NoiseCancelRaw(uint8_t *raw, int len, int threshold) {
         lastEdge = w;
         return true;
     });
-    return erasures;
+    return spikes + erasures;
 }

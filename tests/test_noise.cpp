@@ -37,13 +37,20 @@ TEST(NoiseCancelRaw, ErasesNoiseAndKeepsRhythm) {
         return Repeat(v, 16, 40);
     };
     // Alternating 35/10 jumps after an unstable start: 8 are rejected.
-    auto jumps = plus({6, 35, 10, 35, 10, 35, 10, 35, 10, 35, 10, 35, 10, 35, 10});
+    auto jumps = plus({4, 35, 10, 35, 10, 35, 10, 35, 10, 35, 10, 35, 10, 35, 10, 35});
     const NoiseCase cases[] = {
         {"clean MFM intervals", plus({24, 32, 16, 24, 32, 32}), 8, 0, {}},
+        {"MFM intervals two samples off the grid", plus({13, 19, 14, 34, 30, 18, 22, 26}), 8, 0, {}},
+        // Spikes: one interval at most 1.5 cells, and the pulse whose removal
+        // lands on the grid goes.
         {"spike 8 after and 8 before its neighbours", plus({8, 8}), 8, 1, {41}},
-        {"spike 4 after and 12 before its neighbours", plus({4, 12}), 8, 0, {}},
-        {"X A B C D run of 8 cells, threshold 8", plus({6, 16, 32, 16, 5}), 8, 1, {42, 43, 44}},
-        {"X A B C D run of 8 cells, threshold 7", plus({6, 16, 32, 16, 5}), 7, 0, {}},
+        {"spike 4 after and 12 before its neighbours", plus({4, 12}), 8, 1, {41}},
+        {"spike 10 into a three-cell interval", plus({10, 14}), 8, 1, {41}},
+        {"spike 6 into a four-cell interval", plus({6, 26}), 8, 1, {41}},
+        {"spike 4 before a pulse that came 13 after its predecessor", plus({13, 4}), 8, 1, {41}},
+        // The rhythm: bad intervals (outside 9..39) that no removal puts on the grid.
+        {"X A B C D run of 8 cells, threshold 8", plus({4, 16, 32, 16, 5}), 8, 1, {42, 43, 44}},
+        {"X A B C D run of 8 cells, threshold 7", plus({4, 16, 32, 16, 5}), 7, 0, {}},
         {"unstable stream rejects 8 jumps", jumps, 0, 8, {41, 42, 43, 44, 45, 46, 47, 48}},
         {"bad first interval, threshold 0", Repeat({5}, 16, 40), 0, 1, {0}},
     };

@@ -115,7 +115,12 @@ INSTANTIATE_TEST_SUITE_P(
             "hd_fast", "2hd", ".hdm", {kHD, "drive0.speed_error = 1.5"}, {"-d", "high", "-c", "2"}, 0, 1},
         readcase_t{
             "hd_slow", "2hd", ".hdm", {kHD, "drive0.speed_error = -1.5"}, {"-d", "high", "-c", "2"}, 0, 1},
-        readcase_t{"dd_jitter", "2dd", ".2dd", {kDD, "drive0.jitter_ns = 150"}, {"-c", "2"}, 0, 1}),
+        readcase_t{"dd_jitter", "2dd", ".2dd", {kDD, "drive0.jitter_ns = 150"}, {"-c", "2"}, 0, 1},
+        // Spikes at random places; the default denoise level removes those
+        // that leave a too-short interval, retries get past the rest.
+        readcase_t{
+            "hd_spikes", "2hd", ".hdm", {kHD, "drive0.noise_spikes = 10"}, {"-d", "high", "-c", "3"}, 0, 2},
+        readcase_t{"dd_spikes", "2dd", ".2dd", {kDD, "drive0.noise_spikes = 10"}, {"-c", "3"}, 0, 2}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(DiskRead, FMTrackZero) {
