@@ -33,6 +33,9 @@ enum {
 };
 
 const int64_t SIM_PS_PER_US = 1000000;
+// The farthest a simulated head can step (last_cylinder). The medium holds
+// the 84 cylinders of an image; cylinders past them read blank.
+const int SIM_MAX_CYLINDER = 89;
 
 // One simulated device on the bus. Lines are GPIO numbers; "asserted" means
 // low on the floppy bus whatever the board does to the pin's level.
@@ -134,9 +137,11 @@ class SimDrive : public SimDevice {
     int64_t Unwrapped(int64_t t) const;          // nominal position counted from time 0
     int Pulse(int64_t t) const;
     void CommitWrite(int64_t t);
+    int64_t CellPs(int cellrate) const;          // one recorded cell as it passes this drive's head
 
     int64_t rev_ps;
     int rate = 500;                              // cells per ms of the medium
+    double medium_rpm = 300;                     // speed the medium was recorded at
     int type = 1;                                // ZEL type for saving
     std::vector<int64_t> flux[84][2];           // transition positions, nominal ps
     int cyl = 0;

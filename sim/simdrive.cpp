@@ -7,7 +7,8 @@
 // and ready while the motor runs, TRK00 at cylinder 0, write protect, and read
 // pulses of pulse_ns at each transition. The head steps on the leading edge of
 // STP: inwards (cylinder + 1, up to last_cylinder) while DIR is asserted,
-// outwards down to 0 otherwise. While the write gate is asserted the
+// outwards down to 0 otherwise. Cylinders past the 84 of an image read blank
+// and keep nothing written. While the write gate is asserted the
 // transitions on the write-data line are recorded, and they replace the flux
 // of the written stretch when the gate is released.
 #include <algorithm>
@@ -26,8 +27,19 @@ static uint64_t Mix(uint64_t x) {
     return x ^ (x >> 31);
 }
 
+// A blank medium is taken as recorded in this drive, at the density such a
+// drive turns: 1000 kcells at 360 rpm (2HD), 500 kcells otherwise.
 SimDrive::SimDrive(const SimDriveConfig &c) : cfg(c) {
-    rev_ps = (int64_t)(60.0e12 / (cfg.rpm > 0 ? cfg.rpm : 300));
+    if (cfg.rpm <= 0) cfg.rpm = 300;
+    rev_ps = (int64_t)(60.0e12 / cfg.rpm);
+    medium_rpm = cfg.rpm;
+    if (cfg.rpm > 330) rate = 1000, type = ZEL_TYPE_2HD;
+}
+
+// A medium recorded at medium_rpm turns here at the drive's rpm: a 2DD disk
+// of 500 kcells at 300 rpm passes 600 kcells a second in a 360-rpm drive.
+int64_t SimDrive::CellPs(int cellrate) const {
+    return (int64_t)(1.0e9 / cellrate * medium_rpm / cfg.rpm + 0.5);
 }
 
 void SimDrive::SetTrackCells(int cylinder, int head, const uint8_t *cells, int count, int cellrate) {
@@ -35,7 +47,7 @@ void SimDrive::SetTrackCells(int cylinder, int head, const uint8_t *cells, int c
     rate = cellrate;
     std::vector<int64_t> &f = flux[cylinder][head];
     f.clear();
-    int64_t cellps = 1000000000ll / cellrate;
+    int64_t cellps = CellPs(cellrate);
     for (int i = 0; i < count; i++) {
         if (!BfGetBit(cells, i)) continue;
         int64_t pos = i * cellps;
@@ -55,7 +67,8 @@ int SimDrive::LoadImage(const char *path) {
     if (hrate <= 0) return 0;
     rate = raw ? hrate / 8 : hrate;
     type = raw ? (rate >= 1000 ? ZEL_TYPE_2HD : ZEL_TYPE_2DD) : disk.header.type;
-    int64_t unit = 1000000000ll / hrate;  // one cell or one sample
+    medium_rpm = disk.header.rpm > 0 ? disk.header.rpm : cfg.rpm;
+    int64_t unit = CellPs(hrate);  // one cell or one sample
     for (int c = 0; c < 84; c++) {
         for (int h = 0; h < 2; h++) {
             std::vector<int64_t> &f = flux[c][h];
@@ -79,10 +92,10 @@ int SimDrive::SaveImage(const char *path) const {
     Filepath fp;
     if (!fp.SetPath(path)) return 0;
     ZELDisk disk;
-    if (!disk.Init(type == ZEL_TYPE_2D || type == ZEL_TYPE_2HD ? type : ZEL_TYPE_2DD, rate, (int)cfg.rpm, 0))
+    if (!disk.Init(type == ZEL_TYPE_2D || type == ZEL_TYPE_2HD ? type : ZEL_TYPE_2DD, rate, (int)medium_rpm, 0))
         return 0;
-    int64_t cellps = 1000000000ll / rate;
-    int bits = (int)(rev_ps / cellps);
+    int64_t cellps = CellPs(rate);
+    int bits = (int)((rev_ps + cellps / 2) / cellps);
     for (int c = 0; c < disk.header.cylinders && c < 84; c++) {
         for (int h = 0; h < disk.header.heads && h < 2; h++) {
             int n = std::min(bits, disk.GetTrackCapacity(c, h) * 8);
@@ -114,7 +127,8 @@ int64_t SimDrive::Position(int64_t t) const {
 // Whether a read pulse covers time t.
 int SimDrive::Pulse(int64_t t) const {
     int side = (pi >> LINE_SID) & 1;
-    const std::vector<int64_t> &f = flux[cyl][side];
+    static const std::vector<int64_t> none;
+    const std::vector<int64_t> &f = cyl < 84 ? flux[cyl][side] : none;
     uint64_t rev = (uint64_t)(t / RotationPs());
     int64_t pos = Position(t);
     int64_t width = (int64_t)cfg.pulse_ns * 1000;
@@ -182,7 +196,7 @@ void SimDrive::LineChanged(int line, int asserted, int64_t t) {
     if (!selected && line != selline) return;
     if (line == LINE_STP && asserted) {
         if (writing) CommitWrite(t);
-        if ((pi >> LINE_DIR) & 1) cyl = std::min(cyl + 1, std::min(cfg.last_cylinder, 83));
+        if ((pi >> LINE_DIR) & 1) cyl = std::min(cyl + 1, std::min(cfg.last_cylinder, SIM_MAX_CYLINDER));
         else cyl = std::max(cyl - 1, 0);
     } else if (line == LINE_WTG) {
         if (asserted && cfg.disk && !cfg.write_protect && !writing) {
@@ -213,6 +227,10 @@ void SimDrive::CommitWrite(int64_t t) {
     writing = false;
     writes++;
     int side = (pi >> LINE_SID) & 1;
+    if (cyl >= 84) {
+        written.clear();
+        return;
+    }
     std::vector<int64_t> &f = flux[cyl][side];
     int64_t end = Unwrapped(t);
     std::vector<int64_t> keep;

@@ -119,7 +119,7 @@ int SimApplySetting(SimConfig *cfg, const std::string &key, const std::string &v
             long long lo, hi;
         } ints[] = {
             {"index_us", &SimDriveConfig::index_us, 1, 100000},
-            {"last_cylinder", &SimDriveConfig::last_cylinder, 0, 83},
+            {"last_cylinder", &SimDriveConfig::last_cylinder, 0, SIM_MAX_CYLINDER},
             {"write_protect", &SimDriveConfig::write_protect, 0, 1},
             {"disk", &SimDriveConfig::disk, 0, 1},
             {"spinup_ms", &SimDriveConfig::spinup_ms, 0, 10000},

@@ -163,6 +163,55 @@ TEST(SimDriveNoise, SpikesAndFluxFreeStretches) {
     }
 }
 
+// The samples taken in a stretch of virtual time are what the rate that
+// CalcFreqSpi reports gives, odd dividers included (4800 kHz from 400 MHz).
+TEST(SimSpi, ClockRunsAtTheReportedRate) {
+    SimRig rig(BoardConfig(2));
+    ASSERT_TRUE(rig.g.Init(GPIOCTL::MODE_CONTROLLER));
+    for (int rate : {4800, 4000, 8000, 600}) {
+        int64_t bytes = rig.board->SpiBytes();
+        std::vector<uint8_t> raw = SampleRevolution(rig.g, rate, 20000, false);
+        EXPECT_EQ((int64_t)raw.size(), rig.board->SpiBytes() - bytes);
+        double khz = raw.size() * 8 / 20.0;
+        EXPECT_NEAR(rig.g.CalcFreqSpi(rate), khz, rig.g.CalcFreqSpi(rate) / 500.0) << rate;
+    }
+}
+
+// A medium carries the speed it was recorded at: a 300-rpm 2DD track in a
+// 360-rpm drive passes in 1/6 s, and is saved back as it was recorded.
+TEST(SimDriveMedium, RecordedAt300rpmTurnsIn360rpmDrive) {
+    SimScratch dir;
+    ASSERT_FALSE(dir.dir.empty());
+    std::unique_ptr<VTrack> want = BuildTrack(0, 0, 5);
+    std::vector<uint8_t> cells = Cells(*want);
+    ZELDisk disk;
+    ASSERT_TRUE(disk.Init(ZEL_TYPE_2DD, 500, 300, 0));
+    ASSERT_TRUE(disk.SetTrackLen(0, 0, kCells));
+    memcpy(disk.GetTrackData(0, 0), cells.data(), kCells / 8);
+    Filepath fp;
+    std::string src = dir.Name("dd300.zel"), saved = dir.Name("saved.zel");
+    fp.SetPath(src.c_str());
+    ASSERT_TRUE(disk.Save(fp, 1));
+
+    SimDriveConfig cfg;
+    cfg.rpm = 360;
+    SimDrive drive(cfg);
+    ASSERT_TRUE(drive.LoadImage(src.c_str()));
+    const std::vector<int64_t> &flux = drive.Flux(0, 0);
+    ASSERT_FALSE(flux.empty());
+    EXPECT_LT(flux.back(), drive.RevolutionPs());
+    EXPECT_GT(flux.back(), drive.RevolutionPs() * 99 / 100) << "the track spans the whole revolution";
+
+    ASSERT_TRUE(drive.SaveImage(saved.c_str()));
+    ZELDisk back;
+    fp.SetPath(saved.c_str());
+    ASSERT_TRUE(back.Load(fp, 0));
+    EXPECT_EQ(300, back.header.rpm);
+    EXPECT_EQ(500, back.header.rate);
+    ASSERT_EQ(kCells, back.GetTrackLen(0, 0));
+    EXPECT_EQ(0, memcmp(back.GetTrackData(0, 0), cells.data(), kCells / 8));
+}
+
 TEST(SimDriveWrite, WrittenTrackReadsBackAndIsSaved) {
     SimScratch dir;
     ASSERT_FALSE(dir.dir.empty());

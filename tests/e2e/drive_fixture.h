@@ -61,13 +61,12 @@ inline void OpenImage(ZELDisk &disk, const std::string &path) {
 
 // A medium built track by track: fill(c, h, track) adds the sectors of each
 // track (none: unformatted). Tracks of cylinders >= cylinders stay blank.
-// rate and rpm 0: the type's own.
+// The image has its type's own rate and rpm.
 inline bool BuildMedium(const std::string &path, int type, int cylinders,
                         const std::function<void(int, int, VTrack &)> &fill,
-                        const std::function<void(int, int, uint8_t *, int)> &spoil = nullptr, int rate = 0,
-                        int rpm = 0) {
+                        const std::function<void(int, int, uint8_t *, int)> &spoil = nullptr) {
     ZELDisk disk;
-    if (!disk.Init(type, rate, rpm, 0)) return false;
+    if (!disk.Init(type, 0, 0, 0)) return false;
     int cells = disk.NominalLength();
     for (int c = 0; c < cylinders; c++)
         for (int h = 0; h < 2; h++) {

@@ -181,12 +181,12 @@ TEST(DiskRead, DamagedAndUnformattedTracks) {
 }
 
 TEST(DiskRead, DoubleDensityIn360rpmDriveReadsAt600kbps) {
-    // A 2DD disk turning at 360 rpm passes its 100,000 cells at 600 kcells/s.
+    // A 2DD disk recorded at 300 rpm turning at 360 rpm passes its 100,000
+    // cells at 600 kcells/s.
     ScratchDir dir;
-    std::string medium = dir / "dd360.ZEL";
-    ASSERT_TRUE(BuildMedium(
-        medium, ZEL_TYPE_2DD, 1, [](int c, int h, VTrack &t) { AddSectors(t, 1, c, h, 9, 2); }, nullptr, 600,
-        360));
+    std::string medium = dir / "dd300.ZEL";
+    ASSERT_TRUE(
+        BuildMedium(medium, ZEL_TYPE_2DD, 1, [](int c, int h, VTrack &t) { AddSectors(t, 1, c, h, 9, 2); }));
     std::string sim = WriteSim(dir, {"drive0.image = " + medium, kHD});
     RunResult r = RunOnBoard("diskread", {"-i", "0", "-c", "84", "-b", "0", "-e", "0", dir / "out.ZEL"}, sim);
     ASSERT_EQ(r.status, 0) << r.err;

@@ -76,6 +76,8 @@ INSTANTIATE_TEST_SUITE_P(
                     0,
                     {"Write protect      : Protected\n", "Num of cylinder    : 43(0..42)\n"}},
         drivecase_t{"stuck", {"drive0.last_cylinder = 0"}, 0, {"Num of cylinder    : Unknown 2D\n"}},
+        drivecase_t{"reaches86", {"drive0.last_cylinder = 86"}, 34, {"Num of cylinder    : 86 over\n"}},
+        drivecase_t{"reaches85", {"drive0.last_cylinder = 85"}, 0, {"Num of cylinder    : 86(0..85)\n"}},
         drivecase_t{"noindex",
                     {"drive0.disk = 0", "drive0.last_cylinder = 79"},
                     0,
