@@ -8,7 +8,10 @@
 #include <signal.h>
 #include <sys/socket.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cmath>
+#include <cstring>
 #include <map>
 #include <thread>
 
@@ -67,6 +70,25 @@ inline std::vector<double> LineTimes(const std::string &log, const std::string &
         if (l >> us >> name >> a && name == line && a == asserted) t.push_back(us);
     }
     return t;
+}
+
+// Times (ns) of the read-data pulses the host saw: the log lists each as ns
+// after the one before, following its "# read pulses" line.
+inline std::vector<int64_t> ReadPulses(const std::string &log) {
+    std::vector<int64_t> t;
+    size_t at = log.find("\n# read pulses");
+    if (at == std::string::npos) return t;
+    std::istringstream in(log.substr(log.find('\n', at + 1) + 1));
+    int64_t now = 0;
+    for (long long d; in >> d;) t.push_back(now += d);
+    return t;
+}
+
+inline bool WriteTextFile(const std::string &path, const std::string &text) {
+    FILE *f = fopen(path.c_str(), "w");
+    if (!f) return false;
+    bool ok = fputs(text.c_str(), f) >= 0;
+    return fclose(f) == 0 && ok;
 }
 
 class Emulator {

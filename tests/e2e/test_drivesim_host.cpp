@@ -1,0 +1,161 @@
+// What a host on the simulated bus reads from drivesim, decoded the way its
+// floppy controller would: the pulses of one revolution (index to index) are
+// turned back into cells and decoded into sectors, which must be those of the
+// sector dump the image was made from. Also which drive plays when both
+// selects are asserted, and that a protected disk takes no write.
+#include "drivesim_util.h"
+#include "fdi.h"
+#include "filepath.h"
+#include "zeldisk.h"
+
+namespace {
+
+// The sample dumps of mkimage: cylinders x 2 heads x sectors of 128 << n bytes.
+struct Geometry {
+    const char *name;
+    int cylinders, sectors, n;
+    int Size() const { return 128 << n; }
+};
+const Geometry k2HD = {"2hd", 77, 8, 3};
+const Geometry k2DD = {"2dd", 80, 9, 2};
+
+// One stretch of the host's script: the head on cylinder/side from `from` to
+// `to` (ms of virtual time).
+struct Window {
+    int cylinder, side;
+    double from, to;
+};
+
+// The host selects drive 0 and reads each (cylinder, side) for a window of
+// about 2.5 revolutions, enough for one whole revolution between two index
+// pulses. At the end it steps the empty drive 1 to cylinder 1: once the drive
+// table shows that, the script is done.
+std::string ReadScript(const std::vector<std::pair<int, int>> &tracks, double rev_ms,
+                       std::vector<Window> *windows) {
+    std::string s = "100 assert mot\n110 assert ds0\n";
+    char buf[200];
+    double t = 130;
+    int cyl = 0, side = 0;
+    for (const auto &tr : tracks) {
+        if (tr.first != cyl) {
+            int n = std::abs(tr.first - cyl);
+            snprintf(buf, sizeof buf, "%.0f %s dir\n%.0f step %d 100 3\n", t, tr.first > cyl ? "assert" : "release",
+                     t + 1, n);
+            s += buf;
+            t += 1 + 3.0 * n + 5;
+            cyl = tr.first;
+        }
+        if (tr.second != side) {
+            snprintf(buf, sizeof buf, "%.0f %s sid\n", t, tr.second ? "assert" : "release");
+            s += buf;
+            side = tr.second;
+        }
+        windows->push_back(Window{cyl, side, t, t + 2.5 * rev_ms + 20});
+        t = windows->back().to;
+    }
+    snprintf(buf, sizeof buf, "%.0f release ds0\n%.0f assert ds1\n%.0f assert dir\n%.0f step 1 100 3\n", t, t + 5,
+             t + 10, t + 15);
+    return s + buf;
+}
+
+// Cells of one revolution rebuilt from the read pulses between two index
+// pulses (ns): each interval becomes whole cells of cell_ns, the last a 1.
+// The pulse that closes the revolution stands for the first one again.
+std::vector<uint8_t> RevolutionCells(const std::vector<int64_t> &pulses, int64_t from, int64_t to, double cell_ns,
+                                     int *count) {
+    std::vector<uint8_t> cells(TRACK_ENC_BYTES);
+    *count = 0;
+    auto p = std::lower_bound(pulses.begin(), pulses.end(), from);
+    if (p == pulses.end()) return cells;
+    for (int64_t last = *p++; p != pulses.end(); last = *p++) {
+        long n = std::lround((double)(*p - last) / cell_ns);
+        if (n < 1) n = 1;
+        if (*count + n > TRACK_MAX_CELLS) {
+            *count = 0;
+            return cells;
+        }
+        *count += (int)n;
+        cells[(size_t)(*count - 1) / 8] |= (uint8_t)(0x80 >> ((*count - 1) % 8));
+        if (*p >= to) break;
+    }
+    return cells;
+}
+
+// "" when the decoded track holds exactly the dump's sectors of that
+// cylinder and side, intact; otherwise what differs.
+std::string CompareWithDump(const VTrack &track, const std::string &dump, const Geometry &g, int c, int h) {
+    std::ostringstream err;
+    std::vector<int> seen(g.sectors + 1);
+    for (const VSector *s = track.sectors; s; s = s->next) {
+        err.str("");
+        err << "C" << (int)s->c << " H" << (int)s->h << " R" << (int)s->r << ": ";
+        if (s->c != c || s->h != h || s->r < 1 || s->r > g.sectors || s->n != g.n) return err.str() + "bad ID";
+        if (s->status != 0) return err.str() + "status " + std::to_string(s->status);
+        if (s->length != g.Size() || !s->data) return err.str() + "length " + std::to_string(s->length);
+        size_t at = ((size_t)(c * 2 + h) * g.sectors + s->r - 1) * g.Size();
+        if (at + g.Size() > dump.size() || memcmp(s->data, dump.data() + at, (size_t)g.Size()) != 0)
+            return err.str() + "data differ";
+        seen[s->r]++;
+    }
+    for (int r = 1; r <= g.sectors; r++)
+        if (seen[r] != 1) return "R" + std::to_string(r) + " found " + std::to_string(seen[r]) + " times";
+    return "";
+}
+
+// Decodes one revolution of every window and compares it with the dump.
+void ExpectWindowsMatchDump(const std::string &log, const std::vector<Window> &windows, const std::string &dump,
+                            const Geometry &g, double cell_ns, const std::string &what) {
+    std::vector<int64_t> pulses = ReadPulses(log);
+    std::vector<double> index = LineTimes(log, "IDX", 1);
+    for (const Window &w : windows) {
+        std::string where = what + " C" + std::to_string(w.cylinder) + " H" + std::to_string(w.side);
+        // The first whole revolution starting 15 ms into the window (after
+        // settling and the restart of the transmitter).
+        auto i = std::lower_bound(index.begin(), index.end(), (w.from + 15) * 1000);
+        ASSERT_TRUE(i != index.end() && i + 1 != index.end() && *(i + 1) <= w.to * 1000) << where << ": no revolution";
+        int count = 0;
+        std::vector<uint8_t> cells =
+            RevolutionCells(pulses, (int64_t)(*i * 1000), (int64_t)(*(i + 1) * 1000), cell_ns, &count);
+        ASSERT_GT(count, 0) << where;
+        VTrack track;
+        track.Decode(0, cells.data(), count, ANALYZE_UPD765);
+        EXPECT_EQ("", CompareWithDump(track, dump, g, w.cylinder, w.side)) << where;
+    }
+}
+
+struct ReadCase {
+    const char *what;
+    Geometry g;
+    std::string image;  // file name; its extension chooses the format
+    bool raw;
+    double rev_ms, cell_ns;
+};
+
+// Cylinders 0, 1 and the last, both sides: the head steps in both directions
+// and every track is a full revolution (the whole disk would take minutes).
+TEST(ControlPort, DrivesimHostReadsTheImagesSectors) {
+    const ReadCase cases[] = {
+        {"D88 2HD at 360 rpm", k2HD, "D.d88", false, 60000.0 / 360, 1000},
+        {"ZEL encode 2DD at 300 rpm", k2DD, "E.ZEL", false, 200, 2000},
+        {"ZEL raw 2DD at 300 rpm", k2DD, "R.ZEL", true, 200, 2000},  // pulses on a 4 MHz sample grid
+    };
+    for (const ReadCase &c : cases) {
+        ScratchDir dir;
+        std::string img = MakeImage(dir, c.g.name, c.image, 5, c.raw);
+        ASSERT_FALSE(img.empty()) << c.what;
+        ASSERT_EQ(0, RunProgram("mkimage", {c.g.name, dir / "dump.xdf", "5"}).status);
+        const int last = c.g.cylinders - 1;
+        std::vector<Window> windows;
+        std::string script =
+            ReadScript({{0, 0}, {0, 1}, {1, 1}, {1, 0}, {last, 0}, {last, 1}}, c.rev_ms, &windows);
+        WriteTextFile(dir / "host.txt", script);
+        Emulator emu(dir, {"board = B", "host.script = host.txt"});
+        ASSERT_TRUE(emu.Start({"-0", img, "-o", "x0"})) << emu.Err();
+        EXPECT_TRUE(emu.WaitForTable(Row(1, "--", 1, "EMPTY"))) << c.what;
+        ASSERT_EQ(0, emu.Signal(SIGTERM)) << emu.Err();
+        ExpectWindowsMatchDump(emu.HostLog(), windows, ReadFileText(dir / "dump.xdf"), c.g, c.cell_ns, c.what);
+        EXPECT_EQ("0", emu.Report()["spi_underruns"]) << c.what;
+    }
+}
+
+}  // namespace
