@@ -3,6 +3,8 @@
 // turned back into cells and decoded into sectors, which must be those of the
 // sector dump the image was made from. Also which drive plays when both
 // selects are asserted, and that a protected disk takes no write.
+#include <memory>
+
 #include "drivesim_util.h"
 #include "fdi.h"
 #include "filepath.h"
@@ -102,25 +104,40 @@ std::string CompareWithDump(const VTrack &track, const std::string &dump, const 
     return "";
 }
 
-// Decodes one revolution of every window and compares it with the dump.
-void ExpectWindowsMatchDump(const std::string &log, const std::vector<Window> &windows, const std::string &dump,
-                            const Geometry &g, double cell_ns, const std::string &what) {
-    std::vector<int64_t> pulses = ReadPulses(log);
-    std::vector<double> index = LineTimes(log, "IDX", 1);
-    for (const Window &w : windows) {
-        std::string where = what + " C" + std::to_string(w.cylinder) + " H" + std::to_string(w.side);
-        // The first whole revolution starting 15 ms into the window (after
-        // settling and the restart of the transmitter).
-        auto i = std::lower_bound(index.begin(), index.end(), (w.from + 15) * 1000);
-        ASSERT_TRUE(i != index.end() && i + 1 != index.end() && *(i + 1) <= w.to * 1000) << where << ": no revolution";
-        int count = 0;
-        std::vector<uint8_t> cells =
-            RevolutionCells(pulses, (int64_t)(*i * 1000), (int64_t)(*(i + 1) * 1000), cell_ns, &count);
-        ASSERT_GT(count, 0) << where;
-        VTrack track;
-        track.Decode(0, cells.data(), count, ANALYZE_UPD765);
-        EXPECT_EQ("", CompareWithDump(track, dump, g, w.cylinder, w.side)) << where;
+// What the host read: read pulses (ns) and index assertions (us).
+struct Capture {
+    explicit Capture(const std::string &log) : pulses(ReadPulses(log)), index(LineTimes(log, "IDX", 1)) {}
+    std::vector<int64_t> pulses;
+    std::vector<double> index;
+    // Pulses and index assertions from `from` to `to` (ms).
+    size_t PulsesIn(double from, double to) const { return CountIn(pulses, from * 1e6, to * 1e6); }
+    size_t IndexIn(double from, double to) const { return CountIn(index, from * 1e3, to * 1e3); }
+    template <class T> static size_t CountIn(const std::vector<T> &v, double from, double to) {
+        return (size_t)(std::lower_bound(v.begin(), v.end(), (T)to) - std::lower_bound(v.begin(), v.end(), (T)from));
     }
+};
+
+// The first whole revolution the host read from 15 ms into the window (past
+// settling and the restart of the transmitter), decoded; null when it saw none.
+std::unique_ptr<VTrack> DecodeWindow(const Capture &cap, const Window &w, double cell_ns) {
+    const std::vector<int64_t> &pulses = cap.pulses;
+    const std::vector<double> &index = cap.index;
+    auto i = std::lower_bound(index.begin(), index.end(), (w.from + 15) * 1000);
+    if (i == index.end() || i + 1 == index.end() || *(i + 1) > w.to * 1000) return nullptr;
+    int count = 0;
+    std::vector<uint8_t> cells = RevolutionCells(pulses, (int64_t)(*i * 1000), (int64_t)(*(i + 1) * 1000), cell_ns, &count);
+    if (count == 0) return nullptr;
+    std::unique_ptr<VTrack> track(new VTrack);
+    track->Decode(0, cells.data(), count, ANALYZE_UPD765);
+    return track;
+}
+
+// "" when the host read the dump's sectors in the window, else what differs.
+std::string WindowMatchesDump(const Capture &cap, const Window &w, const std::string &dump, const Geometry &g,
+                              double cell_ns) {
+    std::unique_ptr<VTrack> track = DecodeWindow(cap, w, cell_ns);
+    if (!track) return "no revolution";
+    return CompareWithDump(*track, dump, g, w.cylinder, w.side);
 }
 
 struct ReadCase {
@@ -153,8 +170,85 @@ TEST(ControlPort, DrivesimHostReadsTheImagesSectors) {
         ASSERT_TRUE(emu.Start({"-0", img, "-o", "x0"})) << emu.Err();
         EXPECT_TRUE(emu.WaitForTable(Row(1, "--", 1, "EMPTY"))) << c.what;
         ASSERT_EQ(0, emu.Signal(SIGTERM)) << emu.Err();
-        ExpectWindowsMatchDump(emu.HostLog(), windows, ReadFileText(dir / "dump.xdf"), c.g, c.cell_ns, c.what);
+        Capture cap(emu.HostLog());
+        std::string dump = ReadFileText(dir / "dump.xdf");
+        for (const Window &w : windows)
+            EXPECT_EQ("", WindowMatchesDump(cap, w, dump, c.g, c.cell_ns))
+                << c.what << " C" << w.cylinder << " H" << w.side;
         EXPECT_EQ("0", emu.Report()["spi_underruns"]) << c.what;
+    }
+}
+
+}  // namespace
+
+namespace {
+
+// Drive 0 holds a 2HD disk, drive 1 a 2DD one. With both selects asserted the
+// drive selected last is served only if it is drive 0; selected the other
+// way round, neither drive plays (no data, no index).
+TEST(ControlPort, DrivesimBothSelectsAsserted) {
+    ScratchDir dir;
+    std::string a = MakeImage(dir, "2hd", "A.d88", 1);
+    std::string b = MakeImage(dir, "2dd", "B.ZEL", 2);
+    ASSERT_FALSE(a.empty() || b.empty());
+    ASSERT_EQ(0, RunProgram("mkimage", {"2hd", dir / "dump.xdf", "1"}).status);
+    const double rev = 60000.0 / 360;
+    const Window drive0 = {0, 0, 400, 400 + 2.5 * rev + 20};  // ds1 at 110, then ds0 at 400
+    const Window neither = {0, 0, 1300, 1800};                // ds0 at 1000, then ds1 at 1300
+    WriteTextFile(dir / "host.txt",
+                  "100 assert mot\n110 assert ds1\n400 assert ds0\n900 release ds0\n905 release ds1\n"
+                  "1000 assert ds0\n1300 assert ds1\n1800 release ds0\n"
+                  "1805 assert dir\n1810 step 1 100 3\n");  // drive 1 alone steps: the script is done
+    Emulator emu(dir, {"board = B", "host.script = host.txt"});
+    ASSERT_TRUE(emu.Start({"-0", a, "-1", b, "-o", "x0"})) << emu.Err();
+    EXPECT_TRUE(emu.WaitForTable(Row(1, "--", 1, b)));
+    ASSERT_EQ(0, emu.Signal(SIGTERM)) << emu.Err();
+
+    Capture cap(emu.HostLog());
+    EXPECT_EQ("", WindowMatchesDump(cap, drive0, ReadFileText(dir / "dump.xdf"), k2HD, 1000));
+    EXPECT_GT(cap.PulsesIn(neither.from - 200, neither.from), 1000u) << "drive 0 alone plays";
+    // A byte already in the shifter may still go out after the selection.
+    EXPECT_EQ(0u, cap.PulsesIn(neither.from + 0.1, neither.to));
+    EXPECT_EQ(0u, cap.IndexIn(neither.from, neither.to));
+}
+
+// The host writes a whole revolution and more on cylinder 0 side 0, then
+// reads it back. A protected disk still plays its sectors and its file is
+// untouched at the stop; without protection the write replaced the track.
+TEST(ControlPort, DrivesimProtectedDiskTakesNoWrite) {
+    for (bool protect : {true, false}) {
+        ScratchDir dir;
+        std::string a = MakeImage(dir, "2dd", "A.ZEL", 3);
+        ASSERT_FALSE(a.empty());
+        ASSERT_EQ(0, RunProgram("mkimage", {"2dd", dir / "dump.xdf", "3"}).status);
+        if (protect) {  // the write-protect flag of the image header
+            Filepath fp;
+            ZELDisk img;
+            ASSERT_TRUE(fp.SetPath(a.c_str()) && img.Load(fp, 0));
+            img.header.writeprotect = 1;
+            ASSERT_TRUE(img.Save(fp, 1));
+        }
+        std::string before = ReadFileText(a);
+        const Window readback = {0, 0, 460, 460 + 2.5 * 200 + 20};
+        WriteTextFile(dir / "host.txt", "100 assert mot\n100 writedata 500 9249\n110 assert ds0\n"
+                                        "200 assert wtg\n450 release wtg\n980 release ds0\n"
+                                        "985 assert ds1\n990 assert dir\n995 step 1 100 3\n");
+        Emulator emu(dir, {"board = B", "host.script = host.txt"});
+        ASSERT_TRUE(emu.Start({"-0", a, "-o", "x0"})) << emu.Err();
+        EXPECT_TRUE(emu.WaitForTable(Row(0, protect ? "ON" : "--", 0, a) + Row(1, "--", 1, "EMPTY")));
+        ASSERT_EQ(0, emu.Signal(SIGTERM)) << emu.Err();
+
+        Capture cap(emu.HostLog());
+        std::unique_ptr<VTrack> track = DecodeWindow(cap, readback, 2000);
+        ASSERT_TRUE(track) << protect;
+        if (protect) {
+            EXPECT_EQ("", CompareWithDump(*track, ReadFileText(dir / "dump.xdf"), k2DD, 0, 0));
+            EXPECT_FALSE(LineTimes(emu.HostLog(), "WTP", 1).empty()) << "the host is not told";
+            EXPECT_TRUE(ReadFileText(a) == before) << "protected image written";
+        } else {
+            EXPECT_EQ(0, track->SectorCount());
+            EXPECT_TRUE(ReadFileText(a) != before) << "write lost";
+        }
     }
 }
 
