@@ -2,7 +2,6 @@
 // image of encoded or raw tracks, or any sector format the library exports.
 // Every track is read with retries and the best attempt kept; a track that
 // cannot be read cleanly is stored as read, with a warning.
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
@@ -17,22 +16,13 @@ GPIOCTL gpioctl;
 
 namespace {
 
-struct param_t {
-    int drive;
-    int cylinders;
-    int heads;
-    int begin;
-    int end;
-    int track;
-    int rate; // data rate, kbps
-    int steps;
+// The shared options, and the data rate in kbps, the noise-cancel level, the
+// raw flag and the image path.
+struct param_t : hwparam_t {
+    int rate;
     int denoise;
-    int analyze;
-    int pin2, pin4, pin12;
-    int retry;
     int raw;
     Filepath path;
-    int verbose;
 };
 
 param_t param;
@@ -43,10 +33,8 @@ const int kDefaultDenoise = 8;
 const int kDefaultRetry = 5;
 
 int Banner(int argc, char **argv) {
-    PrintToolBanner("Floppy disk dump utility");
-    if (argc > 1) return 1;
-    printf("Usage: %s -i ID [OPTION]... FILE\n\n", argv[0]);
-    printf(" ID is unit number {0|1}.\n");
+    if (HwBanner(argc, "Floppy disk dump utility")) return 1;
+    HwUsageStart(argv[0], "-i ID [OPTION]... FILE");
     printf(" FILE is image file path.\n\n");
     printf("OPTION\n");
     printf(" -c CYLINDERS is number of cylinders. Default is 40.\n");
@@ -59,9 +47,7 @@ int Banner(int argc, char **argv) {
     printf(" -n LEVEL is denoise level. Default is %d.\n", kDefaultDenoise);
     printf(" -a ANALYZE is analyze mode {upd765|mb8877}, Default is upd765.\n");
     printf(" -f FORMAT is data format {encode|raw}. Default is encode.\n");
-    printf(" -p2 Assert Pin 2.\n");
-    printf(" -p4 Assert Pin 4.\n");
-    printf(" -p12 Assert Pin 12.\n");
+    HwUsagePins();
     printf(" -r RETRY is retry times for invalid track. Default is %d.\n", kDefaultRetry);
     printf(" -v is verbose mode.\n");
     return 0;
@@ -76,8 +62,7 @@ void Cleanup() {
 }
 
 int Init() {
-    if (!HwInstallSignals()) return 0;
-    if (!HwInit()) return 0;
+    if (!HwInitTool()) return 0;
     param.drive = -1;
     param.cylinders = 40;
     param.heads = 2;
@@ -95,77 +80,23 @@ int Init() {
 }
 
 int ParseArgument(int argc, char **argv) {
-    opterr = 0;
-    optind = 1;
-    int opt;
-    while ((opt = getopt(argc, argv, "i:c:h:b:e:t:d:f:s:n:a:r:p:v")) != -1) {
+    auto own = [](int opt, const char *arg) {
         switch (opt) {
-        case 'i':
-            param.drive = optarg[0] - '0';
-            break;
-        case 'c':
-            if (!OptInRange(optarg, 1, 84, "Error : Invalid cylinders range [%d]\n", &param.cylinders))
-                return 0;
-            break;
-        case 'h':
-            if (!OptInRange(optarg, 1, 2, "Error : Invalid heads range [%d]\n", &param.heads)) return 0;
-            break;
-        case 'b':
-            if (!OptInRange(optarg, 0, 83, "Error : Invalid begin cylinder [%d]\n", &param.begin)) return 0;
-            break;
-        case 'e':
-            if (!OptInRange(optarg, 0, 83, "Error : Invalid end cylinder [%d]\n", &param.end)) return 0;
-            break;
-        case 't':
-            if (!OptInRange(optarg, 0, 167, "Error : Invalid track number [%d]\n", &param.track)) return 0;
-            break;
         case 'd':
-            param.rate = (optarg[0] == 'd' || optarg[0] == 'D') ? 500 : 1000;
-            break;
+            param.rate = (arg[0] == 'd' || arg[0] == 'D') ? 500 : 1000;
+            return 1;
         case 'f':
-            if (optarg[0] == 'r' || optarg[0] == 'R') param.raw = 1;
-            break;
-        case 's':
-            param.steps = optarg[0] - '0';
-            if (param.steps != 1 && param.steps != 2) {
-                fprintf(stderr, "Error : Invalid step [%d]\n", param.steps);
-                return 0;
-            }
-            break;
+            if (arg[0] == 'r' || arg[0] == 'R') param.raw = 1;
+            return 1;
         case 'n':
-            param.denoise = Clamp(OptNum(optarg), 0, 16);
-            break;
-        case 'a':
-            param.analyze = (optarg[0] == 'm' || optarg[0] == 'M') ? ANALYZE_MB8877 : ANALYZE_UPD765;
-            break;
-        case 'r':
-            param.retry = Clamp(OptNum(optarg), 0, 99);
-            break;
-        case 'p':
-            OptPin(optarg, &param.pin2, &param.pin4, &param.pin12);
-            break;
-        case 'v':
-            param.verbose = 1;
-            break;
+            param.denoise = Clamp(OptNum(arg), 0, 16);
+            return 1;
         default:
-            break;
+            return -1;
         }
-    }
-    if (param.drive < 0 || param.drive > 1) {
-        fprintf(stderr, "Error : Invalid id range [%d]\n", param.drive);
-        return 0;
-    }
-    if (optind >= argc || !argv[optind][0] || !param.path.SetPath(argv[optind])) {
-        fprintf(stderr, "Error : Invalid file path\n");
-        return 0;
-    }
-    return 1;
-}
-
-[[noreturn]] void Fail(const char *message, int code) {
-    fprintf(stderr, "%s\n", message);
-    Cleanup();
-    exit(code);
+    };
+    return HwParseOptions(argc, argv, "i:c:h:b:e:t:d:f:s:n:a:r:p:v", &param, own) &&
+           HwImagePath(argc, argv, &param.path, "Error : Invalid file path");
 }
 
 // An existing image to read into (-b and -e, or -t): its geometry and format
@@ -231,10 +162,7 @@ void ReadDisk(int period, int first, int last) {
 
     HwWalkTracks(first, last, param.heads, param.track, param.steps, fast, [&](int c, int h) {
         int tr = c * param.heads + h;
-        HwLineStart();
-        printf("Processing         : %3d%%(T%3d C%2d H%d)",
-               (((c - first) * param.heads + h) * 100 + 100) / (param.heads * span), tr, c, h);
-        fflush(stdout);
+        HwProgress((((c - first) * param.heads + h) * 100 + 100) / (param.heads * span), tr, c, h);
 
         int n = 0;
         for (;;) {
@@ -245,10 +173,7 @@ void ReadDisk(int period, int first, int last) {
             if (d->track.SectorCount() == 0) break;
             if (d->found && !(d->track.flags & TRACK_ERRORS)) break;
             if (n > param.retry) break;
-            HwLineStart();
-            printf("Retry %3d/%3d      : %3d%%(T%3d C%2d H%d)", n, param.retry,
-                   (tr * 100 + 100) / (param.heads * param.cylinders), tr, c, h);
-            fflush(stdout);
+            HwRetryProgress(n, param.retry, (tr * 100 + 100) / (param.heads * param.cylinders), tr, c, h);
         }
         int best = 0;
         if (n > 1) {
@@ -267,41 +192,23 @@ void ReadDisk(int period, int first, int last) {
     HwLineStart();
     fflush(stdout);
 
-    HwSeekTrack0(256, fast);
     delete[] dumps;
     dumps = nullptr;
-    gpioctl.Settling();
-    gpioctl.SetDS(param.drive, 0);
-    gpioctl.SetMOT(0);
+    HwPark(param.drive, 256, fast);
 }
 
 } // namespace
 
 int main(int argc, char **argv) {
-    if (!Banner(argc, argv)) return 0;
-    if (!HwInstallSim()) return 1;
-    if (!Init()) {
-        fprintf(stderr, "Error : Initializing\n");
-        return 1;
-    }
-    HwWarnCoreClock();
-    if (!ParseArgument(argc, argv)) {
-        Cleanup();
-        return 22;
-    }
+    int status = HwStartUp(argc, argv, Banner, Init, 1, ParseArgument, Cleanup);
+    if (status >= 0) return status;
 
     // Drive set-up.
-    HwStartDrive(param.pin2, param.pin4, param.pin12);
+    HwStartDrive(param);
     printf("Drive              : %d\n", param.drive);
     printf("File               : %s\n", param.path.GetPath());
-    gpioctl.SetDS(param.drive, 1);
-    SysTimer::DelayUs(1000);
-    int period = HwIndexPeriod();
-    if (!period) Fail("Error : Drive not ready", 14);
-    gpioctl.Aquire();
-    int protect = gpioctl.GetWTP();
-    printf("Write protect      : %s\n", protect ? "Protected" : "Writable");
-    if (!HwRecalibrate()) Fail("Error : Can't detect track0", 14);
+    int protect = 0;
+    int period = HwReadyDrive(param.drive, 0, &protect);
 
     // Image set-up.
     image = new ZELDisk;
@@ -314,26 +221,14 @@ int main(int argc, char **argv) {
     }
     if (!update) {
         int type = param.rate > 999 ? ZEL_TYPE_2HD : param.cylinders < 43 ? ZEL_TYPE_2D : ZEL_TYPE_2DD;
-        if (!image->Init(type, param.rate, rpm, param.raw)) Fail("Error : Can't create image", 14);
+        if (!image->Init(type, param.rate, rpm, param.raw)) HwFail("Error : Can't create image", 14);
         image->SetName(param.path.GetShort());
         image->header.writeprotect = protect;
     }
-    int first = param.begin >= 0 ? param.begin : 0;
-    int last = param.end >= 0 ? param.end : param.cylinders - 1;
-    if (param.track >= 0) {
-        first = last = param.track / param.heads;
-        printf("Track              : %d\n", param.track);
-    } else {
-        printf("Cylinder range     : %d ... %d\n", first, last);
-    }
-    if (!(first < param.cylinders && last < param.cylinders && first <= last))
-        Fail("Error : Invalid cylinder range", 14);
-    int64_t capacity = (int64_t)param.rate * period / (param.rate <= 1000 ? 1000 : 8000);
-    printf("Track capacity     : %d bits %d bytes %d cells\n", (int)capacity, (int)((capacity + 7) / 8),
-           (int)((capacity + 15) / 16));
-    if (param.track < 0)
-        printf("Total tracks       : %d cylinders x %d heads = %d\n", last - first + 1, param.heads,
-               (last - first + 1) * param.heads);
+    int first, last;
+    HwCylinderRange(param, &first, &last);
+    HwPrintCapacity((int64_t)param.rate * period / (param.rate <= 1000 ? 1000 : 8000));
+    if (param.track < 0) HwPrintTotal(last - first + 1, param.heads);
     if (param.raw) {
         printf("Data format        : Raw format\n");
         printf("Data rate          : %d kbps\n", param.rate * 8);
@@ -350,8 +245,8 @@ int main(int argc, char **argv) {
     int saved =
         param.path.HasExt(".ZEL") ? image->Save(param.path, 1) : image->Export(param.path, param.analyze);
     if (!saved)
-        Fail(param.path.HasExt(".ZEL") ? "Error : Can't save ZEL file" : "Error : Can't export image file",
-             14);
+        HwFail(param.path.HasExt(".ZEL") ? "Error : Can't save ZEL file" : "Error : Can't export image file",
+               14);
     Cleanup();
     return 0;
 }

@@ -1,8 +1,6 @@
 // diskwipe: erases every track of a floppy disk in a real drive so that it
 // reads as unformatted. On each track the write gate is held on for a
 // quarter of a second with no data, which leaves the track without flux.
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "hwprog.h"
@@ -11,34 +9,25 @@ GPIOCTL gpioctl;
 
 namespace {
 
-struct param_t {
-    int drive;
-    int cylinders;
-    int heads;
-    int steps;
-    int pin2, pin4, pin12;
-};
+// The shared options; of them diskwipe takes the drive, cylinders, heads,
+// steps and pins.
+struct param_t : hwparam_t {};
 
 param_t param;
 
 int Banner(int argc, char **argv) {
-    PrintToolBanner("Floppy disk unformat utility");
-    if (argc > 1) return 1;
-    printf("Usage: %s -i ID -c CYLINDERS [-h HEADS] [OPTION]...\n\n", argv[0]);
-    printf(" ID is unit number {0|1}.\n");
+    if (HwBanner(argc, "Floppy disk unformat utility")) return 1;
+    HwUsageStart(argv[0], "-i ID -c CYLINDERS [-h HEADS] [OPTION]...");
     printf(" CYLINDERS is number of cylinders.\n");
     printf(" HEADS is number of heads. Default is 2.\n\n");
     printf("OPTION\n");
     printf(" -s STEPS is seek step count {1|2}. Default is 1.\n");
-    printf(" -p2 Assert Pin 2.\n");
-    printf(" -p4 Assert Pin 4.\n");
-    printf(" -p12 Assert Pin 12.\n");
+    HwUsagePins();
     return 0;
 }
 
 int Init() {
-    if (!HwInstallSignals()) return 0;
-    if (!HwInit()) return 0;
+    if (!HwInitTool()) return 0;
     param.drive = -1;
     param.cylinders = -1;
     param.heads = 2;
@@ -47,35 +36,25 @@ int Init() {
     return 1;
 }
 
+// Cylinders and heads are checked after all options, steps not at all (any
+// character gives that many pulses a cylinder).
 int ParseArgument(int argc, char **argv) {
-    opterr = 0;
-    optind = 1;
-    int opt;
-    while ((opt = getopt(argc, argv, "i:c:h:s:p:")) != -1) {
+    auto own = [](int opt, const char *arg) {
         switch (opt) {
-        case 'i':
-            param.drive = optarg[0] - '0';
-            break;
         case 'c':
-            param.cylinders = OptNum(optarg);
-            break;
+            param.cylinders = OptNum(arg);
+            return 1;
         case 'h':
-            param.heads = OptNum(optarg);
-            break;
+            param.heads = OptNum(arg);
+            return 1;
         case 's':
-            param.steps = optarg[0] - '0';
-            break;
-        case 'p':
-            OptPin(optarg, &param.pin2, &param.pin4, &param.pin12);
-            break;
+            param.steps = arg[0] - '0';
+            return 1;
         default:
-            break;
+            return -1;
         }
-    }
-    if (param.drive < 0 || param.drive > 1) {
-        fprintf(stderr, "Error : Invalid id range [%d]\n", param.drive);
-        return 0;
-    }
+    };
+    if (!HwParseOptions(argc, argv, "i:c:h:s:p:", &param, own)) return 0;
     if (param.cylinders < 1 || param.cylinders > 84) {
         fprintf(stderr, "Error : Invalid cylinders range [%d]\n", param.cylinders);
         return 0;
@@ -87,51 +66,23 @@ int ParseArgument(int argc, char **argv) {
     return 1;
 }
 
-[[noreturn]] void Fail(const char *message) {
-    fprintf(stderr, "%s\n", message);
-    HwCleanup();
-    exit(14);
-}
-
 } // namespace
 
 int main(int argc, char **argv) {
-    if (!Banner(argc, argv)) return 0;
-    if (!HwInstallSim()) return 1;
-    if (!Init()) {
-        fprintf(stderr, "Error : Initializing\n");
-        return 1;
-    }
-    if (!ParseArgument(argc, argv)) {
-        HwCleanup();
-        return 22;
-    }
+    int status = HwStartUp(argc, argv, Banner, Init, 0, ParseArgument, HwCleanup);
+    if (status >= 0) return status;
 
-    HwStartDrive(param.pin2, param.pin4, param.pin12);
+    HwStartDrive(param);
     printf("Drive number       : %d\n", param.drive);
-    gpioctl.SetDS(param.drive, 1);
-    SysTimer::DelayUs(1000);
-    int period = HwIndexPeriod();
-    if (!period) Fail("Error : Drive not ready");
-    gpioctl.Aquire();
-    printf("Write protect      : ");
-    if (gpioctl.GetWTP()) {
-        printf("Protected\n");
-        Fail("Error : Disk is protected");
-    }
-    printf("Writable\n");
-    if (!HwRecalibrate()) Fail("Error : Can't detect track0");
+    int protect = 0;
+    int period = HwReadyDrive(param.drive, 1, &protect);
     HwPrintRpm(period);
-    printf("Total tracks       : %d cylinders x %d heads = %d\n", param.cylinders, param.heads,
-           param.cylinders * param.heads);
+    HwPrintTotal(param.cylinders, param.heads);
 
     const int fast = param.cylinders > 42;
     const int total = param.cylinders * param.heads;
     HwWalkTracks(0, param.cylinders - 1, param.heads, -1, param.steps, fast, [&](int i, int j) {
-        HwLineStart();
-        printf("Processing         : %3d%%(T%3d C%2d H%d)", ((i * param.heads + j) * 100 + 100) / total,
-               i * param.heads + j + 1, i, j);
-        fflush(stdout);
+        HwProgress(((i * param.heads + j) * 100 + 100) / total, i * param.heads + j + 1, i, j);
         gpioctl.SetWTG(1);
         SysTimer::DelayUs(250000);
         gpioctl.SetWTG(0);

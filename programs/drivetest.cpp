@@ -2,8 +2,6 @@
 // and how fast, whether the disk is write-protected, whether the head finds
 // track 0, and how many cylinders the head reaches (stepping in, then
 // counting the steps back to track 0). It reads and writes no data.
-#include <unistd.h>
-
 #include <cstdio>
 
 #include "hwprog.h"
@@ -12,54 +10,29 @@ GPIOCTL gpioctl;
 
 namespace {
 
-struct param_t {
-    int drive;
-    int pin2, pin4, pin12;
-};
+// The shared options; of them drivetest takes the drive and the pins.
+struct param_t : hwparam_t {};
 
 param_t param;
 
 int Banner(int argc, char **argv) {
-    PrintToolBanner("Floppy disk information utility");
-    if (argc > 1) return 1;
-    printf("Usage: %s -i ID [OPTION]...\n\n", argv[0]);
-    printf(" ID is unit number {0|1}.\n\n");
+    if (HwBanner(argc, "Floppy disk information utility")) return 1;
+    HwUsageStart(argv[0], "-i ID [OPTION]...");
+    printf("\n");
     printf("OPTION\n");
-    printf(" -p2 Assert Pin 2.\n");
-    printf(" -p4 Assert Pin 4.\n");
-    printf(" -p12 Assert Pin 12.\n");
+    HwUsagePins();
     return 0;
 }
 
 int Init() {
-    if (!HwInstallSignals()) return 0;
-    if (!HwInit()) return 0;
+    if (!HwInitTool()) return 0;
     param.drive = -1;
     param.pin2 = param.pin4 = param.pin12 = 0;
     return 1;
 }
 
 int ParseArgument(int argc, char **argv) {
-    opterr = 0;
-    optind = 1;
-    int opt;
-    while ((opt = getopt(argc, argv, "i:p:")) != -1) {
-        switch (opt) {
-        case 'i':
-            param.drive = optarg[0] - '0';
-            break;
-        case 'p':
-            OptPin(optarg, &param.pin2, &param.pin4, &param.pin12);
-            break;
-        default:
-            break;
-        }
-    }
-    if (param.drive < 0 || param.drive > 1) {
-        fprintf(stderr, "Error : Invalid id range [%d]\n", param.drive);
-        return 0;
-    }
-    return 1;
+    return HwParseOptions(argc, argv, "i:p:", &param, [](int, const char *) { return -1; });
 }
 
 // 1 when the head, stepped count cylinders inward, needs exactly count steps
@@ -92,18 +65,10 @@ int FirstFailing(int from, int to, int fast) {
 } // namespace
 
 int main(int argc, char **argv) {
-    if (!Banner(argc, argv)) return 0;
-    if (!HwInstallSim()) return 1;
-    if (!Init()) {
-        fprintf(stderr, "Error : Initializing\n");
-        return 1;
-    }
-    if (!ParseArgument(argc, argv)) {
-        HwCleanup();
-        return 22;
-    }
+    int status = HwStartUp(argc, argv, Banner, Init, 0, ParseArgument, HwCleanup);
+    if (status >= 0) return status;
 
-    HwStartDrive(param.pin2, param.pin4, param.pin12);
+    HwStartDrive(param);
     printf("Drive              : %d\n", param.drive);
     gpioctl.SetDS(param.drive, 1);
     int period = HwIndexPeriod();
@@ -115,27 +80,22 @@ int main(int argc, char **argv) {
         printf("Write protect      : Unknown\n");
         printf("Drive RPM          : Unknown\n");
     }
-    if (!HwRecalibrate()) {
-        fprintf(stderr, "Error : Can't detect track0\n");
-        HwCleanup();
-        return 14;
-    }
+    if (!HwRecalibrate()) HwFail("Error : Can't detect track0", 14);
 
     printf("Num of cylinder    : ");
     fflush(stdout);
-    int n = FirstFailing(40, 45, 0);
-    if (n) {
-        if (n == 40)
-            printf("Unknown 2D\n");
-        else
-            printf("%d(0..%d)\n", n, n - 1);
-        HwCleanup();
-        return 0;
-    }
-    n = FirstFailing(77, 86, 1);
-    if (n) {
-        if (n == 77)
-            printf("Unknown 2DD/2HD\n");
+    // Slow steps for 40-track drives, then fast ones for 80-track drives. The
+    // first count that fails tells the cylinders; the first of a series
+    // failing leaves the kind unknown.
+    const struct {
+        int from, to, fast;
+        const char *unknown;
+    } series[] = {{40, 45, 0, "Unknown 2D"}, {77, 86, 1, "Unknown 2DD/2HD"}};
+    for (const auto &s : series) {
+        int n = FirstFailing(s.from, s.to, s.fast);
+        if (!n) continue;
+        if (n == s.from)
+            printf("%s\n", s.unknown);
         else
             printf("%d(0..%d)\n", n, n - 1);
         HwCleanup();

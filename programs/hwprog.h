@@ -1,6 +1,7 @@
 // Shared pieces of the programs that drive a real floppy drive (diskread,
-// diskwrite, diskwipe, drivetest): banner, option numbers, the simulated
-// board, signal handling, and the drive set-up steps they print alike.
+// diskwrite, diskwipe, drivetest): start-up, the options they share, the
+// simulated board, signal handling, the drive set-up steps and the progress
+// lines they print alike.
 //
 // Signals: the handler only records the signal. The programs look at it
 // between steps (every track, every step pulse) and then release the
@@ -8,11 +9,15 @@
 // inside the handler, where it may be half-way through a register access.
 #pragma once
 
+#include <unistd.h>
+
 #include <climits>
 #include <csignal>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 
+#include "filepath.h"
 #include "gpioctl.h"
 #include "sim.h"
 #include "version.h"
@@ -23,9 +28,25 @@ inline volatile sig_atomic_t hwsignalled = 0;
 inline int hwsimulated = 0;
 inline int hwmapped = 0;
 
-inline void PrintToolBanner(const char *tool) {
+// The banner and the line naming the tool; 1 when there are arguments,
+// else the caller prints its usage after it.
+inline int HwBanner(int argc, const char *tool) {
     printf(ZELMO_BANNER_FORMAT, ZELMO_BANNER_ARGS);
     printf("%s\n\n", tool);
+    return argc > 1;
+}
+
+// The head of a usage text: the command line and the drive number.
+inline void HwUsageStart(const char *program, const char *args) {
+    printf("Usage: %s %s\n\n", program, args);
+    printf(" ID is unit number {0|1}.\n");
+}
+
+// The usage lines of -p for the programs that say no more of the pins.
+inline void HwUsagePins() {
+    printf(" -p2 Assert Pin 2.\n");
+    printf(" -p4 Assert Pin 4.\n");
+    printf(" -p12 Assert Pin 12.\n");
 }
 
 // A base-10 option value, as strtol reads it, held to the range of int.
@@ -53,6 +74,89 @@ inline void OptPin(const char *text, int *pin2, int *pin4, int *pin12) {
     if (pin == 2) *pin2 = 1;
     if (pin == 4) *pin4 = 1;
     if (pin == 12) *pin12 = 1;
+}
+
+// The options of the drive programs. Every program takes the drive and the
+// pins; the image programs (diskread, diskwrite) take the rest as well. Each
+// program's param_t extends this with its own options; Init sets defaults.
+struct hwparam_t {
+    int drive = -1;
+    int cylinders = -1;
+    int heads = -1;
+    int begin = -1; // -1: not given
+    int end = -1;
+    int track = -1;
+    int steps = 1;   // step pulses per cylinder
+    int analyze = 0; // decoder rules: 0 uPD765, 1 MB8877
+    int pin2 = 0, pin4 = 0, pin12 = 0;
+    int retry = 5;
+    int verbose = 0;
+};
+
+// One of the options the drive programs share: 1 taken, 0 refused (its
+// message on standard error), -1 not one of them.
+inline int HwOption(int opt, const char *arg, hwparam_t *p) {
+    switch (opt) {
+    case 'i':
+        p->drive = arg[0] - '0';
+        return 1;
+    case 'c':
+        return OptInRange(arg, 1, 84, "Error : Invalid cylinders range [%d]\n", &p->cylinders);
+    case 'h':
+        return OptInRange(arg, 1, 2, "Error : Invalid heads range [%d]\n", &p->heads);
+    case 'b':
+        return OptInRange(arg, 0, 83, "Error : Invalid begin cylinder [%d]\n", &p->begin);
+    case 'e':
+        return OptInRange(arg, 0, 83, "Error : Invalid end cylinder [%d]\n", &p->end);
+    case 't':
+        return OptInRange(arg, 0, 167, "Error : Invalid track number [%d]\n", &p->track);
+    case 's':
+        p->steps = arg[0] - '0';
+        if (p->steps == 1 || p->steps == 2) return 1;
+        fprintf(stderr, "Error : Invalid step [%d]\n", p->steps);
+        return 0;
+    case 'a':
+        p->analyze = arg[0] == 'm' || arg[0] == 'M';
+        return 1;
+    case 'r':
+        p->retry = Clamp(OptNum(arg), 0, 99);
+        return 1;
+    case 'p':
+        OptPin(arg, &p->pin2, &p->pin4, &p->pin12);
+        return 1;
+    case 'v':
+        p->verbose = 1;
+        return 1;
+    default:
+        return -1;
+    }
+}
+
+// Reads the options with getopt (its own messages off; unknown options are
+// ignored). own(opt, arg) sees each option first and answers as HwOption
+// does; what it leaves (-1) goes to HwOption. Then the drive number is
+// checked. 1 when everything is valid.
+template <class Own> int HwParseOptions(int argc, char **argv, const char *optstring, hwparam_t *p, Own own) {
+    opterr = 0;
+    optind = 1;
+    int opt;
+    while ((opt = getopt(argc, argv, optstring)) != -1) {
+        int taken = own(opt, optarg);
+        if (taken < 0) taken = HwOption(opt, optarg, p);
+        if (taken == 0) return 0;
+    }
+    if (p->drive < 0 || p->drive > 1) {
+        fprintf(stderr, "Error : Invalid id range [%d]\n", p->drive);
+        return 0;
+    }
+    return 1;
+}
+
+// The image path, the first operand; message when it is missing or empty.
+inline int HwImagePath(int argc, char **argv, Filepath *path, const char *message) {
+    if (optind < argc && argv[optind][0] && path->SetPath(argv[optind])) return 1;
+    fprintf(stderr, "%s\n", message);
+    return 0;
 }
 
 inline void HwSignalHandler(int) {
@@ -101,26 +205,62 @@ inline void HwCleanup() {
     fflush(stdout);
 }
 
+// The program's Cleanup (which ends with HwCleanup), run before every exit.
+inline void (*hwcleanup)() = HwCleanup;
+
 // Called between steps: ends the program after a signal.
 inline void HwCheckSignal() {
     if (!hwsignalled) return;
-    HwCleanup();
+    hwcleanup();
     exit(0);
 }
 
-inline void HwWarnCoreClock() {
-    int mhz = (gpioctl.corefreq + 500) / 1000;
-    if (mhz != 400) fprintf(stderr, "Warning : Core frequency is not 400MHz.(%dMHz)\n\n", mhz);
+// The message on standard error, the program's Cleanup, exit with code.
+[[noreturn]] inline void HwFail(const char *message, int code) {
+    fprintf(stderr, "%s\n", message);
+    hwcleanup();
+    exit(code);
+}
+
+// The start of every drive program: the banner (with the usage, and exit 0,
+// when there are no arguments), the simulated board, init (signals, the
+// hardware in the controller role, the defaults; exit 1 on failure), for the
+// programs that sample the core clock warning (their rates assume 400 MHz),
+// then the options (cleanup and exit 22 when they are bad). cleanup is the
+// program's Cleanup from then on. Returns -1 to go on, else the exit code.
+inline int HwStartUp(int argc, char **argv, int (*banner)(int, char **), int (*init)(), int warnclock,
+                     int (*parse)(int, char **), void (*cleanup)()) {
+    if (!banner(argc, argv)) return 0;
+    if (!HwInstallSim()) return 1;
+    if (!init()) {
+        fprintf(stderr, "Error : Initializing\n");
+        return 1;
+    }
+    hwcleanup = cleanup;
+    if (warnclock) {
+        int mhz = (gpioctl.corefreq + 500) / 1000;
+        if (mhz != 400) fprintf(stderr, "Warning : Core frequency is not 400MHz.(%dMHz)\n\n", mhz);
+    }
+    if (!parse(argc, argv)) {
+        cleanup();
+        return 22;
+    }
+    return -1;
+}
+
+// Signals and the hardware, the first half of every program's Init.
+inline int HwInitTool() {
+    return HwInstallSignals() && HwInit();
 }
 
 // Reset, motor on, 1 ms, then the asked pins of the drive connector.
-inline void HwStartDrive(int pin2, int pin4, int pin12) {
+inline void HwStartDrive(const hwparam_t &p) {
     gpioctl.Reset();
     gpioctl.SetMOT(1);
     SysTimer::DelayUs(1000);
-    if (pin2) gpioctl.SetFD2(1);
-    if (pin4) gpioctl.SetFD4(1);
-    if (pin12) gpioctl.SetFD12(1);
+    if (p.pin2) gpioctl.SetFD2(1);
+    if (p.pin4) gpioctl.SetFD4(1);
+    if (p.pin12) gpioctl.SetFD12(1);
 }
 
 // Prints "Index period       : " and the period; 0 without index pulses.
@@ -185,6 +325,24 @@ inline int HwRecalibrate() {
     return 1;
 }
 
+// Selects the drive (1 ms to settle) and makes sure it can be used, printing
+// each step: its index period, the write protect (a protected disk ends the
+// program when the program writes, protectfails), the recalibration. Ends the
+// program with exit 14 on a drive without index or without track 0. Returns
+// the index period; *protect tells whether the disk is protected.
+inline int HwReadyDrive(int drive, int protectfails, int *protect) {
+    gpioctl.SetDS(drive, 1);
+    SysTimer::DelayUs(1000);
+    int period = HwIndexPeriod();
+    if (!period) HwFail("Error : Drive not ready", 14);
+    gpioctl.Aquire();
+    *protect = gpioctl.GetWTP();
+    printf("Write protect      : %s\n", *protect ? "Protected" : "Writable");
+    if (*protect && protectfails) HwFail("Error : Disk is protected", 14);
+    if (!HwRecalibrate()) HwFail("Error : Can't detect track0", 14);
+    return period;
+}
+
 // Steps count cylinders in the current direction, then settles.
 inline void HwStep(int count, int fast) {
     for (int i = 0; i < count; i++) {
@@ -233,6 +391,45 @@ void HwWalkTracks(int first, int last, int heads, int track, int steps, int fast
 // Rewrites the progress line in place: cursor to column 1, erase the line.
 inline void HwLineStart() {
     printf("\x1b[1G\x1b[0D\x1b[0K");
+}
+
+// The progress line of a track, and of its retries.
+inline void HwProgress(int percent, int track, int c, int h) {
+    HwLineStart();
+    printf("Processing         : %3d%%(T%3d C%2d H%d)", percent, track, c, h);
+    fflush(stdout);
+}
+
+inline void HwRetryProgress(int n, int retry, int percent, int track, int c, int h) {
+    HwLineStart();
+    printf("Retry %3d/%3d      : %3d%%(T%3d C%2d H%d)", n, retry, percent, track, c, h);
+    fflush(stdout);
+}
+
+// The cylinders an image program visits, printed: begin (default 0) to end
+// (default cylinders - 1), or the one cylinder of the track asked for. Ends
+// the program with exit 14 when they do not lie inside the disk.
+inline void HwCylinderRange(const hwparam_t &p, int *first, int *last) {
+    *first = p.begin >= 0 ? p.begin : 0;
+    *last = p.end >= 0 ? p.end : p.cylinders - 1;
+    if (p.track >= 0) {
+        *first = *last = p.track / p.heads;
+        printf("Track              : %d\n", p.track);
+    } else {
+        printf("Cylinder range     : %d ... %d\n", *first, *last);
+    }
+    if (!(*first < p.cylinders && *last < p.cylinders && *first <= *last))
+        HwFail("Error : Invalid cylinder range", 14);
+}
+
+// "Track capacity" in bits (samples or cells), then bytes and MFM cells.
+inline void HwPrintCapacity(int64_t capacity) {
+    printf("Track capacity     : %d bits %d bytes %d cells\n", (int)capacity, (int)((capacity + 7) / 8),
+           (int)((capacity + 15) / 16));
+}
+
+inline void HwPrintTotal(int cylinders, int heads) {
+    printf("Total tracks       : %d cylinders x %d heads = %d\n", cylinders, heads, cylinders * heads);
 }
 
 // Back to track 0, drive deselected, motor off.
