@@ -182,8 +182,17 @@ class SimHost : public SimDevice {
     std::vector<SimHostEvent> seen;       // lines the Pi changed, with times
 
   private:
+    // One command of the script at time t (ps).
+    int AddCommand(int64_t t, const std::string &command, std::string *error);
     struct Step { int64_t t; uint32_t set, clear; };
     std::vector<Step> script;             // kept in time order
+    struct Trigger {
+        int64_t armed;                    // from this time on
+        int line, asserted;               // the Pi sets line to this state
+        int64_t delay;                    // then command runs this much later
+        std::string command;
+    };
+    std::vector<Trigger> triggers;
     size_t next = 0;
     uint32_t lines = 0;
     void Run(int64_t t);

@@ -12,7 +12,10 @@
 //   <ms> assert <line>      <ms> release <line>
 //   <ms> step <count> [<width_us> [<interval_ms>]]   pulses on STP
 //   <ms> writedata <rate_khz> <hex cells>            repeated while the gate is open
-// Line names: ds0 ds1 mot dir stp wtg sid os0 os1 mode0 mode1 ejc, or a GPIO number.
+//   <ms> on <line> <0|1> <delay_ms> <command> [args]   once, delay_ms after the Pi
+//                                                      first sets line so from <ms> on
+// Line names: ds0 ds1 mot dir stp wtg sid os0 os1 mode0 mode1 ejc, and of the
+// lines the Pi drives idx rdy trz wtp din int, or a GPIO number.
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -29,7 +32,10 @@ static int LineByName(const std::string &name) {
         int line;
     } names[] = {{"ds0", LINE_DS0}, {"ds1", LINE_DS1}, {"mot", LINE_MOT},    {"dir", LINE_DIR},
                  {"stp", LINE_STP}, {"wtg", LINE_WTG}, {"sid", LINE_SID},    {"os0", LINE_OS0},
-                 {"os1", LINE_OS1}, {"mode0", LINE_OS0}, {"mode1", LINE_OS1}, {"ejc", LINE_EJC}};
+                 {"os1", LINE_OS1}, {"mode0", LINE_OS0}, {"mode1", LINE_OS1}, {"ejc", LINE_EJC},
+                 // lines the Pi drives, for "on"
+                 {"idx", LINE_IDX}, {"rdy", LINE_RDY}, {"trz", LINE_TRZ}, {"wtp", LINE_WTP}, {"din", 8},
+                 {"int", 11}};
     for (const auto &n : names)
         if (name == n.name) return n.line;
     char *end = nullptr;
@@ -53,13 +59,19 @@ int SimHost::AddScriptLine(const std::string &text, std::string *error) {
     std::string line = text.substr(0, text.find('#'));
     std::istringstream in(line);
     double ms;
-    std::string cmd;
     if (!(in >> ms)) {
         if (line.find_first_not_of(" \t\r") == std::string::npos) return 1;
         *error = "host script: bad line: " + text;
         return 0;
     }
-    int64_t t = (int64_t)(ms * 1000.0 * SIM_PS_PER_US);
+    std::string command;
+    std::getline(in, command);
+    return AddCommand((int64_t)(ms * 1000.0 * SIM_PS_PER_US), command, error);
+}
+
+int SimHost::AddCommand(int64_t t, const std::string &command, std::string *error) {
+    std::istringstream in(command);
+    std::string cmd;
     in >> cmd;
     std::vector<Step> steps;
     if (cmd == "assert" || cmd == "release") {
@@ -78,7 +90,7 @@ int SimHost::AddScriptLine(const std::string &text, std::string *error) {
         if (!(in >> width_us)) width_us = 4;
         if (!(in >> interval_ms)) interval_ms = 3;
         if (count < 1 || width_us <= 0 || interval_ms * 1000 <= width_us) {
-            *error = "host script: bad step: " + text;
+            *error = "host script: bad step: " + command;
             return 0;
         }
         for (int i = 0; i < count; i++) {
@@ -92,10 +104,25 @@ int SimHost::AddScriptLine(const std::string &text, std::string *error) {
         std::vector<uint8_t> cells;
         in >> rate >> hex;
         if (rate <= 0 || !ParseHex(hex, &cells)) {
-            *error = "host script: bad writedata: " + text;
+            *error = "host script: bad writedata: " + command;
             return 0;
         }
         FeedWriteData(t, cells.data(), (int)cells.size() * 8, rate);
+    } else if (cmd == "on") {
+        // The host reacting to the Pi: the command runs once, delay ms after
+        // the first change of the line to that state from t on.
+        std::string name, then;
+        int asserted = -1;
+        double delay_ms = -1;
+        in >> name >> asserted >> delay_ms;
+        std::getline(in, then);
+        int l = LineByName(name);
+        SimHost probe;  // the command must be one the script can run
+        if (l < 0 || (asserted != 0 && asserted != 1) || delay_ms < 0 || !probe.AddCommand(0, then, error)) {
+            *error = "host script: bad on: " + command;
+            return 0;
+        }
+        triggers.push_back(Trigger{t, l, asserted, (int64_t)(delay_ms * 1000 * SIM_PS_PER_US), then});
     } else {
         *error = "host script: unknown command " + cmd;
         return 0;
@@ -146,6 +173,16 @@ int SimHost::DataAsserted(int64_t t) {
 
 void SimHost::LineChanged(int line, int asserted, int64_t t) {
     if (seen.size() < kCaptureLimit) seen.push_back(SimHostEvent{t, line, asserted});
+    for (size_t i = 0; i < triggers.size();) {
+        if (triggers[i].line != line || triggers[i].asserted != asserted || t < triggers[i].armed) {
+            i++;
+            continue;
+        }
+        Trigger fired = triggers[i];
+        triggers.erase(triggers.begin() + (long)i);  // before the command may add triggers of its own
+        std::string error;
+        AddCommand(t + fired.delay, fired.command, &error);  // checked when the script was read
+    }
 }
 
 void SimHost::DataOut(int64_t t, int64_t period, uint32_t bits, int count) {

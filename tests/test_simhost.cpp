@@ -120,6 +120,47 @@ TEST(SimHost, CapturesReadDataAndIndexAndFeedsWriteData) {
     for (size_t i = 1; i < ns.size(); i++) EXPECT_EQ(8000, ns[i]);
 }
 
+// "on": the host answers a line the Pi drives, once, after the delay, and
+// only from the time the line of the script names.
+TEST(SimHost, ReactsOnceToTheLinesThePiDrives) {
+    SimScratch scratch;
+    SimConfig cfg = BoardConfig(1);
+    cfg.host_script = scratch.Put("host.txt", "0 on int 1 5 assert os1\n0 on int 0 5 release os1\n"
+                                              "20 on idx 1 1 on idx 0 2 assert ds1\n");
+    SimRig rig(cfg);
+    ASSERT_TRUE(rig.board) << rig.error;
+    std::string err;
+    EXPECT_FALSE(SimCurrentHost()->AddScriptLine("0 on int 1 5 jump", &err));
+    EXPECT_FALSE(SimCurrentHost()->AddScriptLine("0 on int 2 5 assert os1", &err));
+    GPIOCTL &g = rig.g;
+    ASSERT_TRUE(g.Init(GPIOCTL::MODE_EMULATOR));
+    g.Reset();
+
+    auto at = [&](int64_t us) {  // the host's lines as the emulator samples them at us
+        while (rig.NowUs() < us) g.Aquire();
+        return g.Aquire();
+    };
+    EXPECT_EQ(0, (at(2000) >> LINE_OS1) & 1);
+    g.SetINT(1);
+    EXPECT_EQ(0, (at(6900) >> LINE_OS1) & 1);
+    EXPECT_EQ(1, (at(7100) >> LINE_OS1) & 1);
+    g.SetINT(0);
+    EXPECT_EQ(0, (at(12200) >> LINE_OS1) & 1);
+    g.SetINT(1);  // fired already: no answer
+    EXPECT_EQ(0, (at(19000) >> LINE_OS1) & 1);
+
+    // Index before 20 ms is not answered; after it, the chained "on" waits
+    // for the release and asserts DS1 2 ms later.
+    g.SetIDX(1);
+    g.SetIDX(0);
+    EXPECT_EQ(0, (at(20500) >> LINE_DS1) & 1);
+    g.SetIDX(1);
+    at(22000);
+    g.SetIDX(0);
+    EXPECT_EQ(0, (at(23900) >> LINE_DS1) & 1);
+    EXPECT_EQ(1, (at(24100) >> LINE_DS1) & 1);
+}
+
 TEST(SimPanel, DecodesTheDisplayAndPressesButtons) {
     SimScratch scratch;
     SimConfig cfg = BoardConfig(3);
