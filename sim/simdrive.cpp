@@ -45,6 +45,7 @@ int64_t SimDrive::CellPs(int cellrate) const {
 void SimDrive::SetTrackCells(int cylinder, int head, const uint8_t *cells, int count, int cellrate) {
     if (cylinder < 0 || cylinder >= 84 || head < 0 || head > 1 || cellrate <= 0) return;
     rate = cellrate;
+    type = cellrate >= 1000 ? ZEL_TYPE_2HD : ZEL_TYPE_2DD;
     std::vector<int64_t> &f = flux[cylinder][head];
     f.clear();
     int64_t cellps = CellPs(cellrate);
@@ -95,7 +96,7 @@ int SimDrive::SaveImage(const char *path) const {
     if (!disk.Init(type == ZEL_TYPE_2D || type == ZEL_TYPE_2HD ? type : ZEL_TYPE_2DD, rate, (int)medium_rpm, 0))
         return 0;
     int64_t cellps = CellPs(rate);
-    int bits = (int)((rev_ps + cellps / 2) / cellps);
+    int bits = (int)(rate * 60000.0 / medium_rpm);  // one revolution as recorded
     for (int c = 0; c < disk.header.cylinders && c < 84; c++) {
         for (int h = 0; h < disk.header.heads && h < 2; h++) {
             int n = std::min(bits, disk.GetTrackCapacity(c, h) * 8);
