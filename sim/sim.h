@@ -104,6 +104,9 @@ struct SimConfig {
 // fn returns 0; 0 when the file cannot be read or fn refused a line.
 int SimForEachLine(const char *path, const std::function<int(const std::string &)> &fn);
 
+// Reads "<hex>" (two digits a byte) into bytes; 0 for a malformed string.
+int SimParseHex(const std::string &hex, std::vector<uint8_t> *out);
+
 // Reads a simulation file; relative paths inside it are taken from its folder.
 int SimParseFile(const char *path, SimConfig *cfg, std::string *error);
 // One "key = value" setting; 0 and a message for an unknown key or bad value.
@@ -209,7 +212,8 @@ class SimPanel : public SimDevice {
     enum { WIDTH = 128, HEIGHT = 32 };
     SimPanel() {}
     int LoadScript(const char *path, std::string *error);
-    // "<ms> press <button 0..2> [<held ms>]"
+    // "<ms> press <button> [<held ms>]", or
+    // "+<ms> press <button> [<held ms>] [when <page> <column> <hex>]": see sim/README.md.
     int AddScriptLine(const std::string &line, std::string *error);
     int Pixel(int x, int y) const { return (ram[y / 8][x] >> (y % 8)) & 1; }
     int DisplayOn() const { return on; }
@@ -229,6 +233,14 @@ class SimPanel : public SimDevice {
     void Data(uint8_t b);
     struct Press { int64_t from, to; int button; };
     std::vector<Press> presses;
+    // Presses that wait for the display: each is timed from the first update
+    // after the one before has ended (at which the display RAM from column of
+    // page holds want, when given).
+    struct Pending { int64_t after, held; int button, page, column; std::vector<uint8_t> want; };
+    std::vector<Pending> waiting;
+    size_t waiting_next = 0;
+    int64_t last_end = 0;  // end of the last press placed
+    void Schedule(int64_t t);
     uint8_t ram[8][WIDTH] = {};
     int on = 0, inverted = 0, addressing = 2;  // 0 horizontal, 1 vertical, 2 page
     int col = 0, page = 0, col_lo = 0, col_hi = 127, page_lo = 0, page_hi = 7;

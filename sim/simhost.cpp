@@ -43,8 +43,7 @@ static int LineByName(const std::string &name) {
     return !name.empty() && *end == 0 && v >= 0 && v < 28 ? (int)v : -1;
 }
 
-// Reads "<hex>" into bytes; 0 for a malformed string.
-static int ParseHex(const std::string &hex, std::vector<uint8_t> *out) {
+int SimParseHex(const std::string &hex, std::vector<uint8_t> *out) {
     if (hex.empty() || hex.size() % 2) return 0;
     out->clear();
     for (size_t i = 0; i < hex.size(); i += 2) {
@@ -103,7 +102,7 @@ int SimHost::AddCommand(int64_t t, const std::string &command, std::string *erro
         std::string hex;
         std::vector<uint8_t> cells;
         in >> rate >> hex;
-        if (rate <= 0 || !ParseHex(hex, &cells)) {
+        if (rate <= 0 || !SimParseHex(hex, &cells)) {
             *error = "host script: bad writedata: " + command;
             return 0;
         }

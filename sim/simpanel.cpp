@@ -10,36 +10,60 @@
 // picture is the first four pages: 128 x 32 pixels.
 #include <algorithm>
 #include <cstdio>
+#include <cstring>
 #include <sstream>
 
 #include "sim.h"
 
 int SimPanel::AddScriptLine(const std::string &text, std::string *error) {
     std::string line = text.substr(0, text.find('#'));
-    std::istringstream in(line);
+    size_t first = line.find_first_not_of(" \t\r");
+    if (first == std::string::npos) return 1;
+    bool relative = line[first] == '+';
+    std::istringstream in(line.substr(relative ? first + 1 : first));
     double ms, held = 100;
-    std::string cmd, button;
-    if (!(in >> ms)) {
-        if (line.find_first_not_of(" \t\r") == std::string::npos) return 1;
-        *error = "panel script: bad line: " + text;
-        return 0;
+    std::string cmd, button, when, hex;
+    Pending p{0, 0, -1, 0, 0, {}};
+    bool ok = (bool)(in >> ms >> cmd >> button);
+    if (ok && !(in >> held)) {
+        in.clear();
+        held = 100;
     }
-    in >> cmd >> button;
-    if (!(in >> held)) held = 100;
+    if (ok && relative && in >> when)
+        ok = when == "when" && in >> p.page >> p.column >> hex && SimParseHex(hex, &p.want) && p.page >= 0 &&
+             p.page < 8 && p.column >= 0 && p.column + (int)p.want.size() <= WIDTH;
     static const struct {
         const char *name;
         int pin;
     } buttons[] = {{"A", 4}, {"B", 14}, {"C", 15}, {"4", 4}, {"14", 14}, {"15", 15}};
-    int pin = -1;
     for (const auto &b : buttons)
-        if (button == b.name) pin = b.pin;
-    if (cmd != "press" || pin < 0 || held <= 0) {
+        if (button == b.name) p.button = b.pin;
+    if (!ok || cmd != "press" || p.button < 0 || held <= 0 || ms < 0) {
         *error = "panel script: bad line: " + text;
         return 0;
     }
-    int64_t from = (int64_t)(ms * 1000 * SIM_PS_PER_US);
-    presses.push_back(Press{from, from + (int64_t)(held * 1000 * SIM_PS_PER_US), pin});
+    p.after = (int64_t)(ms * 1000 * SIM_PS_PER_US);
+    p.held = (int64_t)(held * 1000 * SIM_PS_PER_US);
+    if (relative) {
+        waiting.push_back(p);
+        return 1;
+    }
+    presses.push_back(Press{p.after, p.after + p.held, p.button});
+    last_end = std::max(last_end, p.after + p.held);
     return 1;
+}
+
+// Places the next waiting press when display data has just been written at t
+// after the last press ended, showing what the press waits for. Timing a
+// press from an update keeps it clear of the program's debouncing, which
+// starts right after each redraw.
+void SimPanel::Schedule(int64_t t) {
+    if (waiting_next >= waiting.size() || t < last_end) return;
+    const Pending &p = waiting[waiting_next];
+    if (!p.want.empty() && memcmp(&ram[p.page][p.column], p.want.data(), p.want.size()) != 0) return;
+    presses.push_back(Press{t + p.after, t + p.after + p.held, p.button});
+    last_end = t + p.after + p.held;
+    waiting_next++;
 }
 
 int SimPanel::LoadScript(const char *path, std::string *error) {
@@ -56,16 +80,19 @@ uint32_t SimPanel::Asserted(int64_t t) {
     return m;
 }
 
-void SimPanel::I2CWrite(int addr, const uint8_t *data, int len, int64_t) {
+void SimPanel::I2CWrite(int addr, const uint8_t *data, int len, int64_t t) {
     if (addr != 0x3C || len < 1) return;
     transfers++;
+    bool drawn = false;
     int i = 0;
     while (i < len) {
         uint8_t control = data[i++];
         bool single = (control & 0x80) != 0, isdata = (control & 0x40) != 0;
         int end = single ? (i + 1 < len ? i + 1 : len) : len;
+        drawn = drawn || (isdata && i < end);
         for (; i < end; i++) isdata ? Data(data[i]) : Command(data[i]);
     }
+    if (drawn) Schedule(t);
 }
 
 void SimPanel::Command(uint8_t b) {

@@ -161,6 +161,45 @@ TEST(SimHost, ReactsOnceToTheLinesThePiDrives) {
     EXPECT_EQ(1, (at(24100) >> LINE_DS1) & 1);
 }
 
+// "+" presses: timed from the first display data written after the previous
+// press has ended, and only from data that shows the bytes named by "when".
+TEST(SimPanel, WaitingPressesFollowTheDisplay) {
+    SimScratch scratch;
+    SimConfig cfg = BoardConfig(3);
+    cfg.panel_script = scratch.Put("panel.txt", "+5 press C 10\n+2 press B 10 when 1 4 A55A\n");
+    SimRig rig(cfg);
+    ASSERT_TRUE(rig.board) << rig.error;
+    std::string err;
+    EXPECT_FALSE(SimCurrentPanel()->AddScriptLine("+2 press B 10 when 1 127 A55A", &err));  // past the edge
+    EXPECT_FALSE(SimCurrentPanel()->AddScriptLine("+2 press B 10 when 1 4 A5G", &err));
+    GPIOCTL &g = rig.g;
+    ASSERT_TRUE(g.Init(GPIOCTL::MODE_EMULATOR));
+    auto pressed = [&](int pin, int64_t us) {  // the button as read at us
+        while (rig.NowUs() < us) g.PinGetSignal(pin);
+        return g.PinGetSignal(pin) == 0;
+    };
+    auto draw = [&](uint8_t page, uint8_t a, uint8_t b) {  // two bytes at column 4
+        const uint8_t cmd[] = {0x00, (uint8_t)(0xB0 | page), 0x04, 0x10};
+        const uint8_t data[] = {0x40, a, b};
+        g.Send2SSD1306(cmd, sizeof cmd);
+        int64_t at = rig.NowUs();
+        g.Send2SSD1306(data, sizeof data);
+        return at;
+    };
+    EXPECT_FALSE(pressed(15, 3000));  // no update yet
+    int64_t t = draw(0, 1, 2);
+    EXPECT_FALSE(pressed(15, t + 4900));
+    EXPECT_TRUE(pressed(15, t + 5100));
+    draw(1, 0xA5, 0x5A);  // while C is held: too early for B
+    EXPECT_FALSE(pressed(14, t + 16000));
+    t = draw(1, 0xA5, 0x00);  // not what B waits for
+    EXPECT_FALSE(pressed(14, t + 3000));
+    t = draw(1, 0xA5, 0x5A);
+    EXPECT_FALSE(pressed(14, t + 1900));
+    EXPECT_TRUE(pressed(14, t + 2100));
+    EXPECT_FALSE(pressed(14, t + 12100));
+}
+
 TEST(SimPanel, DecodesTheDisplayAndPressesButtons) {
     SimScratch scratch;
     SimConfig cfg = BoardConfig(3);
