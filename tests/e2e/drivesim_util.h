@@ -30,6 +30,10 @@ inline std::string ControlRequest(const std::string &line) {
         if (fd >= 0) close(fd);
         return "<no server>";
     }
+    // The server answers after the request has run (or the front-panel menu
+    // has been left); a test waits for that, but not forever.
+    timeval tv = {120, 0};
+    setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     size_t done = 0;
     while (done < line.size()) {
         ssize_t n = send(fd, line.data() + done, line.size() - done, MSG_NOSIGNAL);
@@ -84,10 +88,10 @@ inline std::vector<int64_t> ReadPulses(const std::string &log) {
     return t;
 }
 
-inline bool WriteTextFile(const std::string &path, const std::string &text) {
-    FILE *f = fopen(path.c_str(), "w");
+inline bool WriteFileBytes(const std::string &path, const std::string &bytes) {
+    FILE *f = fopen(path.c_str(), "wb");
     if (!f) return false;
-    bool ok = fputs(text.c_str(), f) >= 0;
+    bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return fclose(f) == 0 && ok;
 }
 

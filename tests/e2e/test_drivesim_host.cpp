@@ -165,7 +165,7 @@ TEST(ControlPort, DrivesimHostReadsTheImagesSectors) {
         std::vector<Window> windows;
         std::string script =
             ReadScript({{0, 0}, {0, 1}, {1, 1}, {1, 0}, {last, 0}, {last, 1}}, c.rev_ms, &windows);
-        WriteTextFile(dir / "host.txt", script);
+        WriteFileBytes(dir / "host.txt", script);
         Emulator emu(dir, {"board = B", "host.script = host.txt"});
         ASSERT_TRUE(emu.Start({"-0", img, "-o", "x0"})) << emu.Err();
         EXPECT_TRUE(emu.WaitForTable(Row(1, "--", 1, "EMPTY"))) << c.what;
@@ -195,7 +195,7 @@ TEST(ControlPort, DrivesimBothSelectsAsserted) {
     const double rev = 60000.0 / 360;
     const Window drive0 = {0, 0, 400, 400 + 2.5 * rev + 20};  // ds1 at 110, then ds0 at 400
     const Window neither = {0, 0, 1300, 1800};                // ds0 at 1000, then ds1 at 1300
-    WriteTextFile(dir / "host.txt",
+    WriteFileBytes(dir / "host.txt",
                   "100 assert mot\n110 assert ds1\n400 assert ds0\n900 release ds0\n905 release ds1\n"
                   "1000 assert ds0\n1300 assert ds1\n1800 release ds0\n"
                   "1805 assert dir\n1810 step 1 100 3\n");  // drive 1 alone steps: the script is done
@@ -230,7 +230,7 @@ TEST(ControlPort, DrivesimProtectedDiskTakesNoWrite) {
         }
         std::string before = ReadFileText(a);
         const Window readback = {0, 0, 460, 460 + 2.5 * 200 + 20};
-        WriteTextFile(dir / "host.txt", "100 assert mot\n100 writedata 500 9249\n110 assert ds0\n"
+        WriteFileBytes(dir / "host.txt", "100 assert mot\n100 writedata 500 9249\n110 assert ds0\n"
                                         "200 assert wtg\n450 release wtg\n980 release ds0\n"
                                         "985 assert ds1\n990 assert dir\n995 step 1 100 3\n");
         Emulator emu(dir, {"board = B", "host.script = host.txt"});

@@ -67,54 +67,100 @@ std::vector<std::string> ReadScreen(const std::vector<uint8_t> &px) {
     return rows;
 }
 
-// Not run yet: the simulated panel's picture is taken at exit, after drivesim
-// has switched the display off, so it is always dark; and the virtual clock
-// has been seen to run far ahead while the menu waits for buttons. Enable
-// once the panel can be read while the menu is on the glass.
-TEST(ControlPort, DISABLED_DrivesimFrontPanelMenu) {
+// A press of the walk: the button, and the text it waits for on the display
+// (row and column of the text screen), if any.
+struct Step {
+    const char *button;
+    int row, column;
+    const char *text;
+};
+
+// The panel's glyphs for text as display RAM bytes, in hex.
+std::string GlyphsHex(const char *text) {
+    std::string hex;
+    char b[3];
+    for (const char *c = text; *c; c++)
+        for (int i = 0; i < 6; i++) {
+            snprintf(b, sizeof b, "%02X", font6x8[fontmap[(uint8_t)*c]][i]);
+            hex += b;
+        }
+    return hex;
+}
+
+// Where the tests leave files for a person to look at.
+std::string OutputDir() {
+    const char *tmp = getenv("ZELMO_TEST_TMP");
+    std::string dir = tmp && *tmp ? tmp : std::string(ZELMO_BIN_DIR) + "/testtmp";
+    return system(("mkdir -p '" + dir + "'").c_str()) == 0 ? dir : "";
+}
+
+// The whole menu walk: insert from the folder tree, write protect, a new
+// disk, eject. Each press waits for the page it belongs to, as a person
+// would; presses without text wait for the next redraw of the same page
+// (the blinking choice redraws it every 0.8 s).
+TEST(ControlPort, DrivesimFrontPanelMenu) {
     ScratchDir dir;
     ASSERT_EQ(0, system(("mkdir -p '" + dir / "GAMES/SET1" + "'").c_str()));
     std::string x = MakeImage(dir, "2dd", "GAMES/SET1/X.ZEL");
     ASSERT_FALSE(x.empty());
 
     // Button A opens the menu and moves to the next choice, C confirms, B goes back.
-    const char *presses[] = {
-        "1000 A",                                         // menu, INSERT DISK
-        "2000 C", "3000 C", "4000 C",                     // TOP/ -> GAMES/ -> SET1/ X.ZEL
-        "5000 C", "6000 C",                               // choose X.ZEL, DRIVE0
-        "10000 B", "11000 B", "12000 B",                  // back to the menu
-        "13000 A", "14000 A", "15000 C",                  // WRITE PROTECT
-        "16000 C", "17000 A", "18000 C",                  // DRIVE0, ON
-        "22000 A", "23000 C", "24000 C", "25000 C",       // CREATE NEWDISK in GAMES/SET1
-        "26000 C", "27000 C",                             // 2HD(1.2M), write protect OFF
-        "31000 B", "32000 B",                             // back to the menu
-        "33000 A", "34000 A", "35000 C", "36000 C",       // EJECT DISK, DRIVE0
-        "40000 B",                                        // leave the menu
+    const Step walk[] = {
+        {"A", 0, 0, "DRV0 CL00"},      // drive table: open the menu
+        {"C", 1, 0, "EJECT DISK"},     // menu (INSERT DISK current): insert
+        {"C", 0, 0, "TOP/"},           // GAMES
+        {"C", 0, 0, "GAMES/"},         // SET1
+        {"C", 0, 0, "SET1/"},          // X.ZEL
+        {"C", 0, 5, "DRIVE SELECT"},   // DRIVE0: inserted, back in SET1/
+        {"B", 0, 0, "SET1/"},
+        {"B", 0, 0, "GAMES/"},
+        {"B", 0, 0, "TOP/"},           // back to the menu
+        {"A", 1, 0, "EJECT DISK"},     // EJECT DISK
+        {"A", 0, 0, nullptr},          // WRITE PROTECT
+        {"C", 0, 0, nullptr},
+        {"C", 0, 5, "DRIVE SELECT"},   // DRIVE0 (the only one with a disk)
+        {"A", 0, 5, "WRITE PROTECT"},  // ON
+        {"C", 0, 0, nullptr},          // protected, back in the menu
+        {"A", 0, 0, "INSERT DISK"},    // CREATE NEWDISK
+        {"C", 0, 0, nullptr},
+        {"C", 0, 0, "TOP/"},           // GAMES
+        {"C", 0, 0, "GAMES/"},         // SET1: the new disk goes there
+        {"C", 0, 5, "DISK TYPE"},      // 2HD(1.2M)
+        {"C", 0, 5, "WRITE PROTECT"},  // OFF: created, back in GAMES/
+        {"B", 0, 0, "GAMES/"},
+        {"B", 0, 0, "TOP/"},           // back to the menu
+        {"A", 0, 0, "INSERT DISK"},    // INSERT DISK
+        {"A", 0, 0, nullptr},          // EJECT DISK
+        {"C", 0, 0, nullptr},
+        {"C", 0, 5, "DRIVE SELECT"},   // DRIVE0: ejected, back in the menu
+        {"B", 0, 0, "INSERT DISK"},    // leave the menu
     };
     std::string script;
-    for (const char *p : presses) {
-        std::string s = p;
-        script += s.substr(0, s.find(' ')) + " press " + s.substr(s.find(' ') + 1) + " 200\n";
+    for (const Step &s : walk) {
+        script += std::string("+300 press ") + s.button + " 300";
+        if (s.text) script += " when " + std::to_string(s.row) + " " + std::to_string(s.column * 6) + " " + GlyphsHex(s.text);
+        script += "\n";
     }
-    FILE *f = fopen((dir / "panel.txt").c_str(), "w");
-    ASSERT_NE(nullptr, f);
-    fputs(script.c_str(), f);
-    fclose(f);
+    ASSERT_TRUE(WriteFileBytes(dir / "panel.txt", script));
 
-    Emulator emu(dir, {"board = C", "panel.script = panel.txt"});
+    // The menu's waits poll in wall-clock time: yield_us = 1 keeps idle
+    // virtual time within a few dozen times the wall clock, so no press of
+    // 300 ms goes unseen.
+    Emulator emu(dir, {"board = C", "yield_us = 1", "panel.script = panel.txt"});
     ASSERT_TRUE(emu.Start({"-o", "x0"})) << emu.Err();
-    // Wait for the eject at the end of the walk, then for the table to return.
-    std::string table;
-    for (int i = 0; i < 900; i++) {
+    // The control server answers once the menu has been left, so the table
+    // shows the end of the walk; then the drive table goes back on the display.
+    bool done = false;
+    for (int i = 0; i < 600 && !done; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        if (Contains(emu.Out(), "WP 1 0\n") && Contains(emu.Table(), Row(0, "--", 0, "EMPTY"))) break;
+        done = Contains(emu.Out(), "WP 1 0\n") && Contains(emu.Table(), Row(0, "--", 0, "EMPTY"));
     }
-    std::this_thread::sleep_for(std::chrono::seconds(3));  // well past the last press in virtual time
+    EXPECT_TRUE(done) << emu.Out();
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
     EXPECT_EQ(0, emu.Signal(SIGTERM));
 
     EXPECT_TRUE(Contains(emu.Out(), "Floppy disk drive emulation(I2C_OLED, TypeC shiled)"));
-    EXPECT_TRUE(Contains(emu.Out(), "WP 1 0\n")) << emu.Out();
-    EXPECT_EQ(0, Fileio::IsExist((dir / "GAMES/SET1/NEWDISK01.ZEL").c_str()));
+    EXPECT_EQ(1, Fileio::IsExist((dir / "GAMES/SET1/NEWDISK01.ZEL").c_str()));
     RunResult view = RunProgram("zelview", {"-i", dir / "GAMES/SET1/NEWDISK01.ZEL"});
     EXPECT_TRUE(Contains(view.out, "RPM                : 360")) << view.out;
 
@@ -126,9 +172,10 @@ TEST(ControlPort, DISABLED_DrivesimFrontPanelMenu) {
     EXPECT_EQ("DRV1 CL00    -EMPTY- ", screen[2]);
 
     // The picture stays with the test output for a person to look at.
-    std::string keep = std::string(ZELMO_BIN_DIR) + "/testtmp";
-    if (system(("mkdir -p '" + keep + "'").c_str()) == 0)
-        rename((dir / "panel.png").c_str(), (keep + "/drivesim-panel.png").c_str());
+    std::string keep = OutputDir();
+    EXPECT_FALSE(keep.empty());
+    std::string copy = ReadFileText(dir / "panel.png");
+    EXPECT_TRUE(!copy.empty() && WriteFileBytes(keep + "/drivesim-panel.png", copy));
 }
 
 }  // namespace
