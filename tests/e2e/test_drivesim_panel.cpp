@@ -137,15 +137,17 @@ TEST(ControlPort, DrivesimFrontPanelMenu) {
     };
     std::string script;
     for (const Step &s : walk) {
-        script += std::string("+300 press ") + s.button + " 300";
+        script += std::string("+400 press ") + s.button + " 600";
         if (s.text) script += " when " + std::to_string(s.row) + " " + std::to_string(s.column * 6) + " " + GlyphsHex(s.text);
         script += "\n";
     }
     ASSERT_TRUE(WriteFileBytes(dir / "panel.txt", script));
 
-    // The menu's waits poll in wall-clock time: yield_us = 1 keeps idle
-    // virtual time within a few dozen times the wall clock, so no press of
-    // 300 ms goes unseen.
+    // The menu polls the buttons with wall-clock sleeps: yield_us = 1 keeps
+    // idle virtual time within a few dozen times the wall clock, and each
+    // press comes 400 ms after a redraw (the menu's debouncing right after it
+    // is long over) and is held 600 ms, so a busy machine that delays the
+    // menu's thread does not lose it.
     Emulator emu(dir, {"board = C", "yield_us = 1", "panel.script = panel.txt"});
     ASSERT_TRUE(emu.Start({"-o", "x0"})) << emu.Err();
     // The control server answers once the menu has been left, so the table
