@@ -78,8 +78,9 @@ std::vector<uint8_t> RevolutionCells(const std::vector<int64_t> &pulses, int64_t
         }
         *count += (int)n;
         cells[(size_t)(*count - 1) / 8] |= (uint8_t)(0x80 >> ((*count - 1) % 8));
-        if (*p >= to) break;
+        if (*p >= to) return cells;
     }
+    *count = 0;  // the capture ended before the revolution did
     return cells;
 }
 
