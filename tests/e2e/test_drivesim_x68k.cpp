@@ -2,7 +2,7 @@
 // emulator's lines ("on" lines of its script) the way an X68000 does, so the
 // order of events holds however fast virtual time runs while the emulator
 // idles; the option thread polls in wall-clock time, so every line the host
-// holds is held for two virtual seconds (yield_us = 1 keeps idle virtual time
+// holds is held for four virtual seconds (yield_us = 1 keeps idle virtual time
 // within a few dozen times the wall clock).
 #include "drivesim_util.h"
 
@@ -32,14 +32,14 @@ std::vector<LineEvent> Events(const std::string &log, const std::vector<std::str
 // The host's option-select answer to the disk-change interrupt of drive 1,
 // then its eject request for drive 1. Times are ms after INT changes.
 const char kX68kHost[] =
-    "0 on int 1 500 assert os0\n"
-    "0 on int 1 2500 release os0\n"  // drive 0 acknowledged: INT stays for drive 1
-    "0 on int 1 4500 assert os1\n"
-    "0 on int 1 6500 release os1\n"  // drive 1 acknowledged: INT released
-    "0 on int 1 0 on int 0 2000 assert os1\n"
-    "0 on int 1 0 on int 0 4000 assert ejc\n"
-    "0 on int 1 0 on int 0 6000 release os1\n"  // with EJC: eject drive 1
-    "0 on int 1 0 on int 0 8000 release ejc\n";
+    "0 on int 1 1000 assert os0\n"
+    "0 on int 1 5000 release os0\n"  // drive 0 acknowledged: INT stays for drive 1
+    "0 on int 1 9000 assert os1\n"
+    "0 on int 1 13000 release os1\n"  // drive 1 acknowledged: INT released
+    "0 on int 1 0 on int 0 4000 assert os1\n"
+    "0 on int 1 0 on int 0 8000 assert ejc\n"
+    "0 on int 1 0 on int 0 12000 release os1\n"  // with EJC: eject drive 1
+    "0 on int 1 0 on int 0 16000 release ejc\n";
 
 // TypeA: drivesim drives DIN and INT itself. Inserting a disk raises the
 // disk-change interrupt, which stays until every changed drive has been
@@ -63,11 +63,11 @@ TEST(ControlPort, DrivesimX68000LinesOnTypeA) {
     ASSERT_EQ(1, irq[0].asserted);
     ASSERT_EQ(0, irq[1].asserted);
     const double on = irq[0].ms, off = irq[1].ms;
-    EXPECT_GE(off, on + 6500) << "released before drive 1 was acknowledged";
-    EXPECT_LT(off, on + 8500);
+    EXPECT_GE(off, on + 13000) << "released before drive 1 was acknowledged";
+    EXPECT_LT(off, on + 17000);
 
     // DIN asserted while an option line with a disk behind it is asserted.
-    const double din[3][2] = {{on + 500, on + 2500}, {on + 4500, on + 6500}, {off + 2000, off + 6000}};
+    const double din[3][2] = {{on + 1000, on + 5000}, {on + 9000, on + 13000}, {off + 4000, off + 12000}};
     std::vector<LineEvent> ev = Events(emu.HostLog(), {"DIN"});
     ASSERT_EQ(6u, ev.size());
     for (int i = 0; i < 3; i++) {
@@ -76,13 +76,13 @@ TEST(ControlPort, DrivesimX68000LinesOnTypeA) {
         EXPECT_GE(ev[2 * i].ms, din[i][0]) << i;
         EXPECT_LT(ev[2 * i].ms, din[i][1]) << i;
         EXPECT_GE(ev[2 * i + 1].ms, din[i][1]) << i;
-        EXPECT_LT(ev[2 * i + 1].ms, din[i][1] + 2000) << i;
+        EXPECT_LT(ev[2 * i + 1].ms, din[i][1] + 4000) << i;
     }
 }
 
-// TypeB: the board keeps DIN and the interrupt from a latch drivesim loads
-// with which drives hold a disk (GPIO 16 and 20 read on the rising edge of
-// GPIO 8); drivesim never drives INT. An option line the host releases
+// TypeB: the board answers the X68000's disk lines from a latch drivesim
+// loads with which drives hold a disk (GPIO 16 and 20 read on the rising edge
+// of GPIO 8); drivesim never drives INT. An option line the host releases
 // while its drive holds a disk is an eject request.
 TEST(ControlPort, DrivesimX68000LinesOnTypeB) {
     ScratchDir dir;
