@@ -76,14 +76,10 @@ IndexRun RunHostRead(const std::string &geometry, const std::vector<std::string>
     bool raw = geometry.size() > 4 && geometry.substr(geometry.size() - 4) == "-raw";
     std::string img = MakeImage(dir, geometry.substr(0, geometry.find('-')), "D.ZEL", 1, raw);
     EXPECT_FALSE(img.empty());
-    FILE *f = fopen((dir / "host.txt").c_str(), "w");
-    if (f) {
-        // At the end the head steps to cylinder 1: the drive table shows when
-        // the script is done.
-        fprintf(f, "100 assert mot\n110 assert ds0\n%s900 assert dir\n901 step 1 100 3\n950 release ds0\n",
-                extra_script.c_str());
-        fclose(f);
-    }
+    // At the end the head steps to cylinder 1: the drive table shows when the
+    // script is done.
+    EXPECT_TRUE(WriteFileBytes(dir / "host.txt", "100 assert mot\n110 assert ds0\n" + extra_script +
+                                                     "900 assert dir\n901 step 1 100 3\n950 release ds0\n"));
     Emulator emu(dir, {"board = B", "host.script = host.txt"});
     std::vector<std::string> args = {"-0", img};
     args.insert(args.end(), options.begin(), options.end());

@@ -37,19 +37,12 @@ std::string WriteScript(int drive, int ms) {
     return buf;
 }
 
-void WriteFile(const std::string &path, const std::string &text) {
-    FILE *f = fopen(path.c_str(), "w");
-    ASSERT_NE(nullptr, f);
-    fputs(text.c_str(), f);
-    fclose(f);
-}
-
 TEST(ControlPort, DrivesimWritesBackAfterSixtySecondsOfQuiet) {
     ScratchDir dir;
     std::string a = MakeImage(dir, "2hd", "A.ZEL", 1);
     ASSERT_FALSE(a.empty());
     std::string a0 = ReadBytes(a);
-    WriteFile(dir / "host.txt", kWriteData + WriteScript(0, 200));
+    ASSERT_TRUE(WriteFileBytes(dir / "host.txt", kWriteData + WriteScript(0, 200)));
     Emulator emu(dir, {"board = B", "host.script = host.txt"});
     ASSERT_TRUE(emu.Start({"-0", a, "-o", "x0"})) << emu.Err();
 
@@ -79,8 +72,9 @@ TEST(ControlPort, DrivesimSavesChangedImagesWhenStopped) {
     ASSERT_FALSE(a.empty() || c.empty());
     std::string a0 = ReadBytes(a), c0 = ReadBytes(c);
     // After the writes drive 1 steps to cylinder 1, which the drive table shows.
-    WriteFile(dir / "host.txt", kWriteData + WriteScript(0, 200) + WriteScript(1, 400) +
-                                    "600 assert ds1\n600 assert dir\n610 step 1 100 3\n650 release ds1\n");
+    ASSERT_TRUE(WriteFileBytes(dir / "host.txt",
+                               kWriteData + WriteScript(0, 200) + WriteScript(1, 400) +
+                                   "600 assert ds1\n600 assert dir\n610 step 1 100 3\n650 release ds1\n"));
     Emulator emu(dir, {"board = B", "host.script = host.txt"});
     ASSERT_TRUE(emu.Start({"-0", a, "-1", c, "-o", "x0"})) << emu.Err();
     EXPECT_TRUE(emu.WaitForTable(Row(1, "--", 1, c)));

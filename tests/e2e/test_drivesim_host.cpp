@@ -41,8 +41,8 @@ std::string ReadScript(const std::vector<std::pair<int, int>> &tracks, double re
     for (const auto &tr : tracks) {
         if (tr.first != cyl) {
             int n = std::abs(tr.first - cyl);
-            snprintf(buf, sizeof buf, "%.0f %s dir\n%.0f step %d 100 3\n", t, tr.first > cyl ? "assert" : "release",
-                     t + 1, n);
+            snprintf(buf, sizeof buf, "%.0f %s dir\n%.0f step %d 100 3\n", t,
+                     tr.first > cyl ? "assert" : "release", t + 1, n);
             s += buf;
             t += 1 + 3.0 * n + 5;
             cyl = tr.first;
@@ -55,16 +55,16 @@ std::string ReadScript(const std::vector<std::pair<int, int>> &tracks, double re
         windows->push_back(Window{cyl, side, t, t + 2.5 * rev_ms + 20});
         t = windows->back().to;
     }
-    snprintf(buf, sizeof buf, "%.0f release ds0\n%.0f assert ds1\n%.0f assert dir\n%.0f step 1 100 3\n", t, t + 5,
-             t + 10, t + 15);
+    snprintf(buf, sizeof buf, "%.0f release ds0\n%.0f assert ds1\n%.0f assert dir\n%.0f step 1 100 3\n", t,
+             t + 5, t + 10, t + 15);
     return s + buf;
 }
 
 // Cells of one revolution rebuilt from the read pulses between two index
 // pulses (ns): each interval becomes whole cells of cell_ns, the last a 1.
 // The pulse that closes the revolution stands for the first one again.
-std::vector<uint8_t> RevolutionCells(const std::vector<int64_t> &pulses, int64_t from, int64_t to, double cell_ns,
-                                     int *count) {
+std::vector<uint8_t> RevolutionCells(const std::vector<int64_t> &pulses, int64_t from, int64_t to,
+                                     double cell_ns, int *count) {
     std::vector<uint8_t> cells(TRACK_ENC_BYTES);
     *count = 0;
     auto p = std::lower_bound(pulses.begin(), pulses.end(), from);
@@ -92,7 +92,8 @@ std::string CompareWithDump(const VTrack &track, const std::string &dump, const 
     for (const VSector *s = track.sectors; s; s = s->next) {
         err.str("");
         err << "C" << (int)s->c << " H" << (int)s->h << " R" << (int)s->r << ": ";
-        if (s->c != c || s->h != h || s->r < 1 || s->r > g.sectors || s->n != g.n) return err.str() + "bad ID";
+        if (s->c != c || s->h != h || s->r < 1 || s->r > g.sectors || s->n != g.n)
+            return err.str() + "bad ID";
         if (s->status != 0) return err.str() + "status " + std::to_string(s->status);
         if (s->length != g.Size() || !s->data) return err.str() + "length " + std::to_string(s->length);
         size_t at = ((size_t)(c * 2 + h) * g.sectors + s->r - 1) * g.Size();
@@ -114,7 +115,8 @@ struct Capture {
     size_t PulsesIn(double from, double to) const { return CountIn(pulses, from * 1e6, to * 1e6); }
     size_t IndexIn(double from, double to) const { return CountIn(index, from * 1e3, to * 1e3); }
     template <class T> static size_t CountIn(const std::vector<T> &v, double from, double to) {
-        return (size_t)(std::lower_bound(v.begin(), v.end(), (T)to) - std::lower_bound(v.begin(), v.end(), (T)from));
+        return (size_t)(std::lower_bound(v.begin(), v.end(), (T)to) -
+                        std::lower_bound(v.begin(), v.end(), (T)from));
     }
 };
 
@@ -126,7 +128,8 @@ std::unique_ptr<VTrack> DecodeWindow(const Capture &cap, const Window &w, double
     auto i = std::lower_bound(index.begin(), index.end(), (w.from + 15) * 1000);
     if (i == index.end() || i + 1 == index.end() || *(i + 1) > w.to * 1000) return nullptr;
     int count = 0;
-    std::vector<uint8_t> cells = RevolutionCells(pulses, (int64_t)(*i * 1000), (int64_t)(*(i + 1) * 1000), cell_ns, &count);
+    std::vector<uint8_t> cells =
+        RevolutionCells(pulses, (int64_t)(*i * 1000), (int64_t)(*(i + 1) * 1000), cell_ns, &count);
     if (count == 0) return nullptr;
     std::unique_ptr<VTrack> track(new VTrack);
     track->Decode(0, cells.data(), count, ANALYZE_UPD765);
@@ -166,7 +169,7 @@ TEST(ControlPort, DrivesimHostReadsTheImagesSectors) {
         std::vector<Window> windows;
         std::string script =
             ReadScript({{0, 0}, {0, 1}, {1, 1}, {1, 0}, {last, 0}, {last, 1}}, c.rev_ms, &windows);
-        WriteFileBytes(dir / "host.txt", script);
+        ASSERT_TRUE(WriteFileBytes(dir / "host.txt", script));
         Emulator emu(dir, {"board = B", "host.script = host.txt"});
         ASSERT_TRUE(emu.Start({"-0", img, "-o", "x0"})) << emu.Err();
         EXPECT_TRUE(emu.WaitForTable(Row(1, "--", 1, "EMPTY"))) << c.what;
@@ -196,10 +199,11 @@ TEST(ControlPort, DrivesimBothSelectsAsserted) {
     const double rev = 60000.0 / 360;
     const Window drive0 = {0, 0, 400, 400 + 2.5 * rev + 20};  // ds1 at 110, then ds0 at 400
     const Window neither = {0, 0, 1300, 1800};                // ds0 at 1000, then ds1 at 1300
-    WriteFileBytes(dir / "host.txt",
-                  "100 assert mot\n110 assert ds1\n400 assert ds0\n900 release ds0\n905 release ds1\n"
-                  "1000 assert ds0\n1300 assert ds1\n1800 release ds0\n"
-                  "1805 assert dir\n1810 step 1 100 3\n");  // drive 1 alone steps: the script is done
+    // At the end drive 1 alone steps: the script is done.
+    ASSERT_TRUE(WriteFileBytes(dir / "host.txt", "100 assert mot\n110 assert ds1\n400 assert ds0\n"
+                                                 "900 release ds0\n905 release ds1\n"
+                                                 "1000 assert ds0\n1300 assert ds1\n1800 release ds0\n"
+                                                 "1805 assert dir\n1810 step 1 100 3\n"));
     Emulator emu(dir, {"board = B", "host.script = host.txt"});
     ASSERT_TRUE(emu.Start({"-0", a, "-1", b, "-o", "x0"})) << emu.Err();
     EXPECT_TRUE(emu.WaitForTable(Row(1, "--", 1, b)));
@@ -231,9 +235,10 @@ TEST(ControlPort, DrivesimProtectedDiskTakesNoWrite) {
         }
         std::string before = ReadFileText(a);
         const Window readback = {0, 0, 460, 460 + 2.5 * 200 + 20};
-        WriteFileBytes(dir / "host.txt", "100 assert mot\n100 writedata 500 9249\n110 assert ds0\n"
-                                        "200 assert wtg\n450 release wtg\n980 release ds0\n"
-                                        "985 assert ds1\n990 assert dir\n995 step 1 100 3\n");
+        ASSERT_TRUE(WriteFileBytes(dir / "host.txt", "100 assert mot\n100 writedata 500 9249\n"
+                                                     "110 assert ds0\n200 assert wtg\n450 release wtg\n"
+                                                     "980 release ds0\n985 assert ds1\n990 assert dir\n"
+                                                     "995 step 1 100 3\n"));
         Emulator emu(dir, {"board = B", "host.script = host.txt"});
         ASSERT_TRUE(emu.Start({"-0", a, "-o", "x0"})) << emu.Err();
         EXPECT_TRUE(emu.WaitForTable(Row(0, protect ? "ON" : "--", 0, a) + Row(1, "--", 1, "EMPTY")));

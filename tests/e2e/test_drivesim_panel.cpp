@@ -138,7 +138,9 @@ TEST(ControlPort, DrivesimFrontPanelMenu) {
     std::string script;
     for (const Step &s : walk) {
         script += std::string("+400 press ") + s.button + " 600";
-        if (s.text) script += " when " + std::to_string(s.row) + " " + std::to_string(s.column * 6) + " " + GlyphsHex(s.text);
+        if (s.text)
+            script += " when " + std::to_string(s.row) + " " + std::to_string(s.column * 6) + " " +
+                      GlyphsHex(s.text);
         script += "\n";
     }
     ASSERT_TRUE(WriteFileBytes(dir / "panel.txt", script));

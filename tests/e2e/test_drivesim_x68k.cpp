@@ -50,7 +50,7 @@ TEST(ControlPort, DrivesimX68000LinesOnTypeA) {
     std::string a = MakeImage(dir, "2dd", "A.ZEL", 1);
     std::string b = MakeImage(dir, "2dd", "B.ZEL", 2);
     ASSERT_FALSE(a.empty() || b.empty());
-    WriteFileBytes(dir / "host.txt", kX68kHost);
+    ASSERT_TRUE(WriteFileBytes(dir / "host.txt", kX68kHost));
     Emulator emu(dir, {"board = A", "yield_us = 1", "host.script = host.txt"});
     ASSERT_TRUE(emu.Start({"-0", a})) << emu.Err();
     EXPECT_EQ(0, RunProgram("simctl", {"-i", "1", "-c", "insert", b}).status);
@@ -91,7 +91,7 @@ TEST(ControlPort, DrivesimX68000LinesOnTypeB) {
     ASSERT_FALSE(a.empty() || b.empty());
     // Both option lines held; drive 0's released 2 s after the test has
     // protected drive 1 (WTP of drive 1 is GPIO 5).
-    WriteFileBytes(dir / "host.txt", "0 assert os0\n0 assert os1\n0 on 5 1 2000 release os0\n");
+    ASSERT_TRUE(WriteFileBytes(dir / "host.txt", "0 assert os0\n0 assert os1\n0 on 5 1 2000 release os0\n"));
     Emulator emu(dir, {"board = B", "yield_us = 1", "host.script = host.txt"});
     ASSERT_TRUE(emu.Start({"-0", a, "-1", b})) << emu.Err();
     EXPECT_EQ(0, RunProgram("simctl", {"-i", "1", "-c", "protect"}).status);
