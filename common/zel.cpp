@@ -17,6 +17,8 @@
 #include <cstring>
 #include <vector>
 
+#include "bytes.h"
+
 namespace {
 
 int Bytes(int bits) { return bits > 0 ? (int)(((int64_t)bits + 7) / 8) : 0; }
@@ -26,15 +28,6 @@ void Zero(uint8_t *buf, int bits) {
     if (bits > 0) memset(buf, 0, (size_t)Bytes(bits));
 }
 
-uint64_t BigEndian64(const uint8_t *p) {
-    uint64_t v;
-    memcpy(&v, p, 8);
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-    v = __builtin_bswap64(v);
-#endif
-    return v;
-}
-
 // The 32 bits at pos (pos >= 0) of a buffer of nbytes bytes; bits past the
 // buffer read as 0, so a load near the end never touches memory beyond it.
 uint32_t Peek32(const uint8_t *buf, int nbytes, int64_t pos) {
@@ -42,7 +35,7 @@ uint32_t Peek32(const uint8_t *buf, int nbytes, int64_t pos) {
     int sh = (int)(pos & 7);
     uint64_t v = 0;
     if (b + 8 <= nbytes) {
-        v = BigEndian64(buf + b);
+        v = GetBE64(buf + b);
     } else {
         for (int i = 0; i < 8; i++) v = v << 8 | (b + i < nbytes ? buf[b + i] : 0);
     }
