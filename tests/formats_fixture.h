@@ -18,32 +18,7 @@
 #include "fdi.h"
 #include "fdi_disk.h"
 #include "filepath.h"
-
-// A fresh folder under $ZELMO_TEST_TMP (or /tmp), removed with its files.
-class TempDir {
-  public:
-    TempDir() {
-        const char *base = getenv("ZELMO_TEST_TMP");
-        std::string root = base && *base ? base : "/tmp";
-        mkdir(root.c_str(), 0777);
-        std::string templ = root + "/formats-XXXXXX";
-        std::vector<char> buf(templ.begin(), templ.end());
-        buf.push_back(0);
-        if (mkdtemp(buf.data())) m_dir = buf.data();
-    }
-    ~TempDir() {
-        if (!m_dir.empty()) (void)!system(("rm -rf '" + m_dir + "'").c_str());
-    }
-    std::string Path(const std::string &name) const { return m_dir + "/" + name; }
-    Filepath File(const std::string &name) const {
-        Filepath p;
-        p.SetPath(Path(name).c_str());
-        return p;
-    }
-
-  private:
-    std::string m_dir;
-};
+#include "scratch_dir.h"
 
 inline std::vector<uint8_t> ReadAll(const std::string &path) {
     std::ifstream f(path, std::ios::binary);

@@ -8,21 +8,9 @@
 
 #include "fileio.h"
 #include "filepath.h"
+#include "scratch_dir.h"
 
 namespace {
-
-struct ScratchDir {  // a fresh folder under $ZELMO_TEST_TMP or /tmp, removed with its files
-    std::string path;
-    ScratchDir() {
-        const char *base = getenv("ZELMO_TEST_TMP");
-        std::string tmpl = std::string(base && *base ? base : "/tmp");
-        mkdir(tmpl.c_str(), 0777);
-        tmpl += "/files-XXXXXX";
-        path = mkdtemp(&tmpl[0]) ? tmpl : "";
-    }
-    ~ScratchDir() { system(("rm -rf '" + path + "'").c_str()); }
-    std::string operator/(const std::string &name) const { return path + "/" + name; }
-};
 
 void Touch(const std::string &path, const char *text = "") {
     FILE *f = fopen(path.c_str(), "wb");
@@ -146,20 +134,20 @@ TEST(Fileio, IsExistAndListEntries) {
     Touch(dir / "a.ZEL");
     mkdir((dir / "sub").c_str(), 0755);
     EXPECT_EQ(1, Fileio::IsExist((dir / "a.ZEL").c_str()));
-    EXPECT_EQ(0, Fileio::IsExist(dir.path.c_str()));
+    EXPECT_EQ(0, Fileio::IsExist(dir.path().c_str()));
     EXPECT_EQ(-1, Fileio::IsExist((dir / "none").c_str()));
 
     static char entries[100][260];
-    ASSERT_EQ(2, Fileio::ListEntries(dir.path.c_str(), 1, entries, 99, 260));
+    ASSERT_EQ(2, Fileio::ListEntries(dir.path().c_str(), 1, entries, 99, 260));
     EXPECT_STREQ("a.ZEL", entries[0]);
     EXPECT_STREQ("b.ZEL", entries[1]);
-    ASSERT_EQ(1, Fileio::ListEntries(dir.path.c_str(), 0, entries, 99, 260));
+    ASSERT_EQ(1, Fileio::ListEntries(dir.path().c_str(), 0, entries, 99, 260));
     EXPECT_STREQ("sub", entries[0]);
     EXPECT_EQ(-1, Fileio::ListEntries((dir / "none").c_str(), 1, entries, 99, 260));
 
     for (int i = 0; i < 150; ++i) Touch(dir / ("f" + std::to_string(1000 + i)));
     entries[99][0] = '#';
-    ASSERT_EQ(99, Fileio::ListEntries(dir.path.c_str(), 1, entries, 99, 260));
+    ASSERT_EQ(99, Fileio::ListEntries(dir.path().c_str(), 1, entries, 99, 260));
     EXPECT_EQ('#', entries[99][0]);  // nothing stored past the maximum
     for (int i = 1; i < 99; ++i) EXPECT_LT(strcmp(entries[i - 1], entries[i]), 0);
 }
@@ -175,7 +163,7 @@ TEST(FileReplace, ReplacesThroughLinksOrNotAtAll) {
         ASSERT_EQ(1, r.Begin(link.c_str()));
         ASSERT_EQ(1, r.File().Write("junk", 4));
     }
-    EXPECT_EQ(2, Fileio::ListEntries(dir.path.c_str(), 1, entries, 8, 260));
+    EXPECT_EQ(2, Fileio::ListEntries(dir.path().c_str(), 1, entries, 8, 260));
 
     FileReplace r;
     ASSERT_TRUE(r.Begin(link.c_str()) && r.File().Write("new", 3));
@@ -189,5 +177,5 @@ TEST(FileReplace, ReplacesThroughLinksOrNotAtAll) {
     struct stat st;
     ASSERT_EQ(0, lstat(link.c_str(), &st));
     EXPECT_TRUE(S_ISLNK(st.st_mode));
-    EXPECT_EQ(0, r.Begin(dir.path.c_str()));  // not a regular file
+    EXPECT_EQ(0, r.Begin(dir.path().c_str()));  // not a regular file
 }

@@ -29,7 +29,7 @@ class FormatRoundTrip : public ::testing::TestWithParam<geometry_t> {};
 // feeding the next export, and must come out of each unchanged.
 TEST_P(FormatRoundTrip, ChainThroughEveryFormat) {
     const geometry_t &g = GetParam();
-    TempDir dir;
+    ScratchDir dir;
     VDisk disks[8];
     FillDisk(disks[0], g, 1234);
     for (size_t i = 0; i < g.formats.size(); i++) {
@@ -53,7 +53,7 @@ INSTANTIATE_TEST_SUITE_P(Geometries, FormatRoundTrip, ::testing::ValuesIn(Geomet
                              return s;
                          });
 
-std::vector<uint8_t> Exported(VDisk &d, const TempDir &dir, const char *ext) {
+std::vector<uint8_t> Exported(VDisk &d, const ScratchDir &dir, const char *ext) {
     std::string name = std::string("made") + ext;
     EXPECT_EQ(1, d.Export(dir.File(name)));
     return ReadAll(dir.Path(name));
@@ -87,7 +87,7 @@ TEST(Formats, UnfitDisksRefused) {
          [](VDisk &d) { d.tracks[1][0]->AddSector(NewSector(1, 1, 0, 27, 0, 128, 0)); }},
         {"NFD cylinder 81 head 1", ".NFD", Geo("", 3, 82, 1, 2), [](VDisk &) {}},
     };
-    TempDir dir;
+    ScratchDir dir;
     for (auto &cs : cases) {
         VDisk d;
         FillDisk(d, cs.g, 5);
@@ -132,7 +132,7 @@ TEST(Formats, DamagedFilesRefused) {
         {"NFD of 1 head", ".NFD", [](std::vector<uint8_t> &f) { f[0x115] = 1; }},
         {"NFD one byte short", ".NFD", [](std::vector<uint8_t> &f) { f.pop_back(); }},
     };
-    TempDir dir;
+    ScratchDir dir;
     VDisk small, dim;
     FillDisk(small, Geo("x", 7, 2, 26, 0), 8);
     FillDisk(dim, Geo("x", 7, 77, 8, 3), 8);
@@ -146,7 +146,7 @@ TEST(Formats, DamagedFilesRefused) {
 }
 
 TEST(Formats, ExportReplacesExistingFileWholeAndRespectsProtection) {
-    TempDir dir;
+    ScratchDir dir;
     VDisk d, other;
     FillDisk(d, Geo("2HD", 7, 77, 8, 3), 3);
     FillDisk(other, Geo("2HD", 7, 77, 8, 3), 4);
@@ -177,7 +177,7 @@ TEST(Formats, ExportReplacesExistingFileWholeAndRespectsProtection) {
 }
 
 TEST(Formats, UnknownExtensionsFail) {
-    TempDir dir;
+    ScratchDir dir;
     VDisk d;
     FillDisk(d, Geo("2HD", 7, 77, 8, 3), 1);
     EXPECT_EQ(0, d.Export(dir.File("a.XYZ")));
@@ -191,7 +191,7 @@ TEST(Formats, UnknownExtensionsFail) {
 // Plain dumps
 
 TEST(PlainDump, RecognisedBySizeWhateverTheName) {
-    TempDir dir;
+    ScratchDir dir;
     WriteAll(dir.Path("a.D88"), std::vector<uint8_t>(737280, 0x11));
     WriteAll(dir.Path("b.XYZ"), std::vector<uint8_t>(368640, 0x22));
     VDisk dd, d2;
@@ -207,7 +207,7 @@ TEST(PlainDump, RecognisedBySizeWhateverTheName) {
 }
 
 TEST(PlainDump, WritesSectorsInListOrder) {
-    TempDir dir;
+    ScratchDir dir;
     VDisk d;
     FillDisk(d, Geo("2HD", 7, 77, 8, 3), 7);
     d.tracks[3][1]->ClrSector();
@@ -226,7 +226,7 @@ TEST(PlainDump, WritesSectorsInListOrder) {
 // D88 family
 
 TEST(D88, HeaderAndStatusBytes) {
-    TempDir dir;
+    ScratchDir dir;
     VDisk d;
     d.Init(VDisk::TYPE_2DD, 40, 2);
     snprintf(d.name, sizeof d.name, "A NAME LONGER THAN SIXTEEN");
@@ -253,7 +253,7 @@ TEST(D88, HeaderAndStatusBytes) {
 }
 
 TEST(D88, CylindersBeyond82DroppedAndMissingHeadEmpty) {
-    TempDir dir;
+    ScratchDir dir;
     VDisk d, back;
     FillDisk(d, Geo("84", VDisk::TYPE_2DD, 84, 2, 0), 5);
     std::vector<uint8_t> f = Exported(d, dir, ".D88");
@@ -273,7 +273,7 @@ TEST(D88, CylindersBeyond82DroppedAndMissingHeadEmpty) {
 }
 
 TEST(D88, MultiDiskOffsets) {
-    TempDir dir;
+    ScratchDir dir;
     VDisk disks[3];
     FillDisk(disks[0], Geo("A", VDisk::TYPE_2DD, 80, 1, 1), 1);
     FillDisk(disks[1], Geo("B", VDisk::TYPE_2HD, 77, 2, 2), 2);
@@ -316,7 +316,7 @@ TEST(DIM, MediaCodeIds) {
         {1, {1, 11, 12, 13, 14, 15, 16, 17, 18}, {0, 0}, {10, 11, 12}, {1, 1}},
         {3, {1, 2, 3}, {0, 0x80, 0x80}, {1, 2}, {0x81, 0x81}},
     };
-    TempDir dir;
+    ScratchDir dir;
     for (auto &cs : cases) {
         std::vector<uint8_t> f(256, 0);
         f[0] = (uint8_t)cs.code;
@@ -337,7 +337,7 @@ TEST(DIM, MediaCodeIds) {
 }
 
 TEST(DIM, Media17GapsAndOverTrackFlag) {
-    TempDir dir;
+    ScratchDir dir;
     VDisk d, back;
     FillDisk(d, {"17", VDisk::TYPE_2HD, 77, 26, 1, true, false, {}}, 2);
     EXPECT_EQ(17, Exported(d, dir, ".DIM")[0]);
@@ -358,7 +358,7 @@ TEST(DIM, Media17GapsAndOverTrackFlag) {
 }
 
 TEST(FDD, RepeatedByteSectorStoredAsFill) {
-    TempDir dir;
+    ScratchDir dir;
     VDisk d, back;
     d.Init(VDisk::TYPE_2HD, 1, 2);
     VSector *e5 = NewSector(1, 0, 0, 1, 3, 1024, 0), *other = NewSector(1, 0, 0, 2, 3, 1024, 0);

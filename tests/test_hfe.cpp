@@ -17,7 +17,7 @@ void FillTracks(ZELDisk &z, unsigned seed) {
 }
 
 TEST(HFE, Export2DDAndBack) {
-    TempDir dir;
+    ScratchDir dir;
     ZELDisk z;
     ASSERT_EQ(1, z.Init(ZEL_TYPE_2DD, 0, 0, 0));
     FillTracks(z, 11);
@@ -57,7 +57,7 @@ TEST(HFE, Export2DDAndBack) {
 }
 
 TEST(HFE, WriteProtectByte) {
-    TempDir dir;
+    ScratchDir dir;
     ZELDisk z;
     ASSERT_EQ(1, z.Init(ZEL_TYPE_2D, 0, 0, 0));
     z.header.writeprotect = 1;
@@ -85,7 +85,7 @@ std::vector<uint8_t> HfeFile(int ntracks, int bitrate, int l0) {
 }
 
 TEST(HFE, TypeRateAndSpeedFromHeader) {
-    TempDir dir;
+    ScratchDir dir;
     struct {
         int ntracks, bitrate, l0;
         int type, rate, rpm;
@@ -120,7 +120,7 @@ TEST(HFE, TypeRateAndSpeedFromHeader) {
 }
 
 TEST(HFE, DamagedFilesRefused) {
-    TempDir dir;
+    ScratchDir dir;
     std::vector<std::pair<const char *, std::vector<uint8_t>>> cases;
     std::vector<uint8_t> f = HfeFile(80, 500, 1000);
     f[0] = 'X';
@@ -155,7 +155,7 @@ class TrackImageRoundTrip : public ::testing::TestWithParam<zeltrip_t> {};
 
 TEST_P(TrackImageRoundTrip, EncodeAndDecode) {
     const geometry_t &g = GetParam().geometry;
-    TempDir dir;
+    ScratchDir dir;
     VDisk original;
     FillDisk(original, g, 77);
     for (const char *ext : g.formats) {
@@ -193,7 +193,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, TrackImageRoundTrip, ::testing::ValuesIn(ZelTr
                          });
 
 TEST(TrackImageImport, FailuresLeaveNoImage) {
-    TempDir dir;
+    ScratchDir dir;
     std::vector<uint8_t> f(1000, 0);
     f[0x1B] = 0x30;  // no such media
     WriteAll(dir.Path("x.D88"), f);
@@ -210,7 +210,7 @@ TEST(TrackImageImport, FailuresLeaveNoImage) {
 namespace {
 
 TEST(TrackImageExport, RawImageConvertedToEncodeFirst) {
-    TempDir dir;
+    ScratchDir dir;
     VDisk d, back;
     FillDisk(d, {"raw", VDisk::TYPE_2D, 40, 9, 2, false, false, {}}, 4);
     ASSERT_EQ(1, d.Export(dir.File("in.2D")));

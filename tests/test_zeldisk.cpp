@@ -15,6 +15,7 @@
 #include "bytes.h"
 #include "fileio.h"
 #include "filepath.h"
+#include "scratch_dir.h"
 #include "zel.h"
 #include "zeldisk.h"
 
@@ -22,26 +23,11 @@ namespace {
 
 typedef std::vector<uint8_t> Bytes;
 
-struct ScratchDir {  // a fresh folder under $ZELMO_TEST_TMP or /tmp, removed with its files
-    std::string path;
-    ScratchDir() {
-        const char *base = getenv("ZELMO_TEST_TMP");
-        std::string tmpl = std::string(base && *base ? base : "/tmp");
-        mkdir(tmpl.c_str(), 0777);
-        tmpl += "/zeldisk-XXXXXX";
-        path = mkdtemp(&tmpl[0]) ? tmpl : "";
-    }
-    ~ScratchDir() { system(("rm -rf '" + path + "'").c_str()); }
-    Filepath File(const std::string &name) const {
-        Filepath p;
-        p.SetPath((path + "/" + name).c_str());
-        return p;
-    }
-    int Count() const {
-        static char entries[99][260];
-        return Fileio::ListEntries(path.c_str(), 1, entries, 99, 260);
-    }
-};
+// Entries in the scratch folder (files and folders alike).
+int CountEntries(const ScratchDir &dir) {
+    static char entries[99][260];
+    return Fileio::ListEntries(dir.path().c_str(), 1, entries, 99, 260);
+}
 
 Bytes ReadAll(const Filepath &p) {
     Bytes b;
@@ -197,7 +183,7 @@ TEST(ZELDisk, FullSaveRoundTrip) {
     ASSERT_EQ(1, d.Save(path, 1));
     EXPECT_EQ(0, CountDirty(d));
     EXPECT_EQ(256u + 168u * 12800u, ReadAll(path).size());
-    EXPECT_EQ(1, dir.Count());  // no temporary file left behind
+    EXPECT_EQ(1, CountEntries(dir));  // no temporary file left behind
 
     ZELDisk e;
     ASSERT_EQ(1, e.Load(path, 0));
@@ -422,7 +408,7 @@ TEST(ZELDisk, FullSaveFailureKeepsOldFile) {
     signal(SIGXFSZ, oldsig);
     EXPECT_EQ(0, saved);
     EXPECT_EQ(before, ReadAll(path));
-    EXPECT_EQ(1, dir.Count());  // the temporary file is gone
+    EXPECT_EQ(1, CountEntries(dir));  // the temporary file is gone
     EXPECT_EQ(1, d.dirty[10][0]);
     EXPECT_EQ(0, d.Save(dir.File("gone/keep.ZEL"), 1));  // a folder that does not exist
 

@@ -82,12 +82,11 @@ class ScratchDir {
     ScratchDir() {
         char tmpl[] = "/tmp/zelmo-e2e-XXXXXX";
         const char *p = mkdtemp(tmpl);
-        dir_ = p ? p : "/tmp";
+        if (p) dir_ = p;
     }
+    // Nothing is removed when the folder could not be made.
     ~ScratchDir() {
-        std::string cmd = "rm -rf '" + dir_ + "'";
-        if (system(cmd.c_str()) != 0) {
-        }
+        if (!dir_.empty()) (void)!system(("rm -rf '" + dir_ + "'").c_str());
     }
     std::string operator/(const std::string &name) const { return dir_ + "/" + name; }
     const std::string &path() const { return dir_; }
