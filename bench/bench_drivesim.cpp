@@ -47,15 +47,20 @@ std::vector<uint8_t> Track2HD() {
     return cells;
 }
 
+// d as a 2HD drive playing the track from its start.
+void Play(fdd_t &d, std::vector<uint8_t> &track) {
+    d.type = 2;
+    d.trackdata = track.data();
+    d.tracklen = kCells;
+    d.feedpos = 0;
+}
+
 void BM_SendData64(benchmark::State &state) {
     std::vector<uint8_t> track = Track2HD();
     FifoPlatform fifo;
     GPIOCTL::SetPlatform(&fifo);
     fdd_t d;
-    d.type = 2;
-    d.trackdata = track.data();
-    d.tracklen = kCells;
-    d.feedpos = 0;
+    Play(d, track);
     for (auto _ : state) {
         fifo.queued = 0;
         SendData(d);
@@ -69,10 +74,7 @@ BENCHMARK(BM_SendData64);
 void BM_ReadData64(benchmark::State &state) {
     std::vector<uint8_t> track = Track2HD();
     fdd_t d;
-    d.type = 2;
-    d.trackdata = track.data();
-    d.tracklen = kCells;
-    d.feedpos = 0;
+    Play(d, track);
     for (auto _ : state) {
         for (int i = 0; i < 64; i++) {
             benchmark::DoNotOptimize(ReadData(d));
