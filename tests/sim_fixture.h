@@ -26,6 +26,14 @@ struct SimRig {
     explicit SimRig(const SimConfig &cfg) { board = SimInstall(cfg, &error); }
     ~SimRig() { SimShutdown(); }
     int64_t NowUs() { return board->Now() / SIM_PS_PER_US; }
+    // The Pi as controller with drive 0 selected and its motor on.
+    bool StartDrive0() {
+        if (!g.Init(GPIOCTL::MODE_CONTROLLER)) return false;
+        g.Reset();
+        g.SetDS0(1);
+        g.SetMOT(1);
+        return true;
+    }
     std::string ReadPlatformFile(const char *name) {
         std::string text;
         FILE *f = fopen(board->PlatformFile(name).c_str(), "r");

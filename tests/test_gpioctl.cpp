@@ -381,10 +381,7 @@ TEST(GpioctlTimed, IndexPeriodOfDrives) {
         SimConfig cfg = DriveConfig(c.board, c.rpm);
         cfg.drive[0].speed_error = c.error;
         SimRig rig(cfg);
-        ASSERT_TRUE(rig.g.Init(GPIOCTL::MODE_CONTROLLER));
-        rig.g.Reset();
-        rig.g.SetDS0(1);
-        rig.g.SetMOT(1);
+        ASSERT_TRUE(rig.StartDrive0());
         double want = 60e6 / (c.rpm * (1 + c.error / 100));
         EXPECT_NEAR(want, rig.g.GetIndexPeriod(), want * 0.001);
         // WaitRise returns at the leading edge of the index pulse.
@@ -397,10 +394,7 @@ TEST(GpioctlTimed, IndexPeriodOfDrives) {
 TEST(GpioctlTimed, NoIndexWithoutDisk) {
     SimConfig cfg = DriveConfig(2, 300, 0);
     SimRig rig(cfg);
-    ASSERT_TRUE(rig.g.Init(GPIOCTL::MODE_CONTROLLER));
-    rig.g.Reset();
-    rig.g.SetDS0(1);
-    rig.g.SetMOT(1);
+    ASSERT_TRUE(rig.StartDrive0());
     EXPECT_EQ(0, rig.g.GetIndexPeriod());
 }
 

@@ -151,10 +151,7 @@ TEST(SimDriveNoise, SpikesAndFluxFreeStretches) {
         cfg.drive[0].noise_spikes = c.spikes;
         cfg.drive[0].flux_free_us = c.flux_free_us;
         SimRig rig(cfg);
-        ASSERT_TRUE(rig.g.Init(GPIOCTL::MODE_CONTROLLER));
-        rig.g.Reset();
-        rig.g.SetDS0(1);
-        rig.g.SetMOT(1);
+        ASSERT_TRUE(rig.StartDrive0());
         std::vector<uint8_t> raw = SampleRevolution(rig.g, 4000, 50000, false);
         size_t pulses = 0;
         for (uint8_t b : raw) pulses += (size_t)__builtin_popcount(b);
