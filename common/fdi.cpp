@@ -208,21 +208,21 @@ int Saturate(int64_t v) {
     return (int)v;
 }
 
-// Levels the largest GAP3 one byte at a time (never below 20) until the
+// Levels the largest GAP3 one byte at a time (never below floor) until the
 // nominal total fits the target; among equal GAP3s the first in list order
 // goes first. The byte-by-byte order is kept, but whole rounds over the
 // sectors sharing the top value are taken at once, so GAP3s of any size
 // cost a few passes over the list.
-int ShrinkGap(VSector *list, int64_t preamble, int target) {
+int ShrinkGap(VSector *list, int64_t preamble, int64_t target, int floor) {
     int64_t total = TotalCells(list, preamble);
     if (total <= target) return 1;
     for (;;) {
         int top = INT_MIN;
         for (VSector *s = list; s; s = s->next)
             top = s->gap3 > top ? s->gap3 : top;
-        if (top <= 20) return 0; // also an empty list
-        int below = 20;          // the next lower GAP3, or the floor
-        int64_t round = 0;       // cells saved by one byte off every top GAP3
+        if (top <= floor) return 0; // also an empty list
+        int below = floor;          // the next lower GAP3, or the floor
+        int64_t round = 0;          // cells saved by one byte off every top GAP3
         for (VSector *s = list; s; s = s->next) {
             if (s->gap3 == top)
                 round += s->mfm ? 16 : 32;
@@ -261,15 +261,30 @@ int64_t VSector::NominalCells() const {
     return ((int64_t)length + 33 + gap3) * 32;
 }
 
+// Both encoders write the same 2336-cell preamble, so both totals count it.
 int VTrack::CalcTotalMFM() const {
     return Saturate(TotalCells(sectors, TRACK_PREAMBLE_CELLS));
 }
 int VTrack::CalcTotalFM() const {
-    return Saturate(TotalCells(sectors, TRACK_FM_PREAMBLE_ESTIMATE));
+    return Saturate(TotalCells(sectors, TRACK_PREAMBLE_CELLS));
 }
 int VTrack::ShrinkGapMFM(int target) {
-    return ShrinkGap(sectors, TRACK_PREAMBLE_CELLS, target);
+    return ShrinkGap(sectors, TRACK_PREAMBLE_CELLS, target, 20);
 }
 int VTrack::ShrinkGapFM(int target) {
-    return ShrinkGap(sectors, TRACK_FM_PREAMBLE_ESTIMATE, target);
+    return ShrinkGap(sectors, TRACK_PREAMBLE_CELLS, target, 20);
+}
+
+int64_t VTrack::MinimumCells() const {
+    int64_t total = TRACK_PREAMBLE_CELLS;
+    for (const VSector *s = sectors; s; s = s->next)
+        total += s->NominalCells() - (int64_t)(s->gap3 > 0 ? s->gap3 : 0) * (s->mfm ? 16 : 32);
+    return total;
+}
+
+int VTrack::FitGaps(int count) {
+    const int64_t spare = (int64_t)count * 97 / 100;
+    if (TotalCells(sectors, TRACK_PREAMBLE_CELLS) <= count) return 1;
+    return ShrinkGap(sectors, TRACK_PREAMBLE_CELLS, spare, 20) ||
+           ShrinkGap(sectors, TRACK_PREAMBLE_CELLS, spare, 0) || ShrinkGap(sectors, TRACK_PREAMBLE_CELLS, count, 0);
 }

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 class Filepath;
+class LossReport;
 
 // Sector status flags.
 enum {
@@ -34,9 +35,9 @@ enum {
 };
 
 enum { TRACK_MAX_CELLS = 262144, TRACK_ENC_BYTES = TRACK_MAX_CELLS / 8 };
-// Cells before the first sector: the encoders' preamble, and the shorter
-// estimate the FM fit test has always used.
-enum { TRACK_PREAMBLE_CELLS = 2336, TRACK_FM_PREAMBLE_ESTIMATE = 1128 };
+// Cells before the first sector: the preamble both encoders write (146 MFM
+// bytes or 73 FM bytes).
+enum { TRACK_PREAMBLE_CELLS = 2336 };
 enum { ANALYZE_UPD765 = 0, ANALYZE_MB8877 = 1 };
 
 // CRC-16/CCITT, polynomial 0x1021, MSB first, no reflection, no final XOR.
@@ -99,6 +100,14 @@ class VTrack {
     int CalcTotalFM() const;
     int ShrinkGapMFM(int target);
     int ShrinkGapFM(int target);
+    // Cells the sector list takes with every GAP3 at 0: no revolution
+    // shorter than this holds the track.
+    int64_t MinimumCells() const;
+    // Shrinks the GAP3s until the track fits a revolution of count cells:
+    // first down to 20 bytes within 97 % of it (3 % stays free for a drive's
+    // speed error), then further down to 0 bytes, and last into the spare
+    // 3 %, as formatters of crowded tracks do. 1 when the track fits.
+    int FitGaps(int count);
     int SectorCount() const { return mfmcount + fmcount; }
 
     // Encoder.
@@ -153,8 +162,11 @@ class VDisk {
 
     void Init(int type, int cylinders, int heads);
     void Cleanup();
-    int Import(const Filepath &path, int diskno);
-    int Export(const Filepath &path);
+    // report (may be null) receives why an import failed, and what an
+    // export would lose; the export fails, writing nothing, when the report
+    // holds a loss of a kind it does not accept.
+    int Import(const Filepath &path, int diskno, LossReport *report = nullptr);
+    int Export(const Filepath &path, LossReport *report = nullptr);
 
     int ImportFIX(const Filepath &path);
     int ExportFIX(int row, const Filepath &path);

@@ -152,16 +152,20 @@ class CellReader {
     int m_bytes;
 };
 
-// Start positions (match + 80) of every sync run with a mark after it.
+// Mark positions (match + 80) of every sync run with a mark after it, in
+// ascending order. The disk turns without a seam, so a run may begin before
+// the end of the stream and end after its start: the search reaches past the
+// end, and such a mark's position is taken round the circle.
 int ScanMarks(const uint8_t *buf, int count, const uint8_t *pattern, int patbits, int step, int *out) {
     int n = 0;
     int pos = 0;
     while (pos < count && n < MAX_SCAN) {
-        int off = BfFind(buf, count, pos, count - pos, pattern, patbits);
+        int off = BfFind(buf, count, pos, count - pos + patbits - 1, pattern, patbits);
         if (off < 0) break;
-        out[n++] = pos + off + 80;
+        out[n++] = (int)(((int64_t)pos + off + 80) % count);
         pos += off + step;
     }
+    std::sort(out, out + n);
     return n;
 }
 
@@ -318,10 +322,11 @@ void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2],
     const int trackcpb = mfmtrack ? 16 : 32;
     const int tracksync = mfmtrack ? 192 : 384;
 
-    int iam = BfFind(buf, count, 0, count, mfmtrack ? kIAM_MFM : kIAM_FM, mfmtrack ? 128 : 96);
+    const int iambits = mfmtrack ? 128 : 96;
+    int iam = BfFind(buf, count, 0, count + iambits - 1, mfmtrack ? kIAM_MFM : kIAM_FM, iambits);
     if (iam >= 0) {
         flags |= TRACK_IAM;
-        iampos = iam + 64;
+        iampos = (int)(((int64_t)iam + 64) % count);
     }
 
     // Unwrapped end of every sector's data field, in list order.
@@ -343,11 +348,16 @@ void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2],
         const int length = DataLength(chrn[3], analyze);
 
         // The data mark lies between the ID and the next ID of the same
-        // density (or the end of the stream); the first of FB and F8 wins.
-        const int winend = candidates[i + 1][1] == type ? candidates[i + 1][0] : count;
+        // density, taken round the circle: after the last ID the search goes
+        // on past the index up to the first. The first of FB and F8 wins.
+        int winend = -1;
+        for (int k = i + 1; winend < 0 && candidates[k][1] != TYPE_END; k++)
+            if (candidates[k][1] == type) winend = candidates[k][0];
+        for (int k = 0; winend < 0; k++)
+            if (candidates[k][1] == type) winend = candidates[k][0] + count;
         const int patbits = mfm ? 128 : 96;
         int found = -1, deleted = 0;
-        if (idend < count && winend - idend >= patbits) {
+        if (winend - idend >= patbits) {
             found = BfFind(buf, count, idend, winend - idend, mfm ? kDAM_MFM : kDAM_FM, patbits);
             int range = found >= 0 ? found + patbits - 1 : winend - idend;
             int del = BfFind(buf, count, idend, range, mfm ? kDDAM_MFM : kDDAM_FM, patbits);

@@ -1,14 +1,20 @@
-// Helpers shared by the image-file readers and writers (sector formats and HFE).
+// Inside the sector image formats: what the dispatch table (fdi_disk.cpp)
+// and the format files (fdi_plain, fdi_d88, fdi_dim, fdi_fdi, fdi_fdd,
+// fdi_nfd) share, and the file helpers HFE uses too.
 //
-// Readers take the whole file into memory once and parse it with ByteReader, so
-// no field or sector can be taken from past the end of what was read. Writers
-// build the whole output in memory and hand it to SaveImageFile (or stream a
-// header and the sector data through SaveSectorImage), which never leaves a
-// half-written image behind.
+// Every format is a reader and a writer over bytes in memory. A reader fills
+// a sector disk from the whole file and never reads past it (ByteReader). A
+// writer turns a disk into the whole file; it stores what the format can
+// hold and leaves the judgement of what it could not to the loss check: the
+// export reads the bytes back with the reader, compares the sectors with the
+// disk (fdi_loss.h), and only then replaces the file (SaveImageFile). A
+// writer fails only when the disk has no form in the format at all, and
+// says why.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 class Filepath;
@@ -20,13 +26,36 @@ class VTrack;
 // D88 file holding dozens of disks).
 enum { IMAGE_FILE_MAX = 256 * 1024 * 1024 };
 
-// Writes head and then the data of every sector of tracks 0 .. cylinders - 1
-// on both heads (in list order; a missing track adds nothing) as the whole
-// content of the file, the way SaveImageFile does, but through a small
-// staging buffer rather than a copy of the whole image. The number of bytes
-// written goes to size (may be null).
-int SaveSectorImage(const Filepath &path, const std::vector<uint8_t> &head, const VDisk &d, int cylinders,
-                    int64_t *size = nullptr);
+// A whole image file as the readers take it.
+struct imagefile_t {
+    const uint8_t *data;
+    size_t size;
+    const char *shortname;  // the file's name: the disk name of formats that store none
+    int writable;           // 0: the file cannot be written, the disk is write-protected
+    int diskno;             // disk of a multi-disk file, counted from 1
+};
+
+typedef int (*imagereader_t)(VDisk &disk, const imagefile_t &file);
+// out receives the whole file; on 0, why says what the format cannot hold.
+typedef int (*imagewriter_t)(const VDisk &disk, std::vector<uint8_t> &out, std::string &why);
+
+int ReadD88(VDisk &disk, const imagefile_t &file);
+int WriteD88(const VDisk &disk, std::vector<uint8_t> &out, std::string &why);
+int ReadDIM(VDisk &disk, const imagefile_t &file);
+int WriteDIM(const VDisk &disk, std::vector<uint8_t> &out, std::string &why);
+int ReadFDI(VDisk &disk, const imagefile_t &file);
+int WriteFDI(const VDisk &disk, std::vector<uint8_t> &out, std::string &why);
+int ReadFDD(VDisk &disk, const imagefile_t &file);
+int WriteFDD(const VDisk &disk, std::vector<uint8_t> &out, std::string &why);
+int ReadNFD(VDisk &disk, const imagefile_t &file);
+int WriteNFD(const VDisk &disk, std::vector<uint8_t> &out, std::string &why);
+// Plain dumps: the geometry is row `row` of VDisk::FixFormat.
+int ReadFIX(VDisk &disk, const imagefile_t &file, int row);
+int WriteFIX(const VDisk &disk, int row, std::vector<uint8_t> &out, std::string &why);
+
+// Offset of disk diskno (from 1) in a D88 file, -1 when the walk over the
+// disks before it meets an implausible size.
+int64_t D88DiskOffset(const uint8_t *data, size_t size, int diskno);
 
 // Reads the whole file into buf. writable (may be null) receives 1 when the
 // file can also be opened for reading and writing, which is how the readers
@@ -38,11 +67,11 @@ int LoadImageFile(const Filepath &path, std::vector<uint8_t> &buf, int *writable
 int64_t ImageFileSize(const Filepath &path);
 
 // Writes data as the whole content of the file. The bytes go to a temporary
-// file "<path>.tmpXXXX" in the same folder, which is flushed to the device
-// and then renamed over the target, so a failure at any point leaves an
-// existing file exactly as it was. An existing target without the owner's
-// write permission is refused (it is write-protected), and its permission
-// bits carry over to the new file.
+// file in the same folder, which is flushed to the device and then renamed
+// over the target, so a failure at any point leaves an existing file exactly
+// as it was. An existing target without the owner's write permission is
+// refused (it is write-protected), and its permission bits carry over to the
+// new file.
 int SaveImageFile(const Filepath &path, const uint8_t *data, size_t len);
 inline int SaveImageFile(const Filepath &path, const std::vector<uint8_t> &data) {
     return SaveImageFile(path, data.data(), data.size());
@@ -64,11 +93,14 @@ size_t AppendFill(std::vector<uint8_t> &out, uint8_t value, size_t n);
 // does not have (one head, fewer cylinders) as an empty track.
 const VTrack *TrackAt(const VDisk &d, int c, int h);
 int CountSectors(const VTrack *t);  // 0 for a null track
+// One past the last cylinder that holds a sector (0 for a blank disk).
+int FormattedCylinders(const VDisk &d);
 
-// A track of exactly count sectors of size code n, each holding its full
-// 128 << n bytes (and all MFM when mfmonly): the only kind of track the
-// formats without sector IDs can store.
-bool IsUniformTrack(const VTrack *t, int count, int n, bool mfmonly);
-
-// Appends the data of every sector of the track (null: none), in list order.
-void AppendTrackData(std::vector<uint8_t> &out, const VTrack *t);
+// Formats without sector IDs store a track as a row of slots, one for each
+// sector the format's geometry defines. SlotSector finds the sector for the
+// slot of ID c h r n in that density (the first of equal IDs), null when the
+// track has none; AppendSlot appends its data, cut or zero-padded to len
+// bytes, or len zero bytes for an empty slot. Whatever the track holds
+// beyond its slots is left for the loss check to name.
+const VSector *SlotSector(const VTrack *t, int c, int h, int r, int n, int mfm);
+void AppendSlot(std::vector<uint8_t> &out, const VSector *s, int len);

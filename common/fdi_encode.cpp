@@ -134,7 +134,10 @@ void PutCRC(TrackWriter &w, int mfm, uint16_t crc) {
     w.Bytes(mfm, bytes, 2);
 }
 
-// One sector in its own density.
+// One sector in its own density. Its status is recorded the way a disk
+// carries it: an ID CRC error or a data CRC error as a wrong CRC (the right
+// one inverted), a missing data field as gap where the field would be, so
+// the sectors after it keep their places.
 void WriteSector(TrackWriter &w, const VSector *s) {
     int mfm = s->mfm ? 1 : 0;
     int deleted = (s->status & SECTOR_DELETED) ? 1 : 0;
@@ -149,9 +152,14 @@ void WriteSector(TrackWriter &w, const VSector *s) {
     else
         w.Mark(kIDAM_FM, 4, 0);
     w.Bytes(mfm, id, 4);
-    PutCRC(w, mfm, CalcCRC(id, 4, mfm ? kCrcIdMFM : kCrcIdFM));
+    uint16_t idcrc = CalcCRC(id, 4, mfm ? kCrcIdMFM : kCrcIdFM);
+    PutCRC(w, mfm, (s->status & SECTOR_IDCRC) ? (uint16_t)~idcrc : idcrc);
     w.Fill(mfm, gapbyte, s->gap2);
 
+    if (s->status & SECTOR_NODATA) {
+        w.Fill(mfm, gapbyte, sync + (mfm ? 4 : 1) + length + 2 + s->gap3);
+        return;
+    }
     w.Fill(mfm, 0x00, sync);
     uint16_t crc;
     if (mfm) {
@@ -169,7 +177,7 @@ void WriteSector(TrackWriter &w, const VSector *s) {
         for (int left = length; left > 0; left -= 256)
             crc = CalcCRC(zero, left < 256 ? left : 256, crc);
     }
-    PutCRC(w, mfm, crc);
+    PutCRC(w, mfm, (s->status & SECTOR_DATACRC) ? (uint16_t)~crc : crc);
     w.Fill(mfm, gapbyte, s->gap3);
 }
 
@@ -312,16 +320,13 @@ int VTrack::Encode(int raw, uint8_t *buf, int len) {
     }
 
     // Squeeze the GAP3s when the nominal track is longer than the buffer;
-    // sectors that still do not fit are left out by the track encoder.
-    int mfm = mfmcount >= fmcount;
-    int64_t target = (int64_t)count * 97 / 100;
-    if (mfm) {
-        if (CalcTotalMFM() > count) ShrinkGapMFM((int)target);
+    // sectors that still do not fit are left out by the track encoder (the
+    // callers' loss check names them).
+    FitGaps(count);
+    if (mfmcount >= fmcount)
         EncodeMFM(cellbuf, count);
-    } else {
-        if (CalcTotalFM() > count) ShrinkGapFM((int)target);
+    else
         EncodeFM(cellbuf, count);
-    }
     if (!raw) return len;
     return Encode2Raw(cellbuf, count, buf, len);
 }

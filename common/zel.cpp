@@ -13,6 +13,7 @@
 #include "zel.h"
 
 #include <algorithm>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -257,6 +258,23 @@ int Raw2Encode(const uint8_t *raw, int rawLen, uint8_t *cells, int capacity) {
         for (int64_t q : fold) BfSetBit(cells, (int)(q % T));
     }
     return (int)T;
+}
+
+int Raw2EncodeLength(const uint8_t *raw, int rawLen) {
+    if (rawLen <= 0) return 0;
+    int E = FirstEdge(raw, rawLen);
+    if (E < 0) return rawLen / 8;
+    // The same walk as Raw2Encode, counting cells without storing them.
+    VFOState vfo;
+    int64_t p = 0;
+    int last = WalkRevolution(raw, rawLen, E, [&](int, int d) {
+        VFO_Update(&vfo, d);
+        p += vfo.cells;  // a pulse one cell after the last moves it on by one
+        return true;
+    });
+    VFO_Update(&vfo, rawLen - last);
+    int64_t T = p + vfo.cells;
+    return T > INT_MAX ? INT_MAX : (int)T;
 }
 
 // ---------------------------------------------------------------------------

@@ -41,6 +41,8 @@ void VFO_Update(VFOState *vfo, int interval);
 // Samples -> cells. Returns the track length in cells, or -1 (and an all-zero
 // buffer) when the track needs more than capacity cells.
 int Raw2Encode(const uint8_t *raw, int rawLen, uint8_t *cells, int capacity);
+// The number of cells Raw2Encode makes of the stream: the capacity it needs.
+int Raw2EncodeLength(const uint8_t *raw, int rawLen);
 // Cells -> samples (three-sample pulses). Returns cellLen * 8, or -1 (and an
 // all-zero buffer) when that exceeds capacity.
 int Encode2Raw(const uint8_t *cells, int cellLen, uint8_t *raw, int capacity);

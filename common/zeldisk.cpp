@@ -268,13 +268,13 @@ int CellsToSamples(const uint8_t *cells, int len, uint8_t *out, int capacity, in
     return limit > 0 && bits > limit ? StrechRaw(out, bits, limit) : bits;
 }
 
-// Clock recovery decides the cell count; short intervals round up, so a
-// revolution of len samples never takes more than len / 4 cells.
+// Clock recovery decides the cell count; a noisy revolution may need more
+// than the usual record holds, and then says how many.
 int SamplesToCells(const uint8_t *raw, int len, uint8_t *out, int capacity, int) {
     int cells = Raw2Encode(raw, len, out, capacity);
     if (cells >= 0) return cells;
-    int64_t worst = (int64_t)len / 4 + 64;
-    return worst > capacity && worst <= INT_MAX ? (int)worst : -1;
+    int need = Raw2EncodeLength(raw, len);
+    return need > capacity ? need : -1;
 }
 
 struct recordset_t {

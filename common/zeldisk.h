@@ -28,10 +28,14 @@
 //    16     -  track bits, MSB first, then padding
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <vector>
 
 class Filepath;
 class Fileio;
+class LossReport;
+class VDisk;
 class VTrack;
 
 enum { ZEL_MAX_CYLINDERS = 84, ZEL_MAX_HEADS = 2, ZEL_HEADER_SIZE = 256, ZEL_TRACK_HEADER = 16 };
@@ -99,10 +103,18 @@ class ZELDisk {
     int Save(const Filepath &path, int full);
     int Load(const Filepath &path, int correct);
 
-    int Import(const Filepath &path, int diskno);
-    int Export(const Filepath &path, int analyze);
+    // Import and export succeed only when every sector of the source reaches
+    // the destination with its ID, status and data (the loss check,
+    // fdi_loss.h); otherwise they fail, an export writing nothing. report
+    // (may be null) receives the losses and reasons, and sets which kinds
+    // of loss are accepted (then only listed).
+    int Import(const Filepath &path, int diskno, LossReport *report = nullptr);
+    int Export(const Filepath &path, int analyze, LossReport *report = nullptr);
     int ImportHFE(const Filepath &path);
-    int ExportHFE(const Filepath &path);
+    int ExportHFE(const Filepath &path, int analyze = 0, LossReport *report = nullptr);
+
+    // The sectors of every track as the decoder reads them (cells released).
+    void Sectors(VDisk &disk, int analyze);
 
     // Nominal bits of one revolution: rate * 60000 / rpm (0 when rpm is 0).
     int NominalLength() const;
@@ -114,6 +126,8 @@ class ZELDisk {
     int dirty[ZEL_MAX_CYLINDERS][ZEL_MAX_HEADS];
 
   private:
+    int ReadHFE(const uint8_t *data, size_t size, int writable);
+    int WriteHFE(std::vector<uint8_t> &out) const;
     void Reset();  // frees every record and zeroes all fields
     void FreeTracks();
     int LoadFailed();  // releases what a failed Load read; returns 0

@@ -24,12 +24,14 @@
 //   next 256 bytes of side 0, bytes 256..511 those of side 1. Every byte is
 //   stored bit-reversed: the first cell is in bit 0 (in a track image it is in
 //   bit 7).
+#include <cstdio>
 #include <cstring>
 #include <vector>
 
 #include "bytes.h"
 #include "fdi.h"
 #include "fdi_disk.h"
+#include "fdi_loss.h"
 #include "filepath.h"
 #include "zeldisk.h"
 
@@ -49,28 +51,58 @@ static const struct BitReverse {
     }
 } Reverse;
 
-int ZELDisk::Import(const Filepath &path, int diskno) {
+namespace {
+
+// A revolution of a high-density disk at 360 rpm, in cells.
+const int64_t kCells360 = (int64_t)1000 * 60000 / 360;
+
+// Checks one encoded track against the sectors it was made from: decoded
+// with the uPD765 rules, or with the MB8877 rules when those read it back
+// whole (a size code above 3 means 128 << (N & 3) bytes there).
+void VerifyTrack(const VTrack *want, const uint8_t *cells, int bits, int c, int h, LossReport &report) {
+    LossReport first;
+    for (int mode : {ANALYZE_UPD765, ANALYZE_MB8877}) {
+        LossReport trial;
+        VTrack back;
+        back.Decode(0, cells, bits, mode);
+        CompareTrack(want, &back, c, h, trial);
+        if (trial.Empty()) return;
+        if (mode == ANALYZE_UPD765) first = std::move(trial);
+    }
+    report.Append(first);
+}
+
+} // namespace
+
+int ZELDisk::Import(const Filepath &path, int diskno, LossReport *report) {
     Cleanup();
+    LossReport own;
+    LossReport &r = report ? *report : own;
     if (path.IsClear()) return 0;
     if (path.HasExt(".HFE")) {
         // A failed import leaves no image behind, not even the blank one the
         // reader started from.
         if (ImportHFE(path)) return valid = 1;
+        r.Refuse("not an HFE image this reader can take");
         Cleanup();
         return 0;
     }
 
     VDisk vd;
-    if (!vd.Import(path, diskno)) return 0;
+    if (!vd.Import(path, diskno, &r)) return 0;
     int ok = 0;
     switch (vd.type) {
     case VDisk::TYPE_2D: ok = Init(ZEL_TYPE_2D, 0, 0, 0); break;
     case VDisk::TYPE_2DD: ok = Init(ZEL_TYPE_2DD, 0, 0, 0); break;
     case VDisk::TYPE_2HD: {
-        // A high-density disk of up to about 11000 bytes a track (8 x 1024)
-        // spins at 360 rpm, a fuller one (18 x 512) at 300 rpm.
-        const VTrack *t0 = vd.tracks[0][0];
-        ok = Init(ZEL_TYPE_2HD, 0, t0 && t0->GetLength() >= 11000 ? 300 : 360, 0);
+        // A high-density disk spins at 360 rpm when every track fits its
+        // shorter revolution (8 x 1024, 9 x 1024 with short gaps, 15 x 512),
+        // else at 300 rpm (18 x 512): the longest track decides.
+        bool fits = true;
+        for (int c = 0; c < vd.cylinders && c < ZEL_MAX_CYLINDERS; c++)
+            for (int h = 0; h < vd.heads && h < ZEL_MAX_HEADS; h++)
+                if (vd.tracks[c][h] && vd.tracks[c][h]->MinimumCells() > kCells360) fits = false;
+        ok = Init(ZEL_TYPE_2HD, 0, fits ? 360 : 300, 0);
         break;
     }
     default: return 0;
@@ -86,40 +118,61 @@ int ZELDisk::Import(const Filepath &path, int diskno) {
         for (int h = 0; h < vd.heads && h < ZEL_MAX_HEADS; h++) {
             VTrack *t = vd.tracks[c][h];
             uint8_t *data = GetTrackData(c, h);
-            if (!t || !data) continue;
-            SetTrackLen(c, h, t->Encode(0, data, GetTrackLen(c, h)));
+            if (!t || !data || !t->sectors) continue;
+            const int bits = GetTrackLen(c, h);
+            if (!t->FitGaps(bits)) {
+                char what[160];
+                snprintf(what, sizeof what,
+                         "%d sectors need at least %lld cells, a revolution at %d rpm holds %d: the last would "
+                         "be lost",
+                         t->SectorCount(), (long long)t->MinimumCells(), header.rpm, bits);
+                r.Add(c, h, LOSS_SECTOR, what);
+            }
+            SetTrackLen(c, h, t->Encode(0, data, bits));
+            VerifyTrack(t, data, GetTrackLen(c, h), c, h, r);
         }
+    if (r.Fails()) {
+        Cleanup();
+        return 0;
+    }
     valid = 1;
     return 1;
 }
 
-int ZELDisk::Export(const Filepath &path, int analyze) {
-    if (!valid || path.IsClear()) return 0;
-    if (header.type == ZEL_TYPE_RAW && !ConvertEnc()) return 0;
-    if (path.HasExt(".HFE")) return ExportHFE(path);
-
-    VDisk vd;
+void ZELDisk::Sectors(VDisk &vd, int analyze) {
     int cyls = header.cylinders < ZEL_MAX_CYLINDERS ? header.cylinders : ZEL_MAX_CYLINDERS;
     int heads = header.heads < ZEL_MAX_HEADS ? header.heads : ZEL_MAX_HEADS;
     vd.Init(header.type == ZEL_TYPE_2D ? VDisk::TYPE_2D : header.type == ZEL_TYPE_2DD ? VDisk::TYPE_2DD : VDisk::TYPE_2HD,
             cyls, heads);
     for (int c = 0; c < cyls; c++)
         for (int h = 0; h < heads; h++) {
-            const uint8_t *data = GetTrackData(c, h);
-            if (!data) continue;
-            vd.tracks[c][h]->Decode(0, data, GetTrackLen(c, h), analyze);
-            vd.tracks[c][h]->ReleaseCells();  // the sector writers need only the sectors
+            VTrack *t = Analyze(c, h, analyze);
+            if (!t) continue;
+            t->ReleaseCells();  // the sector writers need only the sectors
+            delete vd.tracks[c][h];
+            vd.tracks[c][h] = t;
         }
     CopyName(vd.name, header.name, sizeof vd.name - 1);
     vd.protect = header.writeprotect ? 1 : 0;
-    return vd.Export(path);
 }
 
-int ZELDisk::ExportHFE(const Filepath &path) {
-    if (!valid) return 0;
+int ZELDisk::Export(const Filepath &path, int analyze, LossReport *report) {
+    if (!valid || path.IsClear()) return 0;
+    if (header.type == ZEL_TYPE_RAW && !ConvertEnc()) {
+        if (report) report->Refuse("the flux image cannot be turned into cells");
+        return 0;
+    }
+    if (path.HasExt(".HFE")) return ExportHFE(path, analyze, report);
+
+    VDisk vd;
+    Sectors(vd, analyze);
+    return vd.Export(path, report);
+}
+
+int ZELDisk::WriteHFE(std::vector<uint8_t> &out) const {
     const int cyls = header.cylinders < ZEL_MAX_CYLINDERS ? header.cylinders : ZEL_MAX_CYLINDERS;
 
-    std::vector<uint8_t> out(2 * HFE_BLOCK, 0xFF);
+    out.assign(2 * HFE_BLOCK, 0xFF);
     memcpy(&out[0], HfeSignature, sizeof HfeSignature);
     out[8] = 0;
     out[9] = (uint8_t)cyls;
@@ -156,15 +209,47 @@ int ZELDisk::ExportHFE(const Filepath &path) {
                 for (int i = 0; i < n; i++) out[b + HFE_SIDE_BYTES * h + i] = Reverse.table[data[h][at + i]];
         }
     }
-    return SaveImageFile(path, out);
+    return 1;
+}
+
+// The checked export: the HFE file made of the image is read back, and the
+// sectors of both are compared before the file replaces the destination.
+int ZELDisk::ExportHFE(const Filepath &path, int analyze, LossReport *report) {
+    if (!valid) return 0;
+    LossReport own;
+    LossReport &r = report ? *report : own;
+    std::vector<uint8_t> out;
+    if (!WriteHFE(out)) {
+        r.Refuse("a track is too long for an HFE track list");
+        return 0;
+    }
+    ZELDisk back;
+    if (!back.ReadHFE(out.data(), out.size(), 1)) {
+        r.Refuse("the HFE image made of the disk does not read back");
+        return 0;
+    }
+    VDisk want, got;
+    Sectors(want, analyze);
+    back.Sectors(got, analyze);
+    CompareDisks(want, got, r);
+    if (r.Fails()) return 0;
+    if (!SaveImageFile(path, out)) {
+        r.Refuse("cannot write the file");
+        return 0;
+    }
+    return 1;
 }
 
 int ZELDisk::ImportHFE(const Filepath &path) {
     std::vector<uint8_t> file;
     int writable = 0;
-    if (!LoadImageFile(path, file, &writable) || file.size() < HFE_HEADER) return 0;
-    if (memcmp(file.data(), HfeSignature, sizeof HfeSignature) != 0) return 0;
-    ByteReader r(file.data(), file.size());
+    if (!LoadImageFile(path, file, &writable)) return 0;
+    return ReadHFE(file.data(), file.size(), writable);
+}
+
+int ZELDisk::ReadHFE(const uint8_t *data, size_t size, int writable) {
+    if (size < HFE_HEADER || memcmp(data, HfeSignature, sizeof HfeSignature) != 0) return 0;
+    ByteReader r(data, size);
     const int ntracks = (int)r.U8(9);
     const uint32_t bitrate = r.LE16(12);
     const size_t list = (size_t)r.LE16(18) * HFE_BLOCK;
@@ -179,19 +264,22 @@ int ZELDisk::ImportHFE(const Filepath &path) {
         if (len[c] > lmax) lmax = len[c];
         // Every block of the track must be in the file.
         size_t blocks = (size_t)(len[c] + HFE_BLOCK - 1) / HFE_BLOCK;
-        if (offset[c] + blocks * HFE_BLOCK > file.size()) return 0;
+        if (offset[c] + blocks * HFE_BLOCK > size) return 0;
     }
     if (!r.ok()) return 0;
 
-    int type = ZEL_TYPE_2D, rate = 500;
+    // Double density is 250 kbit/s, or 300 kbit/s for a disk read in a
+    // 360-rpm drive; anything else of more than 42 tracks is high density.
+    int type = ZEL_TYPE_2D, rate = bitrate == 300 ? 600 : 500;
     if (ntracks > 42) {
-        type = bitrate == 250 ? ZEL_TYPE_2DD : ZEL_TYPE_2HD;
-        rate = bitrate == 250 ? 500 : 1000;
+        bool dd = bitrate == 250 || bitrate == 300;
+        type = dd ? ZEL_TYPE_2DD : ZEL_TYPE_2HD;
+        rate = dd ? rate : 1000;
     }
     // The first track's length tells the rotation speed: a revolution is
     // L * 4 cells at the cell rate.
     uint32_t l0 = ntracks ? (uint32_t)len[0] : 0;
-    uint32_t s = l0 ? (rate == 1000 ? 60000000u : 30000000u) / (l0 * 4) : 0;
+    uint32_t s = l0 ? (uint32_t)rate * 60000u / (l0 * 4) : 0;
     int rpm = (s > 300 ? s - 300 : 300 - s) < (s > 360 ? s - 360 : 360 - s) ? 300 : 360;
     if (!Init(type, rate, rpm, 0)) return 0;
     readonly = !writable;
@@ -212,7 +300,7 @@ int ZELDisk::ImportHFE(const Filepath &path) {
     for (int c = 0; c < ntracks; c++)
         for (int h = 0; h < 2; h++) {
             uint8_t *dst = GetTrackData(c, h);
-            const uint8_t *src = file.data() + offset[c] + HFE_SIDE_BYTES * h;
+            const uint8_t *src = data + offset[c] + HFE_SIDE_BYTES * h;
             for (int b = 0; b < (len[c] + HFE_BLOCK - 1) / HFE_BLOCK; b++, src += HFE_BLOCK, dst += HFE_SIDE_BYTES)
                 for (int i = 0; i < HFE_SIDE_BYTES; i++) dst[i] = Reverse.table[src[i]];
             if (!SetTrackLen(c, h, len[c] * 4)) return 0;

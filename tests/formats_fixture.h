@@ -7,6 +7,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -72,22 +73,41 @@ inline std::string HexDiff(const uint8_t *a, const uint8_t *b, int len) {
     return s;
 }
 
-// Compares the sectors of every track below the expected disk's cylinders;
-// tracks past them in the actual disk must be empty.
-inline ::testing::AssertionResult SameSectors(const VDisk &want, const VDisk &got, bool withstatus = true) {
+// The sectors of a track sorted by ID (stable: equal IDs keep their order).
+inline std::vector<const VSector *> ById(const VTrack *t) {
+    std::vector<const VSector *> v;
+    for (const VSector *s = t ? t->sectors : nullptr; s; s = s->next) v.push_back(s);
+    std::stable_sort(v.begin(), v.end(), [](const VSector *a, const VSector *b) {
+        return (a->c << 24 | a->h << 16 | a->r << 8 | a->n) < (b->c << 24 | b->h << 16 | b->r << 8 | b->n);
+    });
+    return v;
+}
+
+// Compares the sectors of every track below the expected disk's cylinders
+// (ID, density, status, length and data; in list order, or by ID when the
+// order may change); tracks past them in the actual disk must be empty.
+inline ::testing::AssertionResult SameSectors(const VDisk &want, const VDisk &got, bool withstatus = true,
+                                              bool byid = false) {
     for (int c = 0; c < VDisk::MAX_CYLINDERS; c++)
         for (int h = 0; h < 2; h++) {
             const VTrack *tw = c < want.cylinders ? want.tracks[c][h] : nullptr;
             const VTrack *tg = got.tracks[c][h];
-            const VSector *a = tw ? tw->sectors : nullptr, *b = tg ? tg->sectors : nullptr;
-            for (int i = 0; a || b; i++, a = a->next, b = b->next) {
+            std::vector<const VSector *> wa = ById(tw), ga = ById(tg);
+            if (!byid) {
+                wa.clear(), ga.clear();
+                for (const VSector *s = tw ? tw->sectors : nullptr; s; s = s->next) wa.push_back(s);
+                for (const VSector *s = tg ? tg->sectors : nullptr; s; s = s->next) ga.push_back(s);
+            }
+            for (size_t i = 0; i < wa.size() || i < ga.size(); i++) {
                 auto fail = ::testing::AssertionFailure();
                 fail << "cylinder " << c << " head " << h << " sector #" << i << ": ";
-                if (!a || !b) return fail << (a ? "missing" : "extra");
+                if (i >= wa.size() || i >= ga.size()) return fail << (i < wa.size() ? "missing" : "extra");
+                const VSector *a = wa[i], *b = ga[i];
                 if (a->c != b->c || a->h != b->h || a->r != b->r || a->n != b->n || a->mfm != b->mfm)
                     return fail << "ID or density differs (R " << (int)a->r << " vs " << (int)b->r << ")";
-                if (withstatus && (a->status & SECTOR_DELETED) != (b->status & SECTOR_DELETED))
-                    return fail << "deleted mark differs";
+                if (withstatus && a->status != b->status)
+                    return fail << "status " << (int)a->status << " vs " << (int)b->status;
+                if (a->status & SECTOR_NODATA) continue;
                 if (a->length != b->length) return fail << "length " << a->length << " vs " << b->length;
                 if (a->length && memcmp(a->data, b->data, (size_t)a->length))
                     return fail << "data differs\n" << HexDiff(a->data, b->data, a->length);

@@ -80,7 +80,8 @@ void ExpectSameSectors(const VTrack &want, const VTrack &got, const char *form) 
         SCOPED_TRACE(testing::Message() << form << " sector " << i);
         EXPECT_EQ(Bytes({(uint8_t)a->mfm, a->c, a->h, a->r, a->n}),
                   Bytes({(uint8_t)b->mfm, b->c, b->h, b->r, b->n}));
-        EXPECT_EQ(a->status & SECTOR_DELETED, b->status);
+        EXPECT_EQ(a->status, b->status);
+        if (a->status & SECTOR_NODATA) continue;  // no data field, no gaps around it
         EXPECT_EQ(a->gap2, b->gap2);
         EXPECT_EQ(a->next ? std::max(0, a->gap3 - (a->mfm ? 0 : 6)) : 0, b->gap3);
         ASSERT_EQ(a->length, b->length);
@@ -181,11 +182,14 @@ TEST(Encoder, MfmClockRuleHoldsAcrossFields) {
     }
 }
 
-TEST(Encoder, DeletedMarksAndMixedDensity) {
+TEST(Encoder, StatusMarksAndMixedDensity) {
     VTrack t;
     t.AddSector(NewSector(1, 1, 0, Pattern(128, 1), 24, SECTOR_DELETED));
     t.AddSector(NewSector(0, 2, 0, Pattern(128, 2), 27, SECTOR_DELETED));
     t.AddSector(NewSector(1, 3, 0, Pattern(128, 3), 24, SECTOR_IDCRC | SECTOR_DATACRC));
+    t.AddSector(NewSector(0, 4, 0, Pattern(128, 4), 27, SECTOR_DATACRC | SECTOR_DELETED));
+    t.AddSector(NewSector(1, 5, 0, Bytes(128, 0), 24, SECTOR_NODATA));
+    t.AddSector(NewSector(1, 6, 0, Pattern(128, 6), 24));
     Bytes cells = EncodeCells(t, 100000);
     auto find = [&](const Bytes &what) {
         return std::search(cells.begin(), cells.end(), what.begin(), what.end()) - cells.begin();
@@ -196,11 +200,15 @@ TEST(Encoder, DeletedMarksAndMixedDensity) {
     // The MFM sector after it opens its SYNC with AA AA: FM ends in a 0 cell.
     EXPECT_EQ(Bytes({0xAA, 0xAA}), Slice(cells, (size_t)fm + (128 + 33 + 27) * 4, 2));
 
-    // Recorded CRC errors are not reproduced; the F8 marks are covered by their CRCs.
+    // Recorded CRC errors come back as wrong CRCs, a missing data field as
+    // gap; the F8 marks are covered by their CRCs, and the sector after the
+    // one without data keeps its place.
     VTrack back;
     back.Decode(0, cells.data(), 100000, ANALYZE_UPD765);
     ExpectSameSectors(t, back, "mixed");
-    EXPECT_EQ((uint32_t)(TRACK_IAM | TRACK_FM | TRACK_MFM), back.flags);
+    EXPECT_EQ((uint32_t)(TRACK_IAM | TRACK_FM | TRACK_MFM | TRACK_IDCRC | TRACK_DATACRC | TRACK_NODATA),
+              back.flags);
+    EXPECT_EQ(back.GetSectorByIndex(4)->idpos + (128 + 62 + 24) * 16, back.GetSectorByIndex(5)->idpos);
 }
 
 TEST(Encoder, EmptyTrackHasNoFlux) {
@@ -339,23 +347,45 @@ INSTANTIATE_TEST_SUITE_P(
                     RoundTrip{"mixedOdd", 18, 99999, 2, 7, 0, 1}),
     [](const testing::TestParamInfo<RoundTrip> &i) { return std::string(i.param.name); });
 
-TEST(Decoder, SectorStraddlingTheIndex) {
+// The disk turns without a seam: wherever the index falls in a sector, each
+// of its fields is read round the circle, and the sector comes back whole.
+TEST(Decoder, SectorAcrossTheIndexInEveryField) {
     VTrack t;
     AddUniform(t, 9, 1, 2);
-    Bytes cells = EncodeCells(t, 100000), rotated(cells.size());
-    const int shift = 2528 + 160 + 22 * 16 + 192 + 64 + 100 * 16; // 100 bytes into R=1's data
-    for (int i = 0; i < 100000; i++)
-        if (BfGetBit(cells.data(), (i + shift) % 100000)) BfSetBit(rotated.data(), i);
-    for (int raw : {0, 1}) {
-        VTrack r;
-        Bytes input = raw ? JitteredRaw(rotated, 100000, 5) : rotated;
-        r.Decode(raw, input.data(), 100000 * (raw ? 8 : 1), ANALYZE_UPD765);
-        ASSERT_EQ(9, r.SectorCount());
-        EXPECT_EQ((uint32_t)(TRACK_IAM | TRACK_MFM | TRACK_STRADDLE), r.flags);
-        VSector *last = r.GetLasttSector();
-        EXPECT_EQ(Bytes({2, 1, 0}), Bytes({r.sectors->r, last->r, last->status}));
-        EXPECT_EQ(0, memcmp(last->data, t.sectors->data, 512));
-        EXPECT_EQ((512 - 100) * 16 + 32, last->endpos);
+    Bytes cells = EncodeCells(t, 100000);
+    // Cell offsets of the fields of R=1, after the 2336-cell preamble.
+    const struct {
+        const char *field;
+        int at;
+        bool straddles;  // the ID lies before the index and the data after it
+    } cases[] = {
+        {"ID SYNC", 2336 + 6 * 16, false},  {"ID mark", 2528 + 16, true},  {"ID", 2592 + 16, true},
+        {"ID CRC", 2656 + 16, true},        {"GAP2", 2688 + 100, true},    {"data SYNC", 3040 + 96, true},
+        {"data mark", 3232 + 32, true},     {"data", 3296 + 100 * 16, true}, {"data CRC", 11488 + 16, true},
+    };
+    for (const auto &c : cases) {
+        Bytes rotated(cells.size());
+        for (int i = 0; i < 100000; i++)
+            if (BfGetBit(cells.data(), (i + c.at) % 100000)) BfSetBit(rotated.data(), i);
+        for (int raw : {0, 1}) {
+            SCOPED_TRACE(testing::Message() << c.field << (raw ? " raw" : " cells"));
+            VTrack r;
+            Bytes input = raw ? JitteredRaw(rotated, 100000, 5) : rotated;
+            r.Decode(raw, input.data(), 100000 * (raw ? 8 : 1), ANALYZE_UPD765);
+            EXPECT_EQ(0u, r.flags & TRACK_ERRORS);
+            if (r.SectorCount() != 9) {
+                ADD_FAILURE() << r.SectorCount() << " sectors";
+                continue;
+            }
+            EXPECT_EQ(c.straddles, (r.flags & TRACK_STRADDLE) != 0);
+            // R=1 comes last when its ID was recorded before the index.
+            VSector *one = c.straddles ? r.GetLasttSector() : r.sectors;
+            EXPECT_EQ(Bytes({1, 0}), Bytes({one->r, one->status}));
+            for (VSector *s = r.sectors; s; s = s->next) {
+                EXPECT_EQ(0, s->status);
+                EXPECT_EQ(0, memcmp(s->data, t.GetSectorByIndex(s->r - 1)->data, 512)) << (int)s->r;
+            }
+        }
     }
 }
 

@@ -88,7 +88,7 @@ TEST(FdiModel, NominalLengths) {
         AddSectors(t, c.count, c.mfm, c.n, c.gap3);
         EXPECT_EQ(c.length, t.GetLength()) << c.count << " sectors";
         EXPECT_EQ(c.totalmfm, t.CalcTotalMFM()) << c.count << " sectors";
-        EXPECT_EQ(c.totalmfm - 2336 + 1128, t.CalcTotalFM());
+        EXPECT_EQ(c.totalmfm, t.CalcTotalFM());  // both encoders write the same preamble
     }
     VTrack mixed; // a tie counts as MFM: 212 bytes of preamble
     AddSectors(mixed, 3, 1, 0, 24);
@@ -128,8 +128,39 @@ TEST(FdiModel, ShrinkLevelsTheLargestGap3First) {
     EXPECT_EQ(1, nine.ShrinkGapMFM(96000 * 97 / 100));
     EXPECT_EQ(std::vector<int>({56, 56, 56, 56, 56, 57, 57, 57, 57}), Gap3s(nine));
     VTrack empty;
-    EXPECT_EQ(1, empty.ShrinkGapFM(1128));
-    EXPECT_EQ(0, empty.ShrinkGapFM(1127));
+    EXPECT_EQ(1, empty.ShrinkGapFM(2336));
+    EXPECT_EQ(0, empty.ShrinkGapFM(2335));
+}
+
+// Crowded tracks: GAP3s go below 20 bytes, and into the spare 3 % of the
+// revolution, only when that is what makes the track fit; a track that
+// does not fit even without gaps says so.
+TEST(FdiModel, FitGapsShrinksAsFarAsATrackNeeds) {
+    struct Case {
+        const char *what;
+        int count, mfm, n, gap3, cells;
+        int fits, lastgap3;  // GAP3 of the last sector afterwards
+    } cases[] = {
+        {"9 x 512 in a short revolution", 9, 1, 2, 84, 96000, 1, 57},  // within 97 %, floor 20
+        {"9 x 1024 at 360 rpm", 9, 1, 3, 116, 166666, 1, 21},        // within 97 %, floor 20
+        {"FM 10 x 256 at 300 rpm", 10, 0, 1, 42, 100000, 1, 7},      // within 97 %, below 20
+        {"FM 10 x 256 in 95000 cells", 10, 0, 1, 42, 95000, 1, 0},   // into the spare 3 %
+        {"18 x 512 at 360 rpm", 18, 1, 2, 84, 166666, 0, 0},
+        {"11 x 512 at 300 rpm", 11, 1, 2, 84, 100000, 0, 0},
+        {"8 x 1024 fits as it is", 8, 1, 3, 116, 166666, 1, 116},
+        {"FM 7 x 256 and 4 x 128 at 300 rpm", 7, 0, 1, 42, 100000, 1, 27},
+    };
+    for (const Case &c : cases) {
+        VTrack t;
+        AddSectors(t, c.count, c.mfm, c.n, c.gap3);
+        if (c.lastgap3 == 27) AddSectors(t, 4, 0, 0, 27);
+        EXPECT_EQ(c.fits, t.FitGaps(c.cells)) << c.what;
+        EXPECT_EQ(c.fits, t.MinimumCells() <= c.cells) << c.what;
+        if (c.fits) {
+            EXPECT_LE(t.CalcTotalMFM(), c.cells) << c.what;
+            EXPECT_EQ(c.lastgap3, t.GetLasttSector()->gap3) << c.what;
+        }
+    }
 }
 
 TEST(FdiModel, GetEncDataReadsCircularly) {

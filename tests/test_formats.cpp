@@ -4,6 +4,7 @@
 #include <functional>
 
 #include "bytes.h"
+#include "fdi_loss.h"
 #include "formats_fixture.h"
 
 namespace {
@@ -206,12 +207,14 @@ TEST(PlainDump, RecognisedBySizeWhateverTheName) {
     EXPECT_EQ(84, d2.tracks[0][0]->sectors->gap3);
 }
 
-TEST(PlainDump, WritesSectorsInListOrder) {
+// A dump stores no IDs: an interleaved track is written in R order, so it
+// reads back with every sector in its place.
+TEST(PlainDump, WritesSectorsInROrder) {
     ScratchDir dir;
-    VDisk d;
+    VDisk d, back;
     FillDisk(d, Geo("2HD", 7, 77, 8, 3), 7);
     d.tracks[3][1]->ClrSector();
-    const uint8_t order[] = {1, 3, 5, 2, 4, 6, 8, 7};
+    const uint8_t order[] = {1, 4, 7, 2, 5, 8, 3, 6};
     for (int r : order) {
         VSector *s = NewSector(1, 3, 1, r, 3, 1024, 0);
         memset(s->data, r, 1024);
@@ -219,7 +222,9 @@ TEST(PlainDump, WritesSectorsInListOrder) {
     }
     std::vector<uint8_t> f = Exported(d, dir, ".IMG");
     ASSERT_EQ(1261568u, f.size());
-    for (int i = 0; i < 8; i++) EXPECT_EQ(order[i], f[(3 * 2 + 1) * 8 * 1024 + i * 1024]);
+    for (int i = 0; i < 8; i++) EXPECT_EQ(i + 1, f[(3 * 2 + 1) * 8 * 1024 + i * 1024]);
+    ASSERT_EQ(1, back.Import(dir.File("made.IMG"), 1));
+    EXPECT_TRUE(SameSectors(d, back, true, true));
 }
 
 // ---------------------------------------------------------------------------
@@ -227,14 +232,26 @@ TEST(PlainDump, WritesSectorsInListOrder) {
 
 TEST(D88, HeaderAndStatusBytes) {
     ScratchDir dir;
-    VDisk d;
+    VDisk d, back;
     d.Init(VDisk::TYPE_2DD, 40, 2);
     snprintf(d.name, sizeof d.name, "A NAME LONGER THAN SIXTEEN");
     d.protect = 1;
     const uint8_t statuses[] = {0, SECTOR_DELETED, SECTOR_IDCRC, SECTOR_DATACRC | SECTOR_IDCRC,
-                                SECTOR_NODATA | SECTOR_DELETED};
-    for (int i = 0; i < 5; i++) d.tracks[0][0]->AddSector(NewSector(i != 2, 0, 0, i + 1, 1, 256, statuses[i]));
-    std::vector<uint8_t> f = Exported(d, dir, ".D88");
+                                SECTOR_NODATA | SECTOR_DELETED, SECTOR_DATACRC | SECTOR_DELETED};
+    for (int i = 0; i < 6; i++) d.tracks[0][0]->AddSector(NewSector(i != 2, 0, 0, i + 1, 1, 256, statuses[i]));
+
+    // One byte holds one condition: an ID CRC error beside a data CRC error
+    // is lost, and the export says so unless that loss is accepted.
+    LossReport strict, lenient(LOSS_STATUS);
+    EXPECT_EQ(0, d.Export(dir.File("made.D88"), &strict));
+    EXPECT_FALSE(Exists(dir.Path("made.D88")));
+    ASSERT_EQ(1u, strict.Losses().size());
+    EXPECT_EQ("Track 0 (C:00 H:0): sector C=00 H=00 R=04 N=01: ID CRC error not kept",
+              LossReport::Text(strict.Losses()[0]));
+    ASSERT_EQ(1, d.Export(dir.File("made.D88"), &lenient));
+    EXPECT_EQ(1u, lenient.Losses().size());
+
+    std::vector<uint8_t> f = ReadAll(dir.Path("made.D88"));
     EXPECT_EQ(0, memcmp(f.data(), "A NAME LONGER TH", 16));
     EXPECT_EQ(0, f[16]);
     EXPECT_EQ(0x10, f[0x1A]);
@@ -242,20 +259,33 @@ TEST(D88, HeaderAndStatusBytes) {
     EXPECT_EQ(f.size(), GetLE32(&f[0x1C]));
     EXPECT_EQ(0x2B0u, GetLE32(&f[0x20]));
     EXPECT_EQ(0u, GetLE32(&f[0x24]));
-    const uint8_t deleted[] = {0, 0x10, 0, 0, 0x10}, status[] = {0, 0x10, 0xA0, 0xB0, 0xF0};
-    for (int i = 0; i < 5; i++) {
+    const uint8_t deleted[] = {0, 0x10, 0, 0, 0x10, 0x10}, status[] = {0, 0x10, 0xA0, 0xB0, 0xF0, 0xB0};
+    for (int i = 0; i < 6; i++) {
         const uint8_t *sh = &f[0x2B0 + i * (16 + 256)];
-        EXPECT_EQ(5u, GetLE16(sh + 4));
+        EXPECT_EQ(6u, GetLE16(sh + 4));
         EXPECT_EQ(i == 2 ? 0x40 : 0x00, sh[6]);
         EXPECT_EQ(deleted[i], sh[7]) << i;
         EXPECT_EQ(status[i], sh[8]) << i;
     }
+    // Every status byte comes back as the status it stands for.
+    ASSERT_EQ(1, back.Import(dir.File("made.D88"), 1));
+    const uint8_t read[] = {0, SECTOR_DELETED, SECTOR_IDCRC, SECTOR_DATACRC, SECTOR_NODATA | SECTOR_DELETED,
+                            SECTOR_DATACRC | SECTOR_DELETED};
+    for (int i = 0; i < 6; i++) EXPECT_EQ(read[i], back.tracks[0][0]->GetSectorByIndex(i)->status) << i;
 }
 
-TEST(D88, CylindersBeyond82DroppedAndMissingHeadEmpty) {
+// The table holds 82 cylinders: sectors beyond them fail the export, blank
+// cylinders beyond them are no loss; a single-sided disk writes head 1 empty.
+TEST(D88, CylindersBeyond82AndMissingHead) {
     ScratchDir dir;
     VDisk d, back;
     FillDisk(d, Geo("84", VDisk::TYPE_2DD, 84, 2, 0), 5);
+    LossReport report;
+    EXPECT_EQ(0, d.Export(dir.File("made.D88"), &report));
+    ASSERT_FALSE(report.Losses().empty());
+    EXPECT_EQ("Track 164 (C:82 H:0): all 2 sectors would be lost", LossReport::Text(report.Losses()[0]));
+    for (int c = 82; c < 84; c++)
+        for (int h = 0; h < 2; h++) d.tracks[c][h]->ClrSector();
     std::vector<uint8_t> f = Exported(d, dir, ".D88");
     EXPECT_EQ(0x10, f[0x1B]);
     EXPECT_EQ(0x2B0u + 82 * 2 * 2 * (16 + 128), f.size());
