@@ -80,6 +80,9 @@ void CompareSector(const VSector *a, const VSector *b, int c, int h, LossReport 
         }
     }
     uint8_t sa = a->status & kStatusBits, sb = b->status & kStatusBits;
+    // The deleted mark is the mark of a data field: a sector without one
+    // has no mark to keep.
+    if (sa & SECTOR_NODATA) sa &= (uint8_t)~SECTOR_DELETED, sb &= (uint8_t)~SECTOR_DELETED;
     for (uint8_t bit = 1; bit; bit = (uint8_t)(bit << 1)) {
         if (!(kStatusBits & bit) || (sa & bit) == (sb & bit)) continue;
         if (sa & bit) {

@@ -193,22 +193,37 @@ static void PrintSectorTable(const ZELDisk &disk, const VTrack &t) {
     printf("\n");
 }
 
+// Eight cells of the sector at its own rate from cell pos on: MFM cells lie
+// on the grid, FM cells on every second grid cell (a clock or data window
+// is two grid cells), so 16 FM bytes fill a row as 16 MFM bytes do.
+static int RowCells(const VTrack &t, int pos, int mfm) {
+    if (mfm) return t.GetEncData(pos);
+    int a = t.GetEncData(pos), b = t.GetEncData(pos + 8);
+    int v = 0;
+    for (int j = 0; j < 4; j++) v |= ((a >> (7 - 2 * j)) & 1) << (7 - j) | ((b >> (7 - 2 * j)) & 1) << (3 - j);
+    return v;
+}
+
 static void PrintSectorData(const VTrack &t, const VSector &s, int num) {
     static const char rule[] = "----+----------------------------------------------------------------"
                                "+--------------------------------+----------------";
     printf("\n");
+    const bool nodata = (s.status & SECTOR_NODATA) != 0;
     printf("SECTOR %02d (C=%02X H=%02X R=%02X N=%02X ICRC=%s DCRC=%s)\n", num, s.c, s.h, s.r, s.n,
-           (s.status & SECTOR_IDCRC) ? "ERR" : "OK", (s.status & SECTOR_DATACRC) ? "ERR" : "OK");
+           (s.status & SECTOR_IDCRC) ? "ERR" : "OK",
+           nodata ? "---" : (s.status & SECTOR_DATACRC) ? "ERR" : "OK");
     printf("%s\n", rule);
     printf("ADDR|                          ENCODE DATA                           |            HEX DATA       "
            "     |      ASCII     \n");
     printf("OFST|   0   1   2   3   4   5   6   7   8   9   A   B   C   D   E   F| 0 1 2 3 4 5 6 7 8 9 A B C D "
            "E F|0123456789ABCDEF\n");
     printf("%s\n", rule);
-    for (int off = 0; s.data && off < s.length; off += 16) {
+    // A sector without a data field has nothing to show.
+    const int cpb = s.mfm ? 16 : 32;  // grid cells per byte
+    for (int off = 0; !nodata && s.data && off < s.length; off += 16) {
         int n = s.length - off < 16 ? s.length - off : 16;
         printf("%04X|", off);
-        for (int k = 0; k < 32; k++) printf("%02X", t.GetEncData(s.datapos + 16 * off + 8 * k));
+        for (int k = 0; k < 32; k++) printf("%02X", RowCells(t, s.datapos + cpb * off + cpb / 2 * k, s.mfm));
         printf("|");
         for (int k = 0; k < 16; k++) {
             if (k < n) printf("%02X", s.data[off + k]);
@@ -230,16 +245,21 @@ int main(int argc, char **argv) {
     }
     if (!ParseArgument(argc, argv)) return 22;
 
+    // The viewer shows an image whatever an import could not place in it,
+    // and says what that is.
     ZELDisk disk;
+    LossReport report(LOSS_STATUS | LOSS_SECTOR);
     if (param.path.HasExt(".ZEL")) {
         if (!disk.Load(param.path, 0)) {
             fprintf(stderr, "Error : Can't load ZEL image file\n");
             return 22;
         }
-    } else if (!disk.Import(param.path, param.diskno)) {
+    } else if (!disk.Import(param.path, param.diskno, &report)) {
+        PrintLosses(report);
         fprintf(stderr, "Error : Can't import image file\n");
         return 22;
     }
+    PrintLosses(report);
     printf("File               : %s\n", param.path.GetPath());
     PrintDiskSummary(disk);
     printf("Analyze mode       : %s\n", AnalyzeName(param.analyze));

@@ -302,6 +302,52 @@ TEST(D88, CylindersBeyond82AndMissingHead) {
     EXPECT_EQ(0, oneback.tracks[5][1]->SectorCount());
 }
 
+// The D88 file as written, with its track table cut to the given number of
+// entries (the tracks move up with it).
+std::vector<uint8_t> WithTable(std::vector<uint8_t> f, int entries) {
+    const uint32_t cut = (uint32_t)(164 - entries) * 4;
+    std::vector<uint8_t> g(f.begin(), f.begin() + 0x20 + 4 * entries);
+    g.insert(g.end(), f.begin() + 0x2B0, f.end());
+    for (int i = 0; i < entries; i++)
+        if (uint32_t off = GetLE32(&g[0x20 + 4 * i])) PutLE32(&g[0x20 + 4 * i], off - cut);
+    PutLE32(&g[0x1C], (uint32_t)g.size());
+    return g;
+}
+
+// Tables and size fields as other tools write them: every sector is read.
+TEST(D88, RealWorldTablesAndSizes) {
+    struct {
+        const char *what;
+        geometry_t g;
+        std::function<void(VDisk &)> change;
+        std::function<std::vector<uint8_t>(std::vector<uint8_t>)> patch;
+        int cylinders;
+    } cases[] = {
+        {"2HD with a 154-entry table", Geo("", 7, 77, 8, 3), [](VDisk &) {},
+         [](std::vector<uint8_t> f) { return WithTable(f, 154); }, 80},
+        {"2D with an 80-entry table", Geo("", 1, 40, 16, 1), [](VDisk &) {},
+         [](std::vector<uint8_t> f) { return WithTable(f, 80); }, 42},
+        {"2DD of 82 cylinders without track 0", Geo("", 3, 82, 9, 2), [](VDisk &d) { d.tracks[0][0]->ClrSector(); },
+         [](std::vector<uint8_t> f) { return f; }, 82},
+        {"size field smaller than the disk", Geo("", 7, 77, 8, 3), [](VDisk &) {},
+         [](std::vector<uint8_t> f) {
+             PutLE32(&f[0x1C], 0x2B0);
+             return f;
+         },
+         82},
+    };
+    ScratchDir dir;
+    for (auto &cs : cases) {
+        VDisk d, back;
+        FillDisk(d, cs.g, 9);
+        cs.change(d);
+        WriteAll(dir.Path("in.D88"), cs.patch(Exported(d, dir, ".D88")));
+        ASSERT_EQ(1, back.Import(dir.File("in.D88"), 1)) << cs.what;
+        EXPECT_EQ(cs.cylinders, back.cylinders) << cs.what;
+        EXPECT_TRUE(SameSectors(d, back)) << cs.what;
+    }
+}
+
 TEST(D88, MultiDiskOffsets) {
     ScratchDir dir;
     VDisk disks[3];

@@ -98,6 +98,8 @@ TEST(HFE, TypeRateAndSpeedFromHeader) {
         {42, 250, 25000, ZEL_TYPE_2D, 500, 300},
         {50, 250, 60000, ZEL_TYPE_2DD, 500, 300},  // longer than a default record holds
         {0, 250, 0, ZEL_TYPE_2D, 500, 300},
+        {80, 300, 25000, ZEL_TYPE_2DD, 600, 360},  // a 2DD disk read in a 360-rpm drive
+        {40, 300, 25000, ZEL_TYPE_2D, 600, 360},
     };
     for (auto &cs : cases) {
         SCOPED_TRACE(cs.l0);
@@ -175,6 +177,23 @@ TEST_P(TrackImageRoundTrip, EncodeAndDecode) {
     }
 }
 
+// A double-density disk dumped in a 360-rpm drive (600 kcells at 360 rpm)
+// comes back from HFE as it went in, not as a high-density disk.
+TEST(HFE, DoubleDensityAt600KcellsComesBackAsItWas) {
+    ScratchDir dir;
+    ZELDisk z;
+    ASSERT_EQ(1, z.Init(ZEL_TYPE_2DD, 600, 360, 0));
+    FillTracks(z, 12);
+    ASSERT_EQ(1, z.Export(dir.File("dd.hfe"), 0));
+    EXPECT_EQ(300u, GetLE16(&ReadAll(dir.Path("dd.hfe"))[12]));
+    ZELDisk back;
+    ASSERT_EQ(1, back.Import(dir.File("dd.hfe"), 1));
+    EXPECT_EQ(ZEL_TYPE_2DD, back.header.type);
+    EXPECT_EQ(600, back.header.rate);
+    EXPECT_EQ(360, back.header.rpm);
+    for (int c = 0; c < 84; c++) ASSERT_EQ(0, memcmp(z.GetTrackData(c, 1), back.GetTrackData(c, 1), 12500)) << c;
+}
+
 const zeltrip_t ZelTrips[] = {
     {{"2D", VDisk::TYPE_2D, 40, 9, 2, false, false, {".2D", ".NFD"}}, 300},
     {{"2DD", VDisk::TYPE_2DD, 80, 9, 2, false, false, {".FDI"}}, 300},
@@ -182,7 +201,28 @@ const zeltrip_t ZelTrips[] = {
     {{"2HD 1.44MB", VDisk::TYPE_2HD, 80, 18, 2, false, false, {".2HQ"}}, 300},
     {{"DIM media 17", VDisk::TYPE_2HD, 77, 26, 1, true, false, {".DIM"}}, 360},
     {{"deleted", VDisk::TYPE_2HD, 77, 8, 3, false, true, {".D88"}}, 360},
+    // 9 x 1024 at 360 rpm fits only with short gaps, as on the disks it comes from.
+    {{"2HS 9x1024", VDisk::TYPE_2HD, 80, 9, 3, false, false, {".D88", ".FDI"}}, 360},
+    {{"2HC 15x512", VDisk::TYPE_2HD, 80, 15, 2, false, false, {".2HC"}}, 360},
 };
+
+// The speed of a high-density disk is that of its longest track: one short
+// track 0 does not put a 1.44 MB disk at 360 rpm (where its other tracks
+// would lose their last sectors).
+TEST(TrackImageImport, SpeedFromTheLongestTrack) {
+    ScratchDir dir;
+    VDisk d;
+    FillDisk(d, {"1.44", VDisk::TYPE_2HD, 80, 18, 2, false, false, {}}, 8);
+    d.tracks[0][0]->ClrSector();
+    d.tracks[0][0]->AddSector(NewSector(1, 0, 0, 1, 2, 512, 0));
+    ASSERT_EQ(1, d.Export(dir.File("short0.D88")));
+    ZELDisk z;
+    ASSERT_EQ(1, z.Import(dir.File("short0.D88"), 1));
+    EXPECT_EQ(300, z.header.rpm);
+    VDisk back;
+    z.Sectors(back, ANALYZE_UPD765);
+    EXPECT_TRUE(SameSectors(d, back));
+}
 
 INSTANTIATE_TEST_SUITE_P(Formats, TrackImageRoundTrip, ::testing::ValuesIn(ZelTrips),
                          [](const ::testing::TestParamInfo<zeltrip_t> &info) {

@@ -8,6 +8,7 @@
 #include <unistd.h>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -481,4 +482,23 @@ TEST(ZELDisk, ConvertEncGrowsRecordForLongTrack) {
     ASSERT_EQ(cells, d.GetTrackLen(5, 1));
     const uint8_t *enc = d.GetTrackData(5, 1);
     for (int i = 0; i < cells / 8; i++) ASSERT_EQ(0xAA, enc[i]) << "byte " << i;
+}
+
+// Pulses that come ever closer (noise a drive reads where there is no flux)
+// pull clock recovery to ever shorter cells, so a revolution may take more
+// cells than any fixed estimate: its record is sized from what clock
+// recovery needs, and every track is converted.
+TEST(ZELDisk, ConvertEncSizesNoisyTracksFromClockRecovery) {
+    ZELDisk d;
+    ASSERT_EQ(1, d.Init(2, 0, 0, 1));
+    const int samples = d.GetTrackLen(7, 0);
+    uint8_t *raw = d.GetTrackData(7, 0);
+    memset(raw, 0, (size_t)samples / 8);
+    double gap = 16;
+    for (int i = 0; i < samples; i += (int)gap, gap = gap > 4.2 ? gap - 0.002 : gap) BfSetBit(raw, i);
+    const int need = Raw2EncodeLength(raw, samples);
+    ASSERT_GT(need, samples / 4 + 64) << "the noise must outgrow the old estimate";
+    ASSERT_EQ(1, d.ConvertEnc());
+    EXPECT_EQ(need, d.GetTrackLen(7, 0));
+    EXPECT_EQ(ZEL_TYPE_2HD, d.header.type);
 }

@@ -1,6 +1,10 @@
 // The image tools zelconv, zelview and zelcopy, run as a user runs them.
 #include "e2e_util.h"
 
+#include "fdi.h"
+#include "fdi_disk.h"
+#include "filepath.h"
+
 namespace {
 
 // A 2HD plain dump made by the sample generator, converted once to ZEL.
@@ -120,6 +124,85 @@ TEST_F(ImageTools, ConvertFailuresExitWithTheirResults) {
     r = RunProgram("zelconv", {"-i", dir / "disk.ZEL", "-o", dir / "nofolder/x.ZEL"});
     EXPECT_EQ(14, r.status);
     EXPECT_TRUE(Contains(r.err, "Result             : Save failed")) << r.err;
+}
+
+// A 2HD disk of 77 x 8 x 1024 whose sector R=3 on cylinder 0 head 0 has
+// the given status, written as a D88 (which records it).
+void WriteD88(const std::string &path, int status, int count = 8, int type = VDisk::TYPE_2HD, int n = 3) {
+    VDisk d;
+    d.Init(type, 77, 2);
+    for (int c = 0; c < 77; c++)
+        for (int h = 0; h < 2; h++)
+            for (int r = 1; r <= count; r++)
+                d.tracks[c][h]->AddSector(NewSector(1, c, h, r, n, 128 << n, c == 0 && h == 0 && r == 3 ? status : 0));
+    Filepath p;
+    p.SetPath(path.c_str());
+    ASSERT_EQ(1, d.Export(p));
+}
+
+// A conversion that would lose something fails, says which track and what,
+// and leaves the destination as it was; a lost status the user accepts is
+// a warning.
+TEST_F(ImageTools, LossesAreNamedAndRefusedUnlessAccepted) {
+    WriteD88(dir / "crc.D88", SECTOR_DATACRC);
+    const std::string old = "an older file";
+    std::ofstream(dir / "out.HDM") << old;
+    RunResult r = RunProgram("zelconv", {"-i", dir / "crc.D88", "-o", dir / "out.HDM"});
+    EXPECT_EQ(14, r.status);
+    EXPECT_TRUE(Contains(r.err, "Error : Track 0 (C:00 H:0): sector C=00 H=00 R=03 N=03: data CRC error not kept\n"
+                                "Result             : Export failed\n"))
+        << r.err;
+    EXPECT_EQ(std::string::npos, r.out.find("Success"));
+    EXPECT_EQ(old, ReadFileText(dir / "out.HDM"));
+
+    r = RunProgram("zelconv", {"-i", dir / "crc.D88", "-o", dir / "out.HDM", "-s"});
+    EXPECT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("Warning : Track 0 (C:00 H:0): sector C=00 H=00 R=03 N=03: data CRC error not kept\n", r.err);
+    EXPECT_TRUE(Contains(r.out, "Result             : Success\n"));
+    EXPECT_EQ(1261568u, ReadFileText(dir / "out.HDM").size());
+
+    // Kept whole by a format that records it, and back.
+    r = RunProgram("zelconv", {"-i", dir / "crc.D88", "-o", dir / "crc.ZEL"});
+    ASSERT_EQ(0, r.status) << r.err;
+    r = RunProgram("zelconv", {"-i", dir / "crc.ZEL", "-o", dir / "back.D88"});
+    ASSERT_EQ(0, r.status) << r.err;
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(ReadFileText(dir / "crc.D88"), ReadFileText(dir / "back.D88"));
+
+    // A disk whose tracks do not fit a revolution is not imported.
+    WriteD88(dir / "long.D88", 0, 11, VDisk::TYPE_2DD, 2);
+    r = RunProgram("zelconv", {"-i", dir / "long.D88", "-o", dir / "long.ZEL"});
+    EXPECT_EQ(2, r.status);
+    EXPECT_TRUE(Contains(r.err, "Error : Track 0 (C:00 H:0): 11 sectors need at least 103360 cells, a revolution at "
+                                "300 rpm holds 100000: the last would be lost\n"))
+        << r.err;
+    EXPECT_TRUE(Contains(r.err, "Error : and ")) << "the rest is counted, not listed: " << r.err;
+    EXPECT_TRUE(Contains(r.err, "Result             : Import failed\n")) << r.err;
+    EXPECT_FALSE(std::ifstream(dir / "long.ZEL").good());
+}
+
+// The data view shows what the disk holds: FM cells at their own rate, and
+// nothing at all for a sector without a data field.
+TEST_F(ImageTools, ViewDataOfFmSectorsAndMissingDataFields) {
+    VDisk d;
+    d.Init(VDisk::TYPE_2D, 40, 2);
+    VSector *fm = NewSector(0, 0, 0, 1, 0, 128, 0);
+    memset(fm->data, 0xFF, 128);
+    d.tracks[0][0]->AddSector(fm);
+    d.tracks[0][0]->AddSector(NewSector(0, 0, 0, 2, 0, 128, SECTOR_NODATA));
+    d.tracks[0][0]->AddSector(NewSector(0, 0, 0, 3, 0, 128, 0));
+    Filepath p;
+    p.SetPath((dir / "fm.D88").c_str());
+    ASSERT_EQ(1, d.Export(p));
+    RunResult r = RunProgram("zelview", {"-v", "data", "-t", "0", dir / "fm.D88"});
+    ASSERT_EQ(0, r.status) << r.err;
+    // FM FF is clock 1, data 1 in every bit: all cells set at the FM rate.
+    EXPECT_TRUE(Contains(r.out, "\n0000|" + std::string(64, 'F') + "|" + std::string(32, 'F') + "|")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "\n0070|")) << r.out;
+    EXPECT_EQ(std::string::npos, r.out.find("\n0080|")) << "128 bytes are 8 rows";
+    std::string nodata = r.out.substr(r.out.find("SECTOR 02"));
+    EXPECT_EQ(0u, nodata.find("SECTOR 02 (C=00 H=00 R=02 N=00 ICRC=OK DCRC=---)\n")) << nodata;
+    EXPECT_EQ(std::string::npos, nodata.substr(0, nodata.find("SECTOR 03")).find("\n0000|")) << nodata;
 }
 
 TEST_F(ImageTools, ViewTrackSummaryCountsEveryTrack) {
