@@ -164,9 +164,10 @@ class VDisk {
     void Cleanup();
     // report (may be null) receives why an import failed, and what an
     // export would lose; the export fails, writing nothing, when the report
-    // holds a loss of a kind it does not accept.
+    // holds a loss of a kind it does not accept. An export as disk diskno
+    // (from 1) of an existing multi-disk D88 file replaces that disk only.
     int Import(const Filepath &path, int diskno, LossReport *report = nullptr);
-    int Export(const Filepath &path, LossReport *report = nullptr);
+    int Export(const Filepath &path, LossReport *report = nullptr, int diskno = 0);
 
     int ImportFIX(const Filepath &path);
     int ExportFIX(int row, const Filepath &path);

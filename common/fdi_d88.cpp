@@ -86,17 +86,22 @@ int64_t D88DiskOffset(const uint8_t *data, size_t size, int diskno) {
     return off;
 }
 
+size_t D88DiskSpan(const uint8_t *data, size_t size, size_t base) {
+    // The image spans its size field when another disk follows it; the last
+    // (or only) disk of a file takes the rest of the file, whatever its size
+    // field says.
+    if (base + D88_HEADER > size) return 0;
+    size_t span = size - base;
+    uint32_t disksize = GetLE32(data + base + 0x1C);
+    if (disksize >= D88_HEADER && disksize < span && HeaderAt(data, size, base + disksize)) span = disksize;
+    return span;
+}
+
 int ReadD88(VDisk &d, const imagefile_t &file) {
     int64_t base = D88DiskOffset(file.data, file.size, file.diskno);
     if (base < 0 || (size_t)base + D88_HEADER > file.size) return 0;
-
-    // The image spans its size field when another disk follows it; the last
-    // (or only) disk of a file takes the rest of the file, whatever its size
-    // field says. Nothing of it is read from beyond that span.
-    size_t span = file.size - (size_t)base;
-    uint32_t disksize = GetLE32(file.data + base + 0x1C);
-    if (disksize >= D88_HEADER && disksize < span && HeaderAt(file.data, file.size, (size_t)base + disksize))
-        span = disksize;
+    // Nothing of the disk is read from beyond its span.
+    size_t span = D88DiskSpan(file.data, file.size, (size_t)base);
     ByteReader img(file.data + base, span);
 
     const uint32_t media = img.U8(0x1B);

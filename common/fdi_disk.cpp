@@ -197,8 +197,31 @@ int ImportAs(const imageformat_t &f, VDisk &d, const Filepath &path, int diskno,
     return 0;
 }
 
+// A D88 file may hold several disks: written as disk diskno of an existing
+// file, the new disk takes that disk's place and every other disk stays as
+// it was, byte for byte. 0 (and why) when the file has no such disk.
+int SpliceDisk(const Filepath &path, int diskno, std::vector<uint8_t> &bytes, std::string &why) {
+    std::vector<uint8_t> old;
+    if (ImageFileSize(path) < 0) return 1;  // a new file holds just this disk
+    if (!LoadImageFile(path, old, nullptr)) {
+        why = "cannot read the D88 file to keep its other disks";
+        return 0;
+    }
+    int64_t base = D88DiskOffset(old.data(), old.size(), diskno);
+    size_t span = base < 0 ? 0 : D88DiskSpan(old.data(), old.size(), (size_t)base);
+    if (!span) {
+        why = "the D88 file has no disk " + std::to_string(diskno) + " to replace";
+        return 0;
+    }
+    std::vector<uint8_t> whole(old.begin(), old.begin() + base);
+    whole.insert(whole.end(), bytes.begin(), bytes.end());
+    whole.insert(whole.end(), old.begin() + base + (int64_t)span, old.end());
+    bytes.swap(whole);
+    return 1;
+}
+
 // The checked export: write, read back, compare, then replace the file.
-int ExportAs(const imageformat_t &f, const VDisk &d, const Filepath &path, LossReport *report) {
+int ExportAs(const imageformat_t &f, const VDisk &d, const Filepath &path, LossReport *report, int diskno = 0) {
     LossReport own;
     LossReport &r = report ? *report : own;
     std::vector<uint8_t> bytes;
@@ -207,8 +230,12 @@ int ExportAs(const imageformat_t &f, const VDisk &d, const Filepath &path, LossR
         r.Refuse(why.empty() ? std::string("the disk has no form as a ") + f.name + " image" : why);
         return 0;
     }
+    if (f.read == ReadD88 && diskno > 0 && !SpliceDisk(path, diskno, bytes, why)) {
+        r.Refuse(why);
+        return 0;
+    }
     VDisk back;
-    imagefile_t file = {bytes.data(), bytes.size(), "", 1, 1};
+    imagefile_t file = {bytes.data(), bytes.size(), "", 1, diskno > 0 ? diskno : 1};
     if (!ReadAs(f, back, file)) {
         r.Refuse(std::string("the ") + f.name + " image made of the disk does not read back");
         return 0;
@@ -253,9 +280,9 @@ int VDisk::Import(const Filepath &path, int diskno, LossReport *report) {
     return 0;
 }
 
-int VDisk::Export(const Filepath &path, LossReport *report) {
+int VDisk::Export(const Filepath &path, LossReport *report, int diskno) {
     const imageformat_t *f = FindFormat(path);
-    if (f) return ExportAs(*f, *this, path, report);
+    if (f) return ExportAs(*f, *this, path, report, diskno);
     if (report) report->Refuse("no image format has this extension");
     return 0;
 }

@@ -56,6 +56,9 @@ int WriteFIX(const VDisk &disk, int row, std::vector<uint8_t> &out, std::string 
 // Offset of disk diskno (from 1) in a D88 file, -1 when the walk over the
 // disks before it meets an implausible size.
 int64_t D88DiskOffset(const uint8_t *data, size_t size, int diskno);
+// Bytes of the disk that starts at base: up to the next disk, or to the end
+// of the file for the last one (0 when no header fits there).
+size_t D88DiskSpan(const uint8_t *data, size_t size, size_t base);
 
 // Reads the whole file into buf. writable (may be null) receives 1 when the
 // file can also be opened for reading and writing, which is how the readers

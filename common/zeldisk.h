@@ -109,7 +109,9 @@ class ZELDisk {
     // (may be null) receives the losses and reasons, and sets which kinds
     // of loss are accepted (then only listed).
     int Import(const Filepath &path, int diskno, LossReport *report = nullptr);
-    int Export(const Filepath &path, int analyze, LossReport *report = nullptr);
+    // diskno > 0: the image replaces that disk of an existing multi-disk D88
+    // file, whose other disks stay as they are.
+    int Export(const Filepath &path, int analyze, LossReport *report = nullptr, int diskno = 0);
     int ImportHFE(const Filepath &path);
     int ExportHFE(const Filepath &path, int analyze = 0, LossReport *report = nullptr);
 

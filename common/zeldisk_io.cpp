@@ -156,7 +156,7 @@ void ZELDisk::Sectors(VDisk &vd, int analyze) {
     vd.protect = header.writeprotect ? 1 : 0;
 }
 
-int ZELDisk::Export(const Filepath &path, int analyze, LossReport *report) {
+int ZELDisk::Export(const Filepath &path, int analyze, LossReport *report, int diskno) {
     if (!valid || path.IsClear()) return 0;
     if (header.type == ZEL_TYPE_RAW && !ConvertEnc()) {
         if (report) report->Refuse("the flux image cannot be turned into cells");
@@ -166,7 +166,7 @@ int ZELDisk::Export(const Filepath &path, int analyze, LossReport *report) {
 
     VDisk vd;
     Sectors(vd, analyze);
-    return vd.Export(path, report);
+    return vd.Export(path, report, diskno);
 }
 
 int ZELDisk::WriteHFE(std::vector<uint8_t> &out) const {

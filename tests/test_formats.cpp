@@ -381,6 +381,41 @@ TEST(D88, MultiDiskOffsets) {
     EXPECT_EQ(0, VDisk().Import(p, 3));
 }
 
+// Writing one disk of a multi-disk file keeps every other disk as it was.
+TEST(D88, ReplacingOneDiskOfSeveral) {
+    ScratchDir dir;
+    VDisk disks[3];
+    FillDisk(disks[0], Geo("A", VDisk::TYPE_2DD, 80, 2, 1), 1);
+    FillDisk(disks[1], Geo("B", VDisk::TYPE_2HD, 77, 2, 2), 2);
+    FillDisk(disks[2], Geo("C", VDisk::TYPE_2D, 40, 3, 0), 3);
+    std::vector<std::vector<uint8_t>> files;
+    std::vector<uint8_t> all;
+    for (VDisk &d : disks) {
+        files.push_back(Exported(d, dir, ".D88"));
+        all.insert(all.end(), files.back().begin(), files.back().end());
+    }
+    WriteAll(dir.Path("multi.D88"), all);
+
+    VDisk changed;
+    FillDisk(changed, Geo("B2", VDisk::TYPE_2HD, 77, 5, 2), 9);  // longer than the disk it replaces
+    ASSERT_EQ(1, changed.Export(dir.File("multi.D88"), nullptr, 2));
+    std::vector<uint8_t> after = ReadAll(dir.Path("multi.D88"));
+    std::vector<uint8_t> mid = Exported(changed, dir, ".D88");
+    std::vector<uint8_t> expect = files[0];
+    expect.insert(expect.end(), mid.begin(), mid.end());
+    expect.insert(expect.end(), files[2].begin(), files[2].end());
+    EXPECT_TRUE(expect == after);
+    for (int k : {1, 2, 3}) {
+        VDisk d;
+        ASSERT_EQ(1, d.Import(dir.File("multi.D88"), k));
+        EXPECT_TRUE(SameSectors(k == 2 ? changed : disks[k - 1], d)) << k;
+    }
+    LossReport report;
+    EXPECT_EQ(0, changed.Export(dir.File("multi.D88"), &report, 4));
+    EXPECT_EQ("the D88 file has no disk 4 to replace", report.Refusal());
+    EXPECT_TRUE(expect == ReadAll(dir.Path("multi.D88")));
+}
+
 // ---------------------------------------------------------------------------
 // DIM, FDD
 
