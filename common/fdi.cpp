@@ -135,6 +135,7 @@ void VTrack::ClrSector() {
         s = next;
     }
     sectors = nullptr;
+    m_tail = nullptr;
     mfmcount = fmcount = 0;
 }
 
@@ -143,11 +144,14 @@ void VTrack::AddSector(VSector *sector) {
     if (!sectors) {
         sectors = sector;
     } else {
-        VSector *last = sectors;
+        // The remembered last sector holds while the list is only appended
+        // to; a list set up by other means is walked once.
+        VSector *last = m_tail && !m_tail->next ? m_tail : sectors;
         while (last->next)
             last = last->next;
         last->next = sector;
     }
+    m_tail = sector;
     if (sector->mfm)
         mfmcount++;
     else

@@ -38,6 +38,10 @@ enum { TRACK_MAX_CELLS = 262144, TRACK_ENC_BYTES = TRACK_MAX_CELLS / 8 };
 // Cells before the first sector: the preamble both encoders write (146 MFM
 // bytes or 73 FM bytes).
 enum { TRACK_PREAMBLE_CELLS = 2336 };
+// What the longest track holds: no more data bytes than its cells make at
+// 16 cells a byte, no more sectors than fit with no data and no gaps (62
+// bytes each). A sector image claiming more for one track is not a disk.
+enum { TRACK_MAX_BYTES = TRACK_MAX_CELLS / 16, TRACK_MAX_SECTORS = TRACK_MAX_CELLS / (62 * 16) };
 enum { ANALYZE_UPD765 = 0, ANALYZE_MB8877 = 1 };
 
 // CRC-16/CCITT, polynomial 0x1021, MSB first, no reflection, no final XOR.
@@ -138,6 +142,9 @@ class VTrack {
     VSector *sectors = nullptr;
     int32_t mfmcount = 0;
     int32_t fmcount = 0;
+
+  private:
+    VSector *m_tail = nullptr;  // the last sector, so that appending is one step
 };
 
 // One row of the plain-dump geometry table.
@@ -168,6 +175,8 @@ class VDisk {
     // (from 1) of an existing multi-disk D88 file replaces that disk only.
     int Import(const Filepath &path, int diskno, LossReport *report = nullptr);
     int Export(const Filepath &path, LossReport *report = nullptr, int diskno = 0);
+    // Whether the path's extension names a sector image format.
+    static bool CanExport(const Filepath &path);
 
     int ImportFIX(const Filepath &path);
     int ExportFIX(int row, const Filepath &path);

@@ -106,6 +106,10 @@ int ReadD88(VDisk &d, const imagefile_t &file) {
 
     const uint32_t media = img.U8(0x1B);
     if (!ValidMedia(media)) return 0;
+    // A size field that fits the file, or at least one track: a file of
+    // another kind (or of zeros) is not taken for a blank disk.
+    const uint32_t disksize = img.LE32(0x1C);
+    const bool sized = disksize >= D88_HEADER && (size_t)base + disksize <= file.size;
     const int t = media == 0x00 ? VDisk::TYPE_2D : media == 0x10 ? VDisk::TYPE_2DD : VDisk::TYPE_2HD;
 
     // The table runs up to the lowest track offset met in it.
@@ -122,6 +126,7 @@ int ReadD88(VDisk &d, const imagefile_t &file) {
     }
     // A disk has the usual cylinders of its kind (42, or 80 and 82 with a
     // full table), and always every cylinder that holds a track.
+    if (last < 0 && !sized) return 0;
     int cyls = t == VDisk::TYPE_2D ? 42 : entries == D88_TRACKS ? 82 : 80;
     cyls = std::max(cyls, last / 2 + 1);
     d.Init(t, cyls, 2);
@@ -138,11 +143,13 @@ int ReadD88(VDisk &d, const imagefile_t &file) {
         size_t pos = offsets[i];
         if (!pos) continue;
         VTrack *track = d.tracks[i / 2][i % 2];
-        uint32_t count = img.LE16(pos + 4);
-        if (!img.ok() || count == 0) return 0;
+        uint32_t count = img.LE16(pos + 4), bytes = 0;
+        if (!img.ok() || count == 0 || count > TRACK_MAX_SECTORS) return 0;
         for (uint32_t k = 0; k < count; k++) {
             uint32_t size = img.LE16(pos + 14);
-            if (!img.ok() || size > D88_MAX_SECTOR || size + D88_SECTOR_HEADER > budget) return 0;
+            bytes += size;
+            if (!img.ok() || size > D88_MAX_SECTOR || size + D88_SECTOR_HEADER > budget || bytes > TRACK_MAX_BYTES)
+                return 0;
             VSector *s = NewSector(img.U8(pos + 6) != 0x40, img.U8(pos), img.U8(pos + 1), img.U8(pos + 2),
                                    img.U8(pos + 3), (int)size, SectorStatus(img.U8(pos + 7), img.U8(pos + 8)));
             if (size) img.Bytes(pos + D88_SECTOR_HEADER, s->data, size);

@@ -9,8 +9,12 @@
 // check compares the two, and only a file that gives back every sector (or
 // loses only what the caller accepts) replaces the destination.
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
+#include <new>
 #include <string>
+
+#include "bytes.h"
 
 #include "fdi.h"
 #include "fdi_disk.h"
@@ -34,7 +38,10 @@ int LoadImageFile(const Filepath &path, std::vector<uint8_t> &buf, int *writable
     if (writable) *writable = canwrite;
     if (!fio.Open(path, Fileio::ReadOnly)) return 0;
     int64_t size = fio.GetFileSize();
-    if (size < 0 || size > IMAGE_FILE_MAX) return 0;
+    if (size < 0 || size > IMAGE_FILE_MAX) {
+        errno = EFBIG;
+        return 0;
+    }
     buf.reserve((size_t)size);
     PrefaultPages(buf.data(), (size_t)size);
     buf.assign((size_t)size, 0);
@@ -183,17 +190,40 @@ int WriteAs(const imageformat_t &f, const VDisk &d, std::vector<uint8_t> &out, s
     return f.write ? f.write(d, out, why) : WriteFIX(d, f.fixrow, out, why);
 }
 
+// What a file looks like by its signature or its header, for the message
+// of a reader that refuses it; null when it looks like nothing known.
+const char *LooksLike(const uint8_t *p, size_t n) {
+    auto at = [&](size_t off, const char *text) {
+        size_t len = strlen(text);
+        return n >= off + len && memcmp(p + off, text, len) == 0;
+    };
+    if (at(0, "ZEL") && n >= 256 && p[3] >= 1 && p[3] <= 3) return "a ZEL track image";
+    if (at(0, "HXCPICFE")) return "an HFE image";
+    if (at(0xAB, "DIFC HEADER")) return "a DIM image";
+    if (at(0, "VFD1.")) return "an FDD image";
+    if (at(0, "T98FDDIMAGE.R0")) return "an NFD image";
+    if (n >= 32 && !GetLE32(p) && GetLE32(p + 0x18) == 2 && (uint64_t)GetLE32(p + 8) + GetLE32(p + 0xC) == n)
+        return "an FDI image";
+    for (const fixformat_t *row = VDisk::FixFormat; row->size >= 0; row++)
+        if (row->size > 0 && (size_t)row->size == n) return "a plain sector dump";
+    if (n >= 0x2B0 && (p[0x1B] == 0 || p[0x1B] == 0x10 || p[0x1B] == 0x20) && GetLE32(p + 0x1C) == n)
+        return "a D88 image";
+    return nullptr;
+}
+
 // Reads the file at path with the format's reader; why says what failed.
 int ImportAs(const imageformat_t &f, VDisk &d, const Filepath &path, int diskno, std::string &why) {
     std::vector<uint8_t> bytes;
     int writable = 0;
     if (!LoadImageFile(path, bytes, &writable)) {
-        why = "cannot read the file";
+        why = std::string(path.GetPath()) + ": " + FileProblem(path.GetPath(), errno);
         return 0;
     }
     imagefile_t file = {bytes.data(), bytes.size(), path.GetShort(), writable, diskno};
     if (ReadAs(f, d, file)) return 1;
-    why = std::string("not a ") + f.name + " image this reader can take";
+    const char *like = LooksLike(bytes.data(), bytes.size());
+    why = std::string(path.GetPath()) + " is not a " + f.name + " image" +
+          (like && !strstr(like, f.name) ? std::string(": it looks like ") + like : std::string());
     return 0;
 }
 
@@ -243,7 +273,7 @@ int ExportAs(const imageformat_t &f, const VDisk &d, const Filepath &path, LossR
     CompareDisks(d, back, r);
     if (r.Fails()) return 0;
     if (!SaveImageFile(path, bytes)) {
-        r.Refuse("cannot write the file");
+        r.Refuse(std::string(path.GetPath()) + ": " + FileProblem(path.GetPath(), errno));
         return 0;
     }
     return 1;
@@ -266,26 +296,36 @@ const fixformat_t VDisk::FixFormat[] = {
     {-1, 0, 0, 0, 0, 0},
 };
 
-int VDisk::Import(const Filepath &path, int diskno, LossReport *report) {
+// Memory running out while a file is read or written fails that import or
+// export, as any other reason would.
+int VDisk::Import(const Filepath &path, int diskno, LossReport *report) try {
     // A file of a plain-dump size is a plain dump whatever its name.
     if (ImportFIX(path)) return 1;
     const imageformat_t *f = FindFormat(path);
     std::string why;
     if (f && f->read && ImportAs(*f, *this, path, diskno, why)) return 1;
     if (report) {
-        if (!f) why = "no image format has this extension";
-        else if (!f->read) why = "its size fits no plain dump geometry";
+        if (!f) why = std::string("no image format has the extension of ") + path.GetPath();
+        else if (!f->read) why = std::string("the size of ") + path.GetPath() + " fits no plain dump geometry";
         report->Refuse(why);
     }
     return 0;
-}
-
-int VDisk::Export(const Filepath &path, LossReport *report, int diskno) {
-    const imageformat_t *f = FindFormat(path);
-    if (f) return ExportAs(*f, *this, path, report, diskno);
-    if (report) report->Refuse("no image format has this extension");
+} catch (const std::bad_alloc &) {
+    if (report) report->Refuse("out of memory");
     return 0;
 }
+
+int VDisk::Export(const Filepath &path, LossReport *report, int diskno) try {
+    const imageformat_t *f = FindFormat(path);
+    if (f) return ExportAs(*f, *this, path, report, diskno);
+    if (report) report->Refuse(std::string("no image format has the extension of ") + path.GetPath());
+    return 0;
+} catch (const std::bad_alloc &) {
+    if (report) report->Refuse("out of memory");
+    return 0;
+}
+
+bool VDisk::CanExport(const Filepath &path) { return FindFormat(path) != nullptr; }
 
 int VDisk::ImportFIX(const Filepath &path) {
     int64_t size = ImageFileSize(path);

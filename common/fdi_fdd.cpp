@@ -68,8 +68,10 @@ int ReadFDD(VDisk &d, const imagefile_t &file) {
     for (int c = 0; c < cyls; c++)
         for (int h = 0; h < 2; h++) {
             size_t e = FDD_TABLE + (size_t)(2 * c + h) * TABLE_SECTORS * FDD_ENTRY;
+            int bytes = 0;  // a track holds no more than the longest track can
             for (int i = 0; i < TABLE_SECTORS && !IsUnusedEntry(r, e); i++, e += FDD_ENTRY) {
                 int n = r.U8(e + 3);
+                if ((bytes += SizeOfN(n)) > TRACK_MAX_BYTES) return 0;
                 VSector *s = NewSector(r.U8(e + 6), r.U8(e), r.U8(e + 1), r.U8(e + 2), n, SizeOfN(n),
                                        r.U8(e + 5) ? SECTOR_DELETED : 0);
                 uint32_t off = r.LE32(e + 8);

@@ -26,6 +26,8 @@ int ReadFDI(VDisk &d, const imagefile_t &file) {
     int n = 0;
     while (n < 7 && (128u << n) != bytes) n++;
     if ((128u << n) != bytes || sectors < 1 || sectors > 255 || heads2 != 2) return 0;
+    // A track holds no more than the longest track can.
+    if (sectors * bytes > TRACK_MAX_BYTES) return 0;
     // Cylinders beyond what a sector disk holds are refused, not cut off.
     if (cyls < 1 || cyls > VDisk::MAX_CYLINDERS) return 0;
     if ((uint64_t)hdrlen + (uint64_t)sectors * bytes * cyls * 2 != file.size) return 0;

@@ -69,8 +69,10 @@ int ReadNFD(VDisk &d, const imagefile_t &file) {
             int track = 2 * c + h;
             if (track >= NFD_TRACKS) continue;  // cylinder 81 head 1 lies past the table
             size_t e = NFD_TABLE + (size_t)track * TABLE_SECTORS * NFD_ENTRY;
+            int bytes = 0;  // a track holds no more than the longest track can
             for (int i = 0; i < TABLE_SECTORS && !IsUnusedEntry(r, e); i++, e += NFD_ENTRY) {
                 int n = r.U8(e + 3);
+                if ((bytes += SizeOfN(n)) > TRACK_MAX_BYTES) return 0;
                 VSector *s = NewSector(r.U8(e + 4), r.U8(e), r.U8(e + 1), r.U8(e + 2), n, SizeOfN(n),
                                        r.U8(e + 5) ? SECTOR_DELETED : 0);
                 r.Bytes(pos, s->data, (size_t)s->length);

@@ -65,18 +65,26 @@ int Fileio::Open(const char *path, int mode) {
     case Append: flags = O_WRONLY | O_CREAT | O_APPEND; break;
     default: return 0;
     }
+    // Opening never waits (a FIFO without a writer would block for ever),
+    // and anything but a regular file is refused: images, sounds and lists
+    // are files.
     int fd;
-    do fd = ::open(path, flags | O_CLOEXEC, 0666);
+    do fd = ::open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return 0;
-    if (mode == ReadWrite) {
-        // The owner-write bit is the disk's write-protect tab: a file without
-        // it is refused even where the system would allow writing (root).
-        struct stat st;
-        if (fstat(fd, &st) != 0 || !(st.st_mode & S_IWUSR)) {
-            ::close(fd);
-            return 0;
-        }
+    struct stat reg;
+    if (fstat(fd, &reg) != 0 || !S_ISREG(reg.st_mode)) {
+        ::close(fd);
+        errno = S_ISDIR(reg.st_mode) ? EISDIR : EINVAL;
+        return 0;
+    }
+    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    // The owner-write bit is the disk's write-protect tab: a file without
+    // it is refused for writing even where the system would allow it (root).
+    if (mode == ReadWrite && !(reg.st_mode & S_IWUSR)) {
+        ::close(fd);
+        errno = EACCES;
+        return 0;
     }
     m_fd = fd;
     m_pos = 0;
@@ -85,11 +93,11 @@ int Fileio::Open(const char *path, int mode) {
 
 int Fileio::Open(const Filepath &path, int mode) { return Open(path.GetPath(), mode); }
 
-int Fileio::Create(const char *path) {
+int Fileio::Create(const char *path, int mode) {
     Close();
     if (!path || !path[0]) return 0;
     int fd;
-    do fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    do fd = ::open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, (mode_t)mode);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return 0;
     m_fd = fd;
@@ -211,15 +219,71 @@ int Fileio::ListEntries(const char *dir, int kind, char (*entries)[260], int max
     return count;
 }
 
+namespace {
+
+// Temporary files being written, so that a signal handler can remove them
+// (unlink is safe in a handler; the names are fixed-size copies).
+enum { PENDING_SLOTS = 8, PENDING_CHARS = 4096 };
+char g_pending[PENDING_SLOTS][PENDING_CHARS];
+std::atomic<bool> g_used[PENDING_SLOTS];
+
+int AddPending(const std::string &name) {
+    if (name.size() >= PENDING_CHARS) return -1;
+    for (int i = 0; i < PENDING_SLOTS; i++) {
+        bool expect = false;
+        if (!g_used[i].compare_exchange_strong(expect, true)) continue;
+        memcpy(g_pending[i], name.c_str(), name.size() + 1);
+        return i;
+    }
+    return -1;
+}
+
+void DropPending(int slot) {
+    if (slot < 0) return;
+    g_pending[slot][0] = 0;
+    g_used[slot] = false;
+}
+
+// The file a path writes to: the path itself, or through a symbolic link
+// (or a chain of them) the file it names, existing or not yet. A loop of
+// links has no such file.
+bool WriteTarget(const char *path, std::string &target) {
+    if (char *real = realpath(path, nullptr)) {
+        target = real;
+        free(real);
+        return true;
+    }
+    if (errno == ELOOP) return false;
+    std::string cur = path;
+    for (int hops = 0; hops < 40; hops++) {
+        struct stat st;
+        if (lstat(cur.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) {
+            target = cur;  // a new file (or one realpath could not reach): as named
+            return true;
+        }
+        char buf[PENDING_CHARS];
+        ssize_t n = readlink(cur.c_str(), buf, sizeof buf - 1);
+        if (n < 0) return false;
+        buf[n] = 0;
+        size_t slash = cur.rfind('/');
+        cur = buf[0] == '/' || slash == std::string::npos ? std::string(buf) : cur.substr(0, slash + 1) + buf;
+    }
+    errno = ELOOP;
+    return false;
+}
+
+}  // namespace
+
+void RemovePendingTempFiles() {
+    for (int i = 0; i < PENDING_SLOTS; i++)
+        if (g_used[i] && g_pending[i][0]) ::unlink(g_pending[i]);
+}
+
 int FileReplace::Begin(const char *path) {
     Abandon();
     m_replaced = false;
     if (!path || !path[0]) return 0;
-    m_target = path;
-    if (char *real = realpath(path, nullptr)) {
-        m_target = real;
-        free(real);
-    }
+    if (!WriteTarget(path, m_target)) return 0;
     struct stat st;
     m_exists = stat(m_target.c_str(), &st) == 0;
     if (m_exists) {
@@ -232,13 +296,19 @@ int FileReplace::Begin(const char *path) {
     size_t slash = m_target.rfind('/');
     size_t base = slash == std::string::npos ? 0 : slash + 1;
     static std::atomic<unsigned> serial{0};
+    // The new file is never readable by more people than the old one.
+    const int mode = m_exists ? (int)(m_mode & 0777) : 0666;
     for (int attempt = 0; attempt < 16 && !m_file.IsOpen(); ++attempt) {
         m_temp = m_target.substr(0, base) + "." + m_target.substr(base, 64) + "." + std::to_string(getpid()) + "-" +
                  std::to_string(serial++) + ".tmp";
-        m_file.Create(m_temp.c_str());
+        m_file.Create(m_temp.c_str(), mode);
     }
-    if (!m_file.IsOpen()) m_temp.clear();
-    return m_file.IsOpen();
+    if (!m_file.IsOpen()) {
+        m_temp.clear();
+        return 0;
+    }
+    m_slot = AddPending(m_temp);
+    return 1;
 }
 
 int FileReplace::Commit() {
@@ -255,6 +325,8 @@ int FileReplace::Commit() {
         Abandon();
         return 0;
     }
+    DropPending(m_slot);
+    m_slot = -1;
     m_temp.clear();
     m_replaced = true;
     // Flush the folder so that the rename itself survives a power cut (file
@@ -271,6 +343,8 @@ int FileReplace::Commit() {
 void FileReplace::Abandon() {
     m_file.Close();
     if (!m_temp.empty()) ::unlink(m_temp.c_str());
+    DropPending(m_slot);
+    m_slot = -1;
     m_temp.clear();
 }
 
@@ -282,4 +356,12 @@ void PrefaultPages(void *p, size_t n) {
 #else
     (void)p, (void)n;
 #endif
+}
+
+std::string FileProblem(const char *path, int err) {
+    struct stat st;
+    if (path && stat(path, &st) == 0 && !S_ISREG(st.st_mode))
+        return S_ISDIR(st.st_mode) ? "is a folder" : "is not a regular file";
+    if (path && err == EACCES && stat(path, &st) == 0 && !(st.st_mode & S_IWUSR)) return "is write-protected";
+    return strerror(err ? err : EIO);
 }

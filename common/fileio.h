@@ -20,8 +20,8 @@ class Fileio {
     int Open(const char *path, int mode);
     int Open(const Filepath &path, int mode);
     // Creates a new file for writing that must not exist yet (permissions
-    // 0666 before the umask); fails when the path exists.
-    int Create(const char *path);
+    // mode before the umask); fails when the path exists.
+    int Create(const char *path, int mode = 0666);
     int Read(void *buf, int length);
     int Write(const void *buf, int length);
     int Seek(int64_t offset, int whence);
@@ -63,9 +63,11 @@ class FileReplace {
     FileReplace &operator=(const FileReplace &) = delete;
 
     // Fails for an empty path, an existing target that is not a regular file
-    // or cannot be opened read-write (owner-write bit clear), or when no
-    // temporary file can be made. A symbolic link is followed: the file it
-    // names is replaced.
+    // or cannot be opened read-write (owner-write bit clear), a loop of
+    // symbolic links, or when no temporary file can be made. A symbolic link
+    // is followed: the file it names is replaced, or made when it does not
+    // exist yet. The temporary file has the target's permissions from the
+    // start.
     int Begin(const char *path);
     Fileio &File() { return m_file; }
     // 1 once the new file has replaced the target and the rename is flushed.
@@ -79,12 +81,22 @@ class FileReplace {
     Fileio m_file;
     std::string m_target, m_temp;
     bool m_exists = false, m_replaced = false;
+    int m_slot = -1;  // place in the list of temporary files a signal removes
     mode_t m_mode = 0;
     uid_t m_uid = 0;
     gid_t m_gid = 0;
 };
 
+// Removes every temporary file a FileReplace is writing. Safe in a signal
+// handler: a program stopped by a signal leaves no temporary file behind.
+void RemovePendingTempFiles();
+
 // Maps the whole pages inside [p, p + n) in one call, before a large buffer is
 // filled; otherwise every page costs a fault of its own as it is first
 // touched. Only a hint: a kernel without the call leaves the faults as they are.
 void PrefaultPages(void *p, size_t n);
+
+// Why a file could not be opened, read or written, for a message: the
+// system's reason for err (errno), or that the path is a folder or not a
+// regular file, or write-protected (no owner-write bit).
+std::string FileProblem(const char *path, int err);

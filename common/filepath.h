@@ -3,7 +3,9 @@
 
 class Filepath {
   public:
-    enum { PATH_MAX_CHARS = 259, SHORT_MAX_CHARS = 59 };
+    // Any path the system takes (PATH_MAX with its NUL), any file name it
+    // takes (NAME_MAX); the short name is cut for display.
+    enum { PATH_MAX_CHARS = 4095, NAME_MAX_CHARS = 255, SHORT_MAX_CHARS = 59 };
 
     Filepath() { Clear(); }
     virtual ~Filepath() {}
@@ -28,10 +30,10 @@ class Filepath {
     bool HasExt(const char *ext) const;
 
   private:
-    char m_path[260];
+    char m_path[PATH_MAX_CHARS + 1];
     char m_drive[3];
-    char m_dir[256];
-    char m_name[256];
-    char m_ext[256];
-    char m_short[60];
+    char m_dir[PATH_MAX_CHARS + 1];
+    char m_name[NAME_MAX_CHARS + 1];
+    char m_ext[NAME_MAX_CHARS + 1];
+    char m_short[SHORT_MAX_CHARS + 1];
 };

@@ -7,11 +7,13 @@
 // emulator and the codecs can trust GetTrackLen against GetTrackData.
 #include "zeldisk.h"
 
+#include <cerrno>
 #include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <new>
+#include <string>
 
 #include "bytes.h"
 #include "fileio.h"
@@ -97,16 +99,30 @@ void WriteHeader(const zelheader_t &h, uint8_t *raw) {
     memcpy(raw + HDR_RESERVED2, h.reserved2, sizeof h.reserved2);
 }
 
+// Bytes of the record a full save writes for a track of bits bits: 17 to
+// 528 bytes above its data, a multiple of 512.
+int64_t SavedRecord(int64_t bits) { return ((bits + 7) / 8 + 528) & ~(int64_t)511; }
+
 // The limits every header must meet before a record is read: the geometry
 // fits the track tables, a record has room for its track header and stays
-// below ZEL_MAX_TRACKSIZE, and no value is negative.
-bool HeaderFits(const zelheader_t &h) {
-    if (memcmp(h.signature, "ZEL", 3) != 0 || h.revision < 1 || h.revision > 3) return false;
-    if (h.cylinders < 0 || h.cylinders > ZEL_MAX_CYLINDERS || h.heads < 1 || h.heads > ZEL_MAX_HEADS) return false;
-    if (h.tracksize < ZEL_TRACK_HEADER || h.tracksize > ZEL_MAX_TRACKSIZE) return false;
-    if (h.rate < 0 || h.rate > ZEL_MAX_RATE || h.rpm < 0) return false;
+// below ZEL_MAX_TRACKSIZE, no value is negative, and a revolution at the
+// header's rate and speed fits a record a save can write. Null when the
+// header fits, else what does not.
+const char *HeaderProblem(const zelheader_t &h) {
+    if (memcmp(h.signature, "ZEL", 3) != 0) return "it is not a ZEL image";
+    if (h.revision < 1 || h.revision > 3) return "its revision is not 1, 2 or 3";
+    if (h.cylinders < 0 || h.cylinders > ZEL_MAX_CYLINDERS) return "its cylinder count is out of range (0..84)";
+    if (h.heads < 1 || h.heads > ZEL_MAX_HEADS) return "its head count is out of range (1..2)";
+    if (h.tracksize < ZEL_TRACK_HEADER || h.tracksize > ZEL_MAX_TRACKSIZE)
+        return "its track record size is out of range (16..1048576)";
+    if (h.rate < 0 || h.rate > ZEL_MAX_RATE) return "its rate is out of range (0..8000000)";
+    if (h.rpm < 0) return "its rpm is negative";
+    if (h.rpm > 0 && SavedRecord((int64_t)h.rate * 60000 / h.rpm) > ZEL_MAX_TRACKSIZE)
+        return "a revolution at its rate and rpm is longer than a track record can hold";
     // A revision-1 file gives one length, in bytes, for all its tracks.
-    return h.revision != 1 || (h.tracklen >= 0 && h.tracklen <= h.tracksize - ZEL_TRACK_HEADER);
+    if (h.revision == 1 && (h.tracklen < 0 || h.tracklen > h.tracksize - ZEL_TRACK_HEADER))
+        return "its track length is out of range";
+    return nullptr;
 }
 
 // Turns a track so that bit start becomes bit 0: new bit j = old bit
@@ -441,45 +457,53 @@ int ZELDisk::SaveFull(const Filepath &path) {
     return 1;
 }
 
-int ZELDisk::Load(const Filepath &path, int correct) {
+int ZELDisk::Load(const Filepath &path, int correct, std::string *why) {
     Reset();
     if (path.IsClear() || !path.HasExt(".ZEL")) return 0;
+    auto fail = [&](const std::string &what) {
+        if (why) *why = std::string(path.GetPath()) + ": " + what;
+        return LoadFailed();
+    };
 
     // A file that cannot be opened for writing (or lacks the owner-write
     // bit) is a write-protected disk.
     Fileio file;
     readonly = !file.Open(path, Fileio::ReadWrite);
-    if (!file.Open(path, Fileio::ReadOnly)) return LoadFailed();
+    if (!file.Open(path, Fileio::ReadOnly)) return fail(FileProblem(path.GetPath(), errno));
 
     uint8_t raw[ZEL_HEADER_SIZE];
-    if (!file.Read(raw, sizeof raw)) return LoadFailed();
+    if (!file.Read(raw, sizeof raw)) return fail("it is shorter than a ZEL header");
     ReadHeader(raw, &header);
-    if (!HeaderFits(header)) return LoadFailed();
+    if (const char *problem = HeaderProblem(header)) return fail(problem);
     const int revision = header.revision, tracksize = header.tracksize;
     // The whole image must be there before anything is allocated for it.
     int64_t need = ZEL_HEADER_SIZE + (int64_t)header.cylinders * header.heads * tracksize;
-    if (file.GetFileSize() < need) return LoadFailed();
+    if (file.GetFileSize() < need) return fail("it ends before its last track");
 
     const int64_t capacity = BitsIn(tracksize);
     for (int c = 0; c < header.cylinders; ++c)
         for (int h = 0; h < header.heads; ++h) {
-            if (!NewTrack(c, h, tracksize, 0, revision == 1)) return LoadFailed();
+            if (!NewTrack(c, h, tracksize, 0, revision == 1)) return fail("out of memory");
             uint8_t *rec = tracks[c][h];
             if (revision == 1) {
                 // Revision 1: the data first, then 16 unused bytes; one
                 // length for all tracks, in bytes.
                 if (!file.Read(rec + ZEL_TRACK_HEADER, tracksize - ZEL_TRACK_HEADER) || !file.Seek(16, 1))
-                    return LoadFailed();
+                    return fail(FileProblem(path.GetPath(), errno));
                 PutLE32(rec + REC_BITS, (uint32_t)header.tracklen * 8);
                 continue;
             }
-            if (!file.Read(rec, tracksize)) return LoadFailed();
+            if (!file.Read(rec, tracksize)) return fail(FileProblem(path.GetPath(), errno));
             // Revision 2 counts start and length in bytes.
             int scale = revision == 2 ? 8 : 1;
             int64_t start = (int64_t)RecField(rec, REC_START) * scale;
             int64_t bits = (int64_t)RecField(rec, REC_BITS) * scale;
-            if (bits < 0 || bits > capacity || start < 0 || (start > 0 && start >= bits)) return LoadFailed();
-            if (start > 0 && !RotateTrack(rec + ZEL_TRACK_HEADER, (int)bits, (int)start)) return LoadFailed();
+            // A track a save could not write again is refused here already.
+            if (bits < 0 || bits > capacity || start < 0 || (start > 0 && start >= bits) ||
+                SavedRecord(bits) > ZEL_MAX_TRACKSIZE)
+                return fail("the length or start of track " + std::to_string(c * header.heads + h) +
+                            " is out of range");
+            if (start > 0 && !RotateTrack(rec + ZEL_TRACK_HEADER, (int)bits, (int)start)) return fail("out of memory");
             PutLE32(rec + REC_START, 0);
             PutLE32(rec + REC_BITS, (uint32_t)bits);
         }
@@ -505,7 +529,7 @@ int ZELDisk::Load(const Filepath &path, int correct) {
     int blank = NominalLength() < capacity ? NominalLength() : (int)capacity;
     for (int c = 0; c < cylinders; ++c)
         for (int h = 0; h < ZEL_MAX_HEADS; ++h)
-            if (!tracks[c][h] && !NewTrack(c, h, tracksize, blank)) return LoadFailed();
+            if (!tracks[c][h] && !NewTrack(c, h, tracksize, blank)) return fail("out of memory");
     valid = 1;
     return 1;
 }

@@ -30,6 +30,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 #include <vector>
 
 class Filepath;
@@ -101,7 +102,9 @@ class ZELDisk {
     // matches the image (loaded from an older revision or a smaller geometry,
     // converted, or new) that save rewrites the whole file the same safe way.
     int Save(const Filepath &path, int full);
-    int Load(const Filepath &path, int correct);
+    // why (may be null) receives the reason a load failed: the path and
+    // the system's reason, or the header field that is out of range.
+    int Load(const Filepath &path, int correct, std::string *why = nullptr);
 
     // Import and export succeed only when every sector of the source reaches
     // the destination with its ID, status and data (the loss check,
@@ -112,6 +115,8 @@ class ZELDisk {
     // diskno > 0: the image replaces that disk of an existing multi-disk D88
     // file, whose other disks stay as they are.
     int Export(const Filepath &path, int analyze, LossReport *report = nullptr, int diskno = 0);
+    // Whether the path's extension names a format Export writes.
+    static bool CanExport(const Filepath &path);
     int ImportHFE(const Filepath &path);
     int ExportHFE(const Filepath &path, int analyze = 0, LossReport *report = nullptr);
 

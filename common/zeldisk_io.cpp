@@ -24,14 +24,18 @@
 //   next 256 bytes of side 0, bytes 256..511 those of side 1. Every byte is
 //   stored bit-reversed: the first cell is in bit 0 (in a track image it is in
 //   bit 7).
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <new>
+#include <string>
 #include <vector>
 
 #include "bytes.h"
 #include "fdi.h"
 #include "fdi_disk.h"
 #include "fdi_loss.h"
+#include "fileio.h"
 #include "filepath.h"
 #include "zeldisk.h"
 
@@ -74,7 +78,7 @@ void VerifyTrack(const VTrack *want, const uint8_t *cells, int bits, int c, int 
 
 } // namespace
 
-int ZELDisk::Import(const Filepath &path, int diskno, LossReport *report) {
+int ZELDisk::Import(const Filepath &path, int diskno, LossReport *report) try {
     Cleanup();
     LossReport own;
     LossReport &r = report ? *report : own;
@@ -82,8 +86,10 @@ int ZELDisk::Import(const Filepath &path, int diskno, LossReport *report) {
     if (path.HasExt(".HFE")) {
         // A failed import leaves no image behind, not even the blank one the
         // reader started from.
+        errno = 0;
         if (ImportHFE(path)) return valid = 1;
-        r.Refuse("not an HFE image this reader can take");
+        r.Refuse(errno ? std::string(path.GetPath()) + ": " + FileProblem(path.GetPath(), errno)
+                       : std::string(path.GetPath()) + " is not an HFE image");
         Cleanup();
         return 0;
     }
@@ -137,6 +143,11 @@ int ZELDisk::Import(const Filepath &path, int diskno, LossReport *report) {
     }
     valid = 1;
     return 1;
+} catch (const std::bad_alloc &) {
+    // Memory running out fails the import as any other reason would.
+    Cleanup();
+    if (report) report->Refuse("out of memory");
+    return 0;
 }
 
 void ZELDisk::Sectors(VDisk &vd, int analyze) {
@@ -156,7 +167,7 @@ void ZELDisk::Sectors(VDisk &vd, int analyze) {
     vd.protect = header.writeprotect ? 1 : 0;
 }
 
-int ZELDisk::Export(const Filepath &path, int analyze, LossReport *report, int diskno) {
+int ZELDisk::Export(const Filepath &path, int analyze, LossReport *report, int diskno) try {
     if (!valid || path.IsClear()) return 0;
     if (header.type == ZEL_TYPE_RAW && !ConvertEnc()) {
         if (report) report->Refuse("the flux image cannot be turned into cells");
@@ -167,7 +178,12 @@ int ZELDisk::Export(const Filepath &path, int analyze, LossReport *report, int d
     VDisk vd;
     Sectors(vd, analyze);
     return vd.Export(path, report, diskno);
+} catch (const std::bad_alloc &) {
+    if (report) report->Refuse("out of memory");
+    return 0;
 }
+
+bool ZELDisk::CanExport(const Filepath &path) { return path.HasExt(".HFE") || VDisk::CanExport(path); }
 
 int ZELDisk::WriteHFE(std::vector<uint8_t> &out) const {
     const int cyls = header.cylinders < ZEL_MAX_CYLINDERS ? header.cylinders : ZEL_MAX_CYLINDERS;
@@ -234,7 +250,7 @@ int ZELDisk::ExportHFE(const Filepath &path, int analyze, LossReport *report) {
     CompareDisks(want, got, r);
     if (r.Fails()) return 0;
     if (!SaveImageFile(path, out)) {
-        r.Refuse("cannot write the file");
+        r.Refuse(std::string(path.GetPath()) + ": " + FileProblem(path.GetPath(), errno));
         return 0;
     }
     return 1;

@@ -2,10 +2,13 @@
 // summary block and number parsing. Header-only; each program includes it.
 #pragma once
 
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cerrno>
 #include <climits>
+
+#include "fileio.h"
 
 #include "fdi_loss.h"
 #include "version.h"
@@ -85,4 +88,18 @@ inline void PrintLosses(const LossReport &report) {
         shown++;
     }
     if (more) fprintf(stderr, "Error : and %zu more\n", more);
+}
+
+// A tool that writes images: a file-size limit makes the write fail (and the
+// tool say so) instead of killing it, and an interrupt removes the temporary
+// file being written before the tool ends as the signal would end it; the
+// old file stays as it was.
+inline void OnStopSignal(int sig) {
+    RemovePendingTempFiles();
+    signal(sig, SIG_DFL);
+    raise(sig);
+}
+inline void InstallFileSignals() {
+    signal(SIGXFSZ, SIG_IGN);
+    for (int sig : {SIGINT, SIGTERM, SIGHUP}) signal(sig, OnStopSignal);
 }

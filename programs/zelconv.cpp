@@ -1,10 +1,13 @@
 // zelconv: converts one disk image into another. ZEL sources are loaded,
 // every other format imported; ZEL destinations are saved (in encode or raw
 // form), every other extension exported through the track decoder.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <cctype>
 #include <unistd.h>
+
+#include <string>
 
 #include "fdi.h"
 #include "filepath.h"
@@ -56,13 +59,21 @@ int main(int argc, char **argv) {
         }
     }
     if (int rc = CheckImagePaths(srcok, dstok)) return rc;
+    // A destination no format writes is refused before anything is read.
+    if (!param.dst.HasExt(".ZEL") && !ZELDisk::CanExport(param.dst)) {
+        fprintf(stderr, "Error : No image format has the extension of %s\n", param.dst.GetPath());
+        return 22;
+    }
+    InstallFileSignals();
     param.diskno = ParseInt(diskno, 1);
     if (param.diskno < 1 || param.diskno > 32) param.diskno = 1;
 
     ZELDisk disk;
     LossReport report(param.statusloss ? LOSS_STATUS : 0);
     if (param.src.HasExt(".ZEL")) {
-        if (!disk.Load(param.src, 0)) {
+        std::string why;
+        if (!disk.Load(param.src, 0, &why)) {
+            fprintf(stderr, "Error : %s\n", why.c_str());
             fprintf(stderr, "Result             : Load failed\n");
             return 2;
         }
@@ -90,7 +101,11 @@ int main(int argc, char **argv) {
         }
         printf("Output file        : %s\n", param.dst.GetPath());
         PrintDiskSummary(disk);
-        if (!ok || report.Fails() || !disk.Save(param.dst, 1)) {
+        if (!ok) report.Refuse("the image cannot be converted to that form");
+        errno = 0;
+        if (report.Fails() || !disk.Save(param.dst, 1)) {
+            if (!report.Fails()) report.Refuse(std::string(param.dst.GetPath()) + ": " +
+                                               FileProblem(param.dst.GetPath(), errno));
             PrintLosses(report);
             fprintf(stderr, "Result             : Save failed\n");
             return 14;

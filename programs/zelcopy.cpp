@@ -1,9 +1,12 @@
 // zelcopy: copies one track, bit for bit, from one ZEL image into another of
 // the same kind and saves the destination. Used to patch a damaged track of a
 // dump with the same track from another dump of the disk.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <unistd.h>
+
+#include <string>
 
 #include "filepath.h"
 #include "zeldisk.h"
@@ -67,8 +70,11 @@ int main(int argc, char **argv) {
         fprintf(stderr, "Error : Source file is not ZEL image\n");
         return 22;
     }
+    InstallFileSignals();
     ZELDisk src;
-    if (!src.Load(param.src, 0)) {
+    std::string why;
+    if (!src.Load(param.src, 0, &why)) {
+        fprintf(stderr, "Error : %s\n", why.c_str());
         fprintf(stderr, "Error : Can't load source ZEL file\n");
         return 22;
     }
@@ -78,7 +84,8 @@ int main(int argc, char **argv) {
         return 22;
     }
     ZELDisk dst;
-    if (!dst.Load(param.dst, 0)) {
+    if (!dst.Load(param.dst, 0, &why)) {
+        fprintf(stderr, "Error : %s\n", why.c_str());
         fprintf(stderr, "Error : Can't load destination ZEL file\n");
         return 2;
     }
@@ -128,7 +135,9 @@ int main(int argc, char **argv) {
     dst.SetTrackLen(cylinder, head, bits);
     dst.UpdateTrack(cylinder, head);
 
+    errno = 0;
     if (!dst.Save(param.dst, 1)) {
+        if (errno) fprintf(stderr, "Error : %s: %s\n", param.dst.GetPath(), FileProblem(param.dst.GetPath(), errno).c_str());
         fprintf(stderr, "Error : Can't save destination file\n");
         return 14;
     }

@@ -250,7 +250,9 @@ int main(int argc, char **argv) {
     ZELDisk disk;
     LossReport report(LOSS_STATUS | LOSS_SECTOR);
     if (param.path.HasExt(".ZEL")) {
-        if (!disk.Load(param.path, 0)) {
+        std::string why;
+        if (!disk.Load(param.path, 0, &why)) {
+            fprintf(stderr, "Error : %s\n", why.c_str());
             fprintf(stderr, "Error : Can't load ZEL image file\n");
             return 22;
         }

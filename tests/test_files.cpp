@@ -55,11 +55,18 @@ TEST(Filepath, LimitsCopiesAndExtensions) {
     Filepath q(p);
     EXPECT_EQ(path, q.GetPath());
 
-    // Over-long paths, or a directory part too long for its storage, are
+    // Every path the system takes is taken (a 299-character one among
+    // them); longer ones, or a name longer than a file name can be, are
     // refused whole: never cut into another path.
-    std::string fits = "/" + std::string(200, 'a') + "/" + std::string(57, 'b');  // 259 characters
+    std::string deep = "/" + std::string(200, 'a') + "/" + std::string(97, 'b');  // 299 characters
+    EXPECT_EQ(1, p.SetPath(deep.c_str()));
+    EXPECT_EQ(deep, p.GetPath());
+    std::string fits;
+    while (fits.size() + 101 <= 4095) fits += "/" + std::string(100, 'a');
+    fits += "/" + std::string(4095 - fits.size() - 1, 'b');  // 4095 characters
+    ASSERT_EQ(4095u, fits.size());
     EXPECT_EQ(1, p.SetPath(fits.c_str()));
-    for (const std::string &bad : {fits + "c", "/" + std::string(254, 'd') + "/x.y"}) {
+    for (const std::string &bad : {fits + "c", "/d/" + std::string(256, 'n') + ".y"}) {
         EXPECT_EQ(0, p.SetPath(bad.c_str()));
         EXPECT_TRUE(p.IsClear());
     }

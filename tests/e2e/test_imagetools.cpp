@@ -108,22 +108,72 @@ TEST_F(ImageTools, RoundTripsThroughEveryFormatKeepSectorData) {
     EXPECT_TRUE(ReadFileText(dir / "back.2HD") == original) << "round trip through raw ZEL";
 }
 
-TEST_F(ImageTools, ConvertFailuresExitWithTheirResults) {
-    RunResult r = RunProgram("zelconv", {"-i", dir / "missing.ZEL", "-o", dir / "x.ZEL"});
-    EXPECT_EQ(2, r.status);
-    EXPECT_TRUE(Contains(r.err, "Result             : Load failed")) << r.err;
+// Every failure keeps its result line and says its cause on the line before.
+TEST_F(ImageTools, ConvertFailuresSayWhy) {
+    mkdir((dir / "folder.D88").c_str(), 0700);
+    std::string deep = dir.path();
+    while (deep.size() < 280) deep += "/" + std::string(40, 'd'), mkdir(deep.c_str(), 0700);
+    const struct {
+        std::vector<std::string> args;
+        int status;
+        std::string cause, result;
+    } cases[] = {
+        {{"-i", dir / "missing.ZEL", "-o", dir / "x.ZEL"}, 2, dir / "missing.ZEL: No such file or directory",
+         "Load failed"},
+        {{"-i", dir / "missing.D88", "-o", dir / "x.ZEL"}, 2, dir / "missing.D88: No such file or directory",
+         "Import failed"},
+        {{"-i", dir / "folder.D88", "-o", dir / "x.ZEL"}, 2, dir / "folder.D88: is a folder", "Import failed"},
+        {{"-i", dir / "disk.ZEL", "-o", dir / "nofolder/x.ZEL"}, 14, dir / "nofolder/x.ZEL: No such file or directory",
+         "Save failed"},
+        {{"-i", dir / "disk.ZEL", "-o", dir / "nofolder/x.D88"}, 14, dir / "nofolder/x.D88: No such file or directory",
+         "Export failed"},
+        {{"-i", dir / "disk.ZEL", "-o", dir / "folder.D88"}, 14, dir / "folder.D88: is a folder", "Export failed"},
+    };
+    for (const auto &c : cases) {
+        RunResult r = RunProgram("zelconv", c.args);
+        EXPECT_EQ(c.status, r.status) << c.cause;
+        EXPECT_TRUE(Contains(r.err, "Error : " + c.cause + "\nResult             : " + c.result + "\n")) << r.err;
+    }
+    // A destination no format writes is refused before the source is read.
+    RunResult r = RunProgram("zelconv", {"-i", dir / "missing.ZEL", "-o", dir / "x.TXT"});
+    EXPECT_EQ(22, r.status);
+    EXPECT_EQ("Error : No image format has the extension of " + (dir / "x.TXT") + "\n", r.err);
+    // Long paths are paths.
+    r = RunProgram("zelconv", {"-i", dir / "disk.ZEL", "-o", deep + "/x.D88"});
+    EXPECT_EQ(0, r.status) << r.err;
+}
 
-    r = RunProgram("zelconv", {"-i", dir / "missing.D88", "-o", dir / "x.ZEL"});
-    EXPECT_EQ(2, r.status);
-    EXPECT_TRUE(Contains(r.err, "Result             : Import failed")) << r.err;
+// Memory running out is an import failure, not an abort. (Sanitizer builds
+// reserve address space of their own and cannot run under the limit.)
+TEST_F(ImageTools, OutOfMemoryIsAnImportFailure) {
+    if (getenv("ASAN_OPTIONS")) GTEST_SKIP() << "no address-space limit under the sanitizers";
+    std::vector<char> head(4096, 0);
+    head[0x04] = (char)0x90, head[0x09] = 0x10, head[0x11] = 0x40, head[0x14] = 26, head[0x18] = 2, head[0x1C] = 77;
+    std::ofstream(dir / "big.FDI", std::ios::binary).write(head.data(), (std::streamsize)head.size());
+    ASSERT_EQ(0, truncate((dir / "big.FDI").c_str(), 250L << 20));  // sparse, 250 MB
+    std::string cmd = "ulimit -v 150000; exec '" + BinPath("zelconv") + "' -i '" + (dir / "big.FDI") + "' -o '" +
+                      (dir / "big.ZEL") + "' >/dev/null 2>'" + (dir / "err.txt") + "'";
+    int st = system(("sh -c \"" + cmd + "\"").c_str());
+    ASSERT_TRUE(WIFEXITED(st)) << "killed by a signal";
+    EXPECT_EQ(2, WEXITSTATUS(st));
+    std::string err = ReadFileText(dir / "err.txt");
+    EXPECT_TRUE(Contains(err, "Error : ")) << err;
+    EXPECT_TRUE(Contains(err, "Result             : Import failed\n")) << err;
+}
 
-    r = RunProgram("zelconv", {"-i", dir / "disk.ZEL", "-o", dir / "x.TXT"});
-    EXPECT_EQ(14, r.status);
-    EXPECT_TRUE(Contains(r.err, "Result             : Export failed")) << r.err;
-
-    r = RunProgram("zelconv", {"-i", dir / "disk.ZEL", "-o", dir / "nofolder/x.ZEL"});
-    EXPECT_EQ(14, r.status);
-    EXPECT_TRUE(Contains(r.err, "Result             : Save failed")) << r.err;
+// A file-size limit fails the write with its reason instead of killing the
+// converter, and leaves neither a temporary file nor a changed destination.
+TEST_F(ImageTools, FileSizeLimitFailsTheWriteCleanly) {
+    std::ofstream(dir / "out.D88") << "old";
+    std::string cmd = "ulimit -f 200; exec '" + BinPath("zelconv") + "' -i '" + (dir / "disk.ZEL") + "' -o '" +
+                      (dir / "out.D88") + "' >/dev/null 2>'" + (dir / "err.txt") + "'";
+    int st = system(("sh -c \"" + cmd + "\"").c_str());
+    ASSERT_TRUE(WIFEXITED(st));
+    EXPECT_EQ(14, WEXITSTATUS(st));
+    std::string err = ReadFileText(dir / "err.txt");
+    EXPECT_TRUE(Contains(err, "File too large\nResult             : Export failed\n")) << err;
+    EXPECT_EQ("old", ReadFileText(dir / "out.D88"));
+    EXPECT_EQ(0, system(("test -z \"$(ls -A '" + dir.path() + "' | grep '^\\.')\"").c_str())) << "no temporary file";
 }
 
 // A 2HD disk of 77 x 8 x 1024 whose sector R=3 on cylinder 0 head 0 has
