@@ -112,7 +112,8 @@ TEST_P(ReadTrackCase, CutsOneRevolutionAtTheIndexAndDecodesIt) {
     } else {
         EXPECT_NEAR(d->laplen, len, 16);
     }
-    EXPECT_GT(EvaluateTrackScore(d.get()), 0x80000000u + (uint32_t)c.sectors * 0xFFFFFFu);
+    // Every sector good, none bad, the index mark found.
+    EXPECT_EQ(EvaluateTrackScore(d.get()) & 0xFFFF8000u, (uint32_t)c.sectors << 24 | 0xFF0000u | 0x8000u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Fdd, ReadTrackCase,
@@ -219,22 +220,33 @@ TEST(Fdd, StrechSmpMovesPulsesAndKeepsEqualLengths) {
     EXPECT_EQ(b, Bits(16, 0));
 }
 
-TEST(Fdd, EvaluateTrackScore) {
-    std::unique_ptr<dump_t> d(new dump_t);
-    d->found = 1;
-    d->track.flags = TRACK_IAM;
-    for (int r = 1; r <= 9; r++)
-        d->track.AddSector(NewSector(1, 0, 0, r, 2, 512, 0));
-    d->noise = 5;
-    EXPECT_EQ(EvaluateTrackScore(d.get()), 0x80000000u + 9 * 0x1000000u + 5);
-    d->noise = 0x200000;
-    EXPECT_EQ(EvaluateTrackScore(d.get()), 0x80000000u + 9 * 0x1000000u + 0xFFFFF);
-    d->noise = 0;
-    d->track.GetSectorByIndex(3)->status = SECTOR_DATACRC;
-    d->track.GetSectorByIndex(4)->status = SECTOR_IDCRC | SECTOR_NODATA;
-    EXPECT_EQ(EvaluateTrackScore(d.get()), 0x80000000u + 8 * 0x1000000u + 0x800000u - 0x200000u - 0x400000u);
-    d->found = 0;
-    EXPECT_EQ(EvaluateTrackScore(d.get()), 0u);
+// Attempts rank by good sectors, then fewer bad ones; the index mark and
+// then the noise removed only break ties.
+TEST(Fdd, EvaluateTrackScoreRanksGoodThenBadThenIndexMark) {
+    auto attempt = [](int sectors, int iam, std::vector<uint8_t> bad, int noise) {
+        std::unique_ptr<dump_t> d(new dump_t);
+        d->found = 1;
+        d->track.flags = iam ? TRACK_IAM : 0;
+        for (int r = 1; r <= sectors; r++)
+            d->track.AddSector(NewSector(1, 0, 0, r, 2, 512, 0));
+        for (size_t i = 0; i < bad.size(); i++)
+            d->track.GetSectorByIndex((int)i)->status = bad[i];
+        d->noise = noise;
+        return EvaluateTrackScore(d.get());
+    };
+    const uint32_t clean = attempt(9, 0, {}, 0);
+    EXPECT_GT(clean, attempt(9, 1, {0, SECTOR_DATACRC}, 0xFFFFFF)) << "a clean read that lost its index mark";
+    EXPECT_GT(attempt(9, 1, {}, 0), clean);
+    EXPECT_GT(attempt(9, 0, {}, 1), clean);
+    EXPECT_GT(attempt(9, 1, {}, 0), attempt(9, 0, {}, 0x200000)) << "noise only after the index mark";
+    EXPECT_GT(attempt(9, 1, {SECTOR_DATACRC}, 0), attempt(9, 1, {SECTOR_DATACRC, SECTOR_IDCRC | SECTOR_NODATA}, 0));
+    EXPECT_GT(attempt(10, 0, {SECTOR_NODATA}, 0), attempt(8, 1, {}, 0)) << "more good sectors first";
+    EXPECT_GT(attempt(1, 0, {}, 0), 0u);
+
+    std::unique_ptr<dump_t> none(new dump_t);
+    none->found = 0;
+    none->track.AddSector(NewSector(1, 0, 0, 1, 2, 512, 0));
+    EXPECT_EQ(EvaluateTrackScore(none.get()), 0u);
 }
 
 TEST(Fdd, ZeroRunSearches) {
