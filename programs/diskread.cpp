@@ -238,9 +238,15 @@ void ReadDisk(int period, int first, int last) {
 
         dump_t *best = &dumps[0], *spare = &dumps[1];
         uint32_t top = 0;
+        int redone = 0;
         for (int n = 1;; n++) {
+            if (n > 1) HwFollowCoreClock();
             ReadTrack(&gpioctl, spare, period, samplerate, param.denoise, param.analyze);
             HwCheckSignal();
+            if (HwFollowCoreClock() && redone++ < 3) {
+                n--; // sampled while the clock changed: that attempt does not count
+                continue;
+            }
             const dump_t *d = spare;
             uint32_t score = EvaluateTrackScore(spare);
             if (n == 1 || score > top) {

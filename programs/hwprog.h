@@ -446,6 +446,14 @@ inline int HwStepTest(int count, int fast) {
     return 0;
 }
 
+// Asks for the core clock again, which the SPI rates follow, and says when
+// the firmware has changed it; 1 then.
+inline int HwFollowCoreClock() {
+    if (!gpioctl.RefreshCoreClock()) return 0;
+    fprintf(stderr, "\nWarning : Core frequency changed to %dMHz\n", (gpioctl.corefreq + 500) / 1000);
+    return 1;
+}
+
 // Visits cylinders first..last, each head of each (only track % heads when a
 // single track is asked for), from the head's position at cylinder 0: steps
 // inward to first, selects the side of each head, and steps on after each
@@ -467,8 +475,7 @@ void HwWalkTracks(int first, int last, int heads, int track, int steps, int fast
                 side = 1;
             }
             HwCheckSignal();
-            if (gpioctl.RefreshCoreClock())
-                fprintf(stderr, "\nWarning : Core frequency changed to %dMHz\n", (gpioctl.corefreq + 500) / 1000);
+            HwFollowCoreClock();
             body(c, h);
             if (h == 0 && heads == 2) {
                 gpioctl.SetSID(1);
