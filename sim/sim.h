@@ -153,7 +153,7 @@ class SimDrive : public SimDevice {
     bool DroppedOut(int64_t t) const;            // a dropout covers the head at t
     int Pulse(int64_t t) const;
     void CommitWrite(int64_t t);
-    void Recorded(int cellrate);                 // a write of cellrate kcells/s committed
+    int WrittenCellRate() const;                 // kcells/s of what was written, 0 when not told
     int64_t CellPs(int cellrate) const;          // one recorded cell as it passes this drive's head
 
     int64_t rev_ps;
@@ -169,7 +169,8 @@ class SimDrive : public SimDevice {
     int64_t arrived = 0;                         // the head came to this track (step or side change)
     bool writing = false;
     bool write_noise = false;                    // the gate opened while the head settled
-    int write_rate = 0;                          // kcells/s of the write (8 samples a cell)
+    int written_rate[84][2] = {};                // kcells/s a track was last written here at; 0 as loaded
+    bool rewritten = false;                      // a track was written here
     int64_t write_start = 0;
     int write_last = 0;
     std::vector<int64_t> written;

@@ -17,7 +17,7 @@
 // stretch when the gate is released; a track written here is recorded at this
 // drive's speed, and the medium is saved with cells fine enough for it.
 #include <algorithm>
-#include <cstdlib>
+#include <cmath>
 #include <cstring>
 
 #include "fdi.h"
@@ -95,22 +95,51 @@ int SimDrive::LoadImage(const char *path) {
     return 1;
 }
 
+// A medium with tracks written in this drive is saved at the drive's speed,
+// with cells of the rate every track on it shares (tracks as loaded count at
+// the rate they pass this drive's head), or, on a medium of mixed rates, of
+// the least common multiple of them (at most 8000, else the highest).
 int SimDrive::SaveImage(const char *path) const {
     Filepath fp;
     if (!fp.SetPath(path)) return 0;
+    double save_rpm = medium_rpm;
+    int save_rate = rate, save_type = type;
+    if (rewritten) {
+        save_rpm = cfg.rpm;
+        int loaded = (int)(rate * cfg.rpm / medium_rpm + 0.5);
+        int mixed = 0, highest = 0;
+        for (int c = 0; c < 84; c++)
+            for (int h = 0; h < 2; h++) {
+                int r = written_rate[c][h] ? written_rate[c][h] : flux[c][h].empty() ? 0 : loaded;
+                if (!r) continue;
+                highest = std::max(highest, r);
+                int a = mixed ? mixed : r, b = r;
+                while (b) std::swap(a %= b, b);  // a = gcd
+                mixed = mixed ? (int)std::min<int64_t>((int64_t)mixed / a * r, 8001) : r;
+            }
+        save_rate = !mixed ? loaded : mixed > 8000 ? highest : mixed;
+        save_type = save_rate >= 1000 ? ZEL_TYPE_2HD : ZEL_TYPE_2DD;
+    }
     ZELDisk disk;
-    if (!disk.Init(type == ZEL_TYPE_2D || type == ZEL_TYPE_2HD ? type : ZEL_TYPE_2DD, rate, (int)medium_rpm, 0))
+    if (!disk.Init(save_type == ZEL_TYPE_2D || save_type == ZEL_TYPE_2HD ? save_type : ZEL_TYPE_2DD, save_rate,
+                   (int)save_rpm, 0))
         return 0;
-    int64_t cellps = CellPs(rate);
-    int bits = (int)(rate * 60000.0 / medium_rpm);  // one revolution as recorded
+    int64_t cellps = (int64_t)(1.0e9 / save_rate * save_rpm / cfg.rpm + 0.5);
+    int bits = (int)(save_rate * 60000.0 / save_rpm);  // one revolution as recorded
     for (int c = 0; c < disk.header.cylinders && c < 84; c++) {
         for (int h = 0; h < disk.header.heads && h < 2; h++) {
             int n = std::min(bits, disk.GetTrackCapacity(c, h) * 8);
             if (n <= 0 || !disk.SetTrackLen(c, h, n)) return 0;
             uint8_t *data = disk.GetTrackData(c, h);
             memset(data, 0, (size_t)(n + 7) / 8);
+            // Cells are counted interval by interval, as a data separator
+            // does: a track written at a clock a little off the nominal rate
+            // keeps every interval, where rounding each position on its own
+            // would move some transitions to the neighbouring cell.
+            int64_t cell = -1, last = 0;
             for (int64_t pos : flux[c][h]) {
-                int64_t cell = (pos + cellps / 2) / cellps;
+                cell = cell < 0 ? (pos + cellps / 2) / cellps : cell + std::max<int64_t>(1, (pos - last + cellps / 2) / cellps);
+                last = pos;
                 if (cell < n) BfSetBit(data, (int)cell);
             }
         }
@@ -252,7 +281,6 @@ void SimDrive::LineChanged(int line, int asserted, int64_t t) {
             write_noise = Settling(t);
             write_start = Unwrapped(t);
             write_last = 0;
-            write_rate = 0;
             written.clear();
         } else if (!asserted && writing) {
             CommitWrite(t);
@@ -265,7 +293,6 @@ void SimDrive::LineChanged(int line, int asserted, int64_t t) {
 
 void SimDrive::DataOut(int64_t t, int64_t period, uint32_t bits, int count) {
     if (!writing) return;
-    if (period > 0) write_rate = (int)(1.0e9 / ((double)period * 8) + 0.5);
     for (int i = 0; i < count; i++) {
         int bit = (bits >> (count - 1 - i)) & 1;
         int64_t at = Unwrapped(t + i * period);
@@ -274,18 +301,19 @@ void SimDrive::DataOut(int64_t t, int64_t period, uint32_t bits, int count) {
     }
 }
 
-// A track written here is recorded at this drive's speed with cells of
-// cellrate kcells/s: from then on the medium is saved at the drive's rpm, with
-// cells no coarser than the finest on it (a common rate when within 2 %).
-void SimDrive::Recorded(int cellrate) {
+// The cell rate of what was written, from its intervals: the shortest usual
+// interval of FM and MFM alike is two cells. A common rate (250, 300, 500,
+// 600, 1000 kcells/s) within 3 %, else 0 (no cells told).
+int SimDrive::WrittenCellRate() const {
+    std::vector<int64_t> gaps;
+    for (size_t i = 1; i < written.size(); i++)
+        if (written[i] > written[i - 1]) gaps.push_back(written[i] - written[i - 1]);
+    if (gaps.size() < 100) return 0;
+    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 20, gaps.end());
+    double rate = 2.0e9 / (double)gaps[gaps.size() / 20];
     for (int common : {250, 300, 500, 600, 1000})
-        if (std::abs(cellrate - common) * 50 <= common) cellrate = common;
-    if (medium_rpm != cfg.rpm) {
-        rate = (int)(rate * cfg.rpm / medium_rpm + 0.5);
-        medium_rpm = cfg.rpm;
-    }
-    if (cellrate > rate) rate = cellrate;
-    type = rate >= 1000 ? ZEL_TYPE_2HD : ZEL_TYPE_2DD;
+        if (std::fabs(rate - common) <= common * 0.03) return common;
+    return 0;
 }
 
 // Replaces the flux between the gate's opening and t by what was written.
@@ -304,8 +332,9 @@ void SimDrive::CommitWrite(int64_t t) {
         written.clear();
         for (int64_t p = write_start, i = 0; p < end; p += 4 * SIM_PS_PER_US, i++)
             written.push_back(p + (int64_t)(Mix((uint64_t)p ^ (uint64_t)i << 32) % (3 * SIM_PS_PER_US)));
-    } else if (write_rate > 0) {
-        Recorded(write_rate);
+    } else if (int cellrate = WrittenCellRate()) {
+        written_rate[cyl][side] = cellrate;
+        rewritten = true;
     }
     std::vector<int64_t> keep;
     int64_t from = write_start;

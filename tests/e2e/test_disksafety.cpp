@@ -334,3 +334,39 @@ TEST(DriveSafety, RetriesKeepTwoAttemptBuffers) {
 }
 
 } // namespace
+
+namespace {
+
+// What the simulated drive records keeps the rate it was written at when the
+// medium is saved: a 1.44 MB disk written in a 300-rpm drive onto a blank
+// medium (taken as double density), and a 600 kbps track (a double-density
+// disk dumped in a 360-rpm drive) written back in such a drive.
+TEST(DriveSafety, SavedMediumKeepsTheRateItWasWrittenAt) {
+    ScratchDir dir;
+    ASSERT_EQ(RunTool("mkimage", {"2hq", dir / "hq.2hq", "3"}).status, 0);
+    std::string dd = dir / "dd.ZEL";
+    ASSERT_TRUE(BuildMedium(dd, ZEL_TYPE_2DD, 1, [](int c, int h, VTrack &t) { AddSectors(t, 1, c, h, 9, 2); }));
+    ASSERT_EQ(RunOnBoard("diskread", {"-i", "0", "-c", "84", "-b", "0", "-e", "0", dir / "dd600.ZEL"},
+                         WriteSim(dir, {kHD, "drive0.image = " + dd}))
+                  .status,
+              0);
+    struct write_t {
+        const char *image, *drive, *density;
+    };
+    for (const write_t &w : {write_t{"hq.2hq", kDD, "high"}, write_t{"dd600.ZEL", kHD, "double"}}) {
+        std::string sim = WriteSim(dir, {w.drive, "drive0.save = " + (dir / "medium.ZEL")});
+        RunResult r = RunOnBoard("diskwrite", {"-i", "0", "-c", "1", dir / w.image}, sim);
+        ASSERT_EQ(r.status, 0) << w.image << "\n" << r.err;
+        std::string back = WriteSim(dir, {w.drive, "drive0.image = " + (dir / "medium.ZEL")}, "back.sim");
+        std::string out = dir / (std::string("back-") + w.image + ".ZEL");
+        r = RunOnBoard("diskread", {"-i", "0", "-d", w.density, "-c", "84", "-b", "0", "-e", "0", out}, back);
+        EXPECT_EQ(r.status, 0) << w.image << "\n" << r.err;
+        ZELDisk want, got;
+        OpenImage(want, dir / w.image);
+        OpenImage(got, out);
+        EXPECT_TRUE(SameTrack(want, 0, got, 0, 0)) << w.image;
+        EXPECT_TRUE(SameTrack(want, 0, got, 0, 1)) << w.image;
+    }
+}
+
+} // namespace
