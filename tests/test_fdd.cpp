@@ -13,6 +13,8 @@
 #include "fdd.h"
 #include "fdi.h"
 #include "fdi_disk.h"
+#include "gpioctl.h"
+#include "sim_fixture.h"
 #include "zel.h"
 #include "zeldisk.h"
 
@@ -462,3 +464,40 @@ TEST_F(Restore, RefusesTracksThatDoNotFit) {
 }
 
 } // namespace
+
+namespace {
+// A board whose SPI transmitter has stopped: its FIFO never has room and the
+// transfer never completes.
+class StoppedSpiBoard : public SimBoard {
+  public:
+    using SimBoard::SimBoard;
+    uint32_t Read(uint32_t offset) override {
+        uint32_t v = SimBoard::Read(offset);
+        return offset == SPI0_OFFSET + SPI_CS ? v & ~(SPI_CS_DONE | SPI_CS_TXD) : v;
+    }
+};
+} // namespace
+
+// A write that the SPI never takes ends, the gate closed, once the samples
+// have had far more than their time.
+TEST(Fdd, WriteTrackEndsWhenTheTransmitterStops) {
+    SimConfig cfg = BoardConfig(2);
+    cfg.tick_ps = 1000000;
+    StoppedSpiBoard board(cfg);
+    std::string error;
+    ASSERT_TRUE(board.Setup(&error)) << error;
+    GPIOCTL::SetPlatform(&board);
+    GPIOCTL g;
+    ASSERT_TRUE(g.Init(GPIOCTL::MODE_CONTROLLER));
+    g.Reset();
+    std::unique_ptr<restore_t> r(new restore_t);
+    r->rate = 4000;
+    r->len = 800000;
+    r->writelen = 800000;
+    int64_t t0 = board.Now();
+    EXPECT_EQ(WriteTrack(&g, 0, r.get()), 0);
+    // The index wait (no drive) and 200 ms of samples, then a tenth of a second.
+    EXPECT_LT(board.Now() - t0, (int64_t)2000000 * SIM_PS_PER_US);
+    EXPECT_EQ(board.PiAsserted() & (1u << LINE_WTG), 0u);
+    GPIOCTL::SetPlatform(nullptr);
+}
