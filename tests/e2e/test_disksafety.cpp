@@ -370,3 +370,32 @@ TEST(DriveSafety, SavedMediumKeepsTheRateItWasWrittenAt) {
 }
 
 } // namespace
+
+namespace {
+
+// Reading a track into the first disk of a two-disk D88 file must keep the
+// second disk byte for byte (or be refused). The D88 writer still rewrites
+// the file with the first disk only: enabled once it keeps the others.
+TEST(DriveSafety, DISABLED_DiskreadUpdateKeepsTheOtherDisksOfAD88) {
+    ScratchDir dir;
+    ASSERT_EQ(RunTool("mkimage", {"2hd", dir / "a.hdm", "1"}).status, 0);
+    ASSERT_EQ(RunTool("mkimage", {"2hd", dir / "b.hdm", "2"}).status, 0);
+    ASSERT_EQ(RunTool("zelconv", {"-i", dir / "a.hdm", "-o", dir / "a.D88"}).status, 0);
+    ASSERT_EQ(RunTool("zelconv", {"-i", dir / "b.hdm", "-o", dir / "b.D88"}).status, 0);
+    std::vector<uint8_t> first = FileBytes(dir / "a.D88"), second = FileBytes(dir / "b.D88");
+    std::vector<uint8_t> both = first;
+    both.insert(both.end(), second.begin(), second.end());
+    std::ofstream(dir / "two.D88", std::ios::binary).write((const char *)both.data(), (std::streamsize)both.size());
+
+    std::string sim = WriteSim(dir, {kHD, "drive0.image = " + (dir / "a.hdm")});
+    RunResult r = RunOnBoard("diskread", {"-i", "0", "-d", "high", "-t", "3", dir / "two.D88"}, sim);
+    std::vector<uint8_t> after = FileBytes(dir / "two.D88");
+    if (r.status == 0) {
+        ASSERT_EQ(after.size(), both.size());
+        EXPECT_TRUE(std::equal(second.begin(), second.end(), after.end() - (std::ptrdiff_t)second.size()));
+    } else {
+        EXPECT_TRUE(after == both) << "a refused update leaves the file alone";
+    }
+}
+
+} // namespace
