@@ -86,7 +86,8 @@ int WriteTrack(GPIOCTL *gpio, int delay, restore_t *restore) {
     gpio->WaitRise(27);
     const uint32_t t0 = SysTimer::GetTimerLow();
     const uint32_t budget =
-        restore->rate > 0 ? (uint32_t)(((int64_t)restore->writelen + 1024) * 1000 / restore->rate) + 100000 : 100000;
+        restore->rate > 0 ? (uint32_t)(((int64_t)restore->writelen + 1024) * 1000 / restore->rate) + 100000
+                          : 100000;
     auto late = [&]() { return SysTimer::GetTimerLow() - t0 > budget; };
     bool stalled = false;
     if (restore->writelen > 0 && restore->len > 0) {

@@ -321,7 +321,8 @@ void CheckTargetFormat() {
     for (const fixformat_t *row = VDisk::FixFormat; row->size >= 0 && !fits; row++) {
         if (row->size == 0) continue;
         fits = FormatTakes(scratch, *row, first, last, param.heads);
-        if (!fits && needs < 0 && FormatTakes(scratch, *row, 0, row->cylinders - 1, 2)) needs = row->cylinders;
+        if (!fits && needs < 0 && FormatTakes(scratch, *row, 0, row->cylinders - 1, 2))
+            needs = row->cylinders;
     }
     rmdir(tmpl.c_str());
     if (fits) return;

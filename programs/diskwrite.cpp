@@ -107,7 +107,8 @@ void WriteOne(int period, int samplerate, int c, int h, int first, int span) {
     for (int j = 0; j <= param.retry; j++) {
         HwCheckSignal();
         // The samples are made for the SPI rate, which follows the core clock.
-        if (j > 0 && HwFollowCoreClock()) MakeRestoreData(&gpioctl, restore, period, image, c, h, param.analyze);
+        if (j > 0 && HwFollowCoreClock())
+            MakeRestoreData(&gpioctl, restore, period, image, c, h, param.analyze);
         if (j > 0)
             HwRetryProgress(j, param.retry, (tr * 100 + 100) / (param.heads * param.cylinders), tr, c, h);
         if (param.verbose) printf("%s", restore->info);

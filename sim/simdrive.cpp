@@ -18,6 +18,7 @@
 // drive's speed, and the medium is saved with cells fine enough for it.
 #include <algorithm>
 #include <cmath>
+#include <numeric>
 #include <cstring>
 
 #include "fdi.h"
@@ -113,19 +114,17 @@ int SimDrive::SaveImage(const char *path) const {
                 int r = written_rate[c][h] ? written_rate[c][h] : flux[c][h].empty() ? 0 : loaded;
                 if (!r) continue;
                 highest = std::max(highest, r);
-                int a = mixed ? mixed : r, b = r;
-                while (b) std::swap(a %= b, b);  // a = gcd
-                mixed = mixed ? (int)std::min<int64_t>((int64_t)mixed / a * r, 8001) : r;
+                mixed = mixed ? (int)std::min<int64_t>((int64_t)mixed / std::gcd(mixed, r) * r, 8001) : r;
             }
         save_rate = !mixed ? loaded : mixed > 8000 ? highest : mixed;
         save_type = save_rate >= 1000 ? ZEL_TYPE_2HD : ZEL_TYPE_2DD;
     }
     ZELDisk disk;
-    if (!disk.Init(save_type == ZEL_TYPE_2D || save_type == ZEL_TYPE_2HD ? save_type : ZEL_TYPE_2DD, save_rate,
-                   (int)save_rpm, 0))
+    if (!disk.Init(save_type == ZEL_TYPE_2D || save_type == ZEL_TYPE_2HD ? save_type : ZEL_TYPE_2DD,
+                   save_rate, (int)save_rpm, 0))
         return 0;
     int64_t cellps = (int64_t)(1.0e9 / save_rate * save_rpm / cfg.rpm + 0.5);
-    int bits = (int)(save_rate * 60000.0 / save_rpm);  // one revolution as recorded
+    int bits = (int)(save_rate * 60000.0 / save_rpm); // one revolution as recorded
     for (int c = 0; c < disk.header.cylinders && c < 84; c++) {
         for (int h = 0; h < disk.header.heads && h < 2; h++) {
             int n = std::min(bits, disk.GetTrackCapacity(c, h) * 8);
@@ -138,7 +137,8 @@ int SimDrive::SaveImage(const char *path) const {
             // would move some transitions to the neighbouring cell.
             int64_t cell = -1, last = 0;
             for (int64_t pos : flux[c][h]) {
-                cell = cell < 0 ? (pos + cellps / 2) / cellps : cell + std::max<int64_t>(1, (pos - last + cellps / 2) / cellps);
+                cell = cell < 0 ? (pos + cellps / 2) / cellps
+                                : cell + std::max<int64_t>(1, (pos - last + cellps / 2) / cellps);
                 last = pos;
                 if (cell < n) BfSetBit(data, (int)cell);
             }
@@ -173,7 +173,9 @@ int64_t SimDrive::Position(int64_t t) const {
     return Unwrapped(t) % rev_ps;
 }
 
-bool SimDrive::Settling(int64_t t) const { return t - stepped < (int64_t)cfg.settle_ms * 1000 * SIM_PS_PER_US; }
+bool SimDrive::Settling(int64_t t) const {
+    return t - stepped < (int64_t)cfg.settle_ms * 1000 * SIM_PS_PER_US;
+}
 
 bool SimDrive::DroppedOut(int64_t t) const {
     if (cfg.dropouts.empty()) return false;
@@ -264,7 +266,7 @@ int SimDrive::DataAsserted(int64_t t) {
 void SimDrive::LineChanged(int line, int asserted, int64_t t) {
     int selline = cfg.select ? LINE_DS1 : LINE_DS0;
     int selected = (pi >> selline) & 1;
-    if (line == LINE_MOT && cfg.spinup_ms > 0) spun = Unwrapped(t);  // where the disk starts or stops
+    if (line == LINE_MOT && cfg.spinup_ms > 0) spun = Unwrapped(t); // where the disk starts or stops
     if (asserted) pi |= 1u << line;
     else pi &= ~(1u << line);
     if (line == LINE_MOT) motor_on = asserted ? t : -1;

@@ -145,8 +145,10 @@ int SimApplySetting(SimConfig *cfg, const std::string &key, const std::string &v
             // "<cylinder> <head> <from us> <to us> <revolution>[,<revolution>...]", one a line
             SimDriveConfig::Dropout d;
             char revs[256] = {0};
-            if (sscanf(value.c_str(), "%d %d %d %d %255s", &d.cylinder, &d.head, &d.from_us, &d.to_us, revs) != 5 ||
-                d.cylinder < 0 || d.cylinder >= 84 || d.head < 0 || d.head > 1 || d.from_us < 0 || d.to_us <= d.from_us)
+            if (sscanf(value.c_str(), "%d %d %d %d %255s", &d.cylinder, &d.head, &d.from_us, &d.to_us,
+                       revs) != 5 ||
+                d.cylinder < 0 || d.cylinder >= 84 || d.head < 0 || d.head > 1 || d.from_us < 0 ||
+                d.to_us <= d.from_us)
                 return bad();
             for (char *r = strtok(revs, ","); r; r = strtok(nullptr, ",")) {
                 long long rev = 0;

@@ -241,7 +241,8 @@ TEST(Fdd, EvaluateTrackScoreRanksGoodThenBadThenIndexMark) {
     EXPECT_GT(attempt(9, 1, {}, 0), clean);
     EXPECT_GT(attempt(9, 0, {}, 1), clean);
     EXPECT_GT(attempt(9, 1, {}, 0), attempt(9, 0, {}, 0x200000)) << "noise only after the index mark";
-    EXPECT_GT(attempt(9, 1, {SECTOR_DATACRC}, 0), attempt(9, 1, {SECTOR_DATACRC, SECTOR_IDCRC | SECTOR_NODATA}, 0));
+    EXPECT_GT(attempt(9, 1, {SECTOR_DATACRC}, 0),
+              attempt(9, 1, {SECTOR_DATACRC, SECTOR_IDCRC | SECTOR_NODATA}, 0));
     EXPECT_GT(attempt(10, 0, {SECTOR_NODATA}, 0), attempt(8, 1, {}, 0)) << "more good sectors first";
     EXPECT_GT(attempt(1, 0, {}, 0), 0u);
 

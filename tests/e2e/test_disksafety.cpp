@@ -31,7 +31,8 @@ std::string HDMedium(const ScratchDir &dir, int cylinders, const char *name = "m
 TEST(DriveSafety, DiskwriteEndsAtTheLastFormattedCylinder) {
     ScratchDir dir;
     ASSERT_EQ(RunTool("mkimage", {"2dd", dir / "src.2dd", "4"}).status, 0);
-    std::string sim = WriteSim(dir, {kDD, "drive0.last_cylinder = 79", "drive0.save = " + (dir / "medium.ZEL")});
+    std::string sim =
+        WriteSim(dir, {kDD, "drive0.last_cylinder = 79", "drive0.save = " + (dir / "medium.ZEL")});
     RunResult r = RunOnBoard("diskwrite", {"-i", "0", "-b", "78", dir / "src.2dd"}, sim);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(Contains(r.out, "Cylinder range     : 78 ... 79\n")) << r.out;
@@ -57,8 +58,8 @@ TEST(DriveSafety, DiskwriteRefusesADriveThatDoesNotReachTheRange) {
     ASSERT_EQ(RunTool("mkimage", {"2dd", dir / "src.2dd", "5"}).status, 0);
     ASSERT_EQ(RunTool("mkimage", {"2dd", dir / "old.2dd", "6"}).status, 0);
     for (const char *drive : {"drive0.last_cylinder = 75", "drive0.trk00 = always"}) {
-        std::string sim = WriteSim(dir, {kDD, drive, "drive0.image = " + (dir / "old.2dd"),
-                                         "drive0.save = " + (dir / "after.ZEL")});
+        std::string sim = WriteSim(
+            dir, {kDD, drive, "drive0.image = " + (dir / "old.2dd"), "drive0.save = " + (dir / "after.ZEL")});
         RunResult r = RunOnBoard("diskwrite", {"-i", "0", "-b", "74", dir / "src.2dd"}, sim);
         EXPECT_EQ(r.status, 14) << drive;
         EXPECT_TRUE(Contains(r.out, "Seek check         : Failed\n")) << r.out;
@@ -72,7 +73,8 @@ TEST(DriveSafety, DiskwriteRefusesADriveThatDoesNotReachTheRange) {
 TEST(DriveSafety, WritesWaitForTheHeadToSettle) {
     ScratchDir dir;
     std::string image = HDMedium(dir, 4, "image.ZEL");
-    for (const std::vector<std::string> &range : {std::vector<std::string>{"-t", "6"}, {"-b", "2", "-e", "3"}}) {
+    for (const std::vector<std::string> &range :
+         {std::vector<std::string>{"-t", "6"}, {"-b", "2", "-e", "3"}}) {
         std::string sim = WriteSim(dir, {kHD, "drive0.save = " + (dir / "medium.ZEL")});
         std::vector<std::string> args = {"-i", "0", "-r", "0"};
         args.insert(args.end(), range.begin(), range.end());
@@ -82,8 +84,8 @@ TEST(DriveSafety, WritesWaitForTheHeadToSettle) {
         EXPECT_FALSE(Contains(r.err, "Verify failed")) << range[0];
 
         std::string back = WriteSim(dir, {kHD, "drive0.image = " + (dir / "medium.ZEL")}, "back.sim");
-        r = RunOnBoard("diskread", {"-i", "0", "-d", "high", "-c", "84", "-b", "3", "-e", "3", dir / "out.ZEL"},
-                       back);
+        r = RunOnBoard("diskread",
+                       {"-i", "0", "-d", "high", "-c", "84", "-b", "3", "-e", "3", dir / "out.ZEL"}, back);
         ASSERT_EQ(r.status, 0) << r.err;
         ZELDisk want, got;
         OpenImage(want, image);
@@ -110,7 +112,8 @@ TEST(DriveSafety, DiskreadRefusesAPlainDumpItCannotFillBeforeReading) {
         args.push_back(dir / "out.hdm");
         RunResult r = RunOnBoard("diskread", args, sim);
         EXPECT_EQ(r.status, 14) << opts[1];
-        EXPECT_TRUE(Contains(r.err, "Error : A .hdm image holds cylinders 0 ... 76 on 2 heads: read them all"))
+        EXPECT_TRUE(
+            Contains(r.err, "Error : A .hdm image holds cylinders 0 ... 76 on 2 heads: read them all"))
             << r.err;
         EXPECT_FALSE(Contains(r.out, "Index period")) << "the drive is not used";
     }
@@ -130,7 +133,8 @@ TEST(DriveSafety, DiskreadKeepsTheReadWhenTheExportFails) {
     RunResult r = RunOnBoard("diskread", {"-i", "0", "-c", "40", dir / "out.2d"}, sim);
     EXPECT_EQ(r.status, 14);
     EXPECT_TRUE(Contains(r.err, "Error : Can't export image file\n")) << r.err;
-    EXPECT_TRUE(Contains(r.err, "Warning : The tracks read are kept in " + (dir / "out.2d.1.ZEL") + "\n")) << r.err;
+    EXPECT_TRUE(Contains(r.err, "Warning : The tracks read are kept in " + (dir / "out.2d.1.ZEL") + "\n"))
+        << r.err;
     EXPECT_TRUE(Contains(r.out, "\nDone\n"));
     EXPECT_FALSE(Exists(dir / "out.2d"));
     EXPECT_EQ(ReadFileText(dir / "out.2d.ZEL"), "someone else's file");
@@ -182,11 +186,12 @@ TEST(DriveSafety, DiskreadKeepsTheCleanAttemptOverTheIndexMark) {
     // 2HD cells pass at 1 us each.
     const int iam = t->iampos, data = t->sectors->datapos;
     std::string sim = WriteSim(
-        dir, {kHD, "drive0.image = " + medium,
-              "drive0.dropout = 1 0 " + std::to_string(data + 400) + " " + std::to_string(data + 500) + " 1,2",
-              "drive0.dropout = 1 0 " + std::to_string(iam) + " " + std::to_string(iam + 64) + " 4,5"});
-    RunResult r = RunOnBoard("diskread", {"-i", "0", "-d", "high", "-r", "1", "-c", "84", "-t", "2", dir / "out.ZEL"},
-                             sim);
+        dir,
+        {kHD, "drive0.image = " + medium,
+         "drive0.dropout = 1 0 " + std::to_string(data + 400) + " " + std::to_string(data + 500) + " 1,2",
+         "drive0.dropout = 1 0 " + std::to_string(iam) + " " + std::to_string(iam + 64) + " 4,5"});
+    RunResult r = RunOnBoard(
+        "diskread", {"-i", "0", "-d", "high", "-r", "1", "-c", "84", "-t", "2", dir / "out.ZEL"}, sim);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(Contains(r.out, "Retry   1/  1")) << "the first attempt was damaged";
     ZELDisk got;
@@ -201,10 +206,12 @@ TEST(DriveSafety, DiskreadFailsWhenNoSectorIsFound) {
     std::string sim = WriteSim(dir, {kHD, "drive0.image = " + HDMedium(dir, 2)});
     RunResult r = RunOnBoard("diskread", {"-i", "0", "-c", "2", dir / "out.ZEL"}, sim);
     EXPECT_EQ(r.status, 14);
-    EXPECT_TRUE(Contains(r.err, "Error : No sector found at 600 kbps in a 360 rpm drive: the disk may be of the "
-                                "other density (-d), or need the drive at its other speed (-p2, -p4)"))
+    EXPECT_TRUE(Contains(r.err,
+                         "Error : No sector found at 600 kbps in a 360 rpm drive: the disk may be of the "
+                         "other density (-d), or need the drive at its other speed (-p2, -p4)"))
         << r.err;
-    EXPECT_TRUE(Contains(r.out, "Tracks clean       : 0\nTracks with errors : 0\nTracks unformatted : 4\n")) << r.out;
+    EXPECT_TRUE(Contains(r.out, "Tracks clean       : 0\nTracks with errors : 0\nTracks unformatted : 4\n"))
+        << r.out;
     EXPECT_TRUE(Exists(dir / "out.ZEL"));
 }
 
@@ -212,10 +219,12 @@ TEST(DriveSafety, DiskreadFailsWhenNoSectorIsFound) {
 TEST(DriveSafety, DiskreadRefusesToUpdateAnImageOfAnotherSpeed) {
     ScratchDir dir;
     std::string image = dir / "dd.ZEL";
-    ASSERT_TRUE(BuildMedium(image, ZEL_TYPE_2DD, 4, [](int c, int h, VTrack &t) { AddSectors(t, 1, c, h, 9, 2); }));
+    ASSERT_TRUE(
+        BuildMedium(image, ZEL_TYPE_2DD, 4, [](int c, int h, VTrack &t) { AddSectors(t, 1, c, h, 9, 2); }));
     std::vector<uint8_t> before = FileBytes(image);
     std::string sim = WriteSim(dir, {kHD, "drive0.image = " + HDMedium(dir, 4)});
-    for (const std::vector<std::string> &range : {std::vector<std::string>{"-t", "3"}, {"-b", "1", "-e", "2"}}) {
+    for (const std::vector<std::string> &range :
+         {std::vector<std::string>{"-t", "3"}, {"-b", "1", "-e", "2"}}) {
         std::vector<std::string> args = {"-i", "0"};
         args.insert(args.end(), range.begin(), range.end());
         args.push_back(image);
@@ -233,8 +242,8 @@ TEST(DriveSafety, DiskreadFollowsACoreClockChange) {
     ScratchDir dir;
     std::string medium = HDMedium(dir, 4);
     std::string sim = WriteSim(dir, {kHD, "drive0.image = " + medium, "core_clock_change = 2500 250"});
-    RunResult r = RunOnBoard("diskread", {"-i", "0", "-d", "high", "-c", "84", "-b", "0", "-e", "3", dir / "out.ZEL"},
-                             sim);
+    RunResult r = RunOnBoard(
+        "diskread", {"-i", "0", "-d", "high", "-c", "84", "-b", "0", "-e", "3", dir / "out.ZEL"}, sim);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(Contains(r.err, "Warning : Core frequency changed to 250MHz\n")) << r.err;
     EXPECT_TRUE(Contains(r.out, "Tracks clean       : 8\n")) << r.out;
@@ -252,8 +261,8 @@ TEST(DriveSafety, DiskreadMeasuresTheSpeedOnceTheDriveIsUpToIt) {
     ScratchDir dir;
     std::string medium = HDMedium(dir, 1);
     std::string sim = WriteSim(dir, {kHD, "drive0.spinup_ms = 3000", "drive0.image = " + medium});
-    RunResult r = RunOnBoard("diskread", {"-i", "0", "-d", "high", "-c", "84", "-b", "0", "-e", "0", dir / "out.ZEL"},
-                             sim);
+    RunResult r = RunOnBoard(
+        "diskread", {"-i", "0", "-d", "high", "-c", "84", "-b", "0", "-e", "0", dir / "out.ZEL"}, sim);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(Contains(r.out, "Drive RPM          : 360(")) << r.out;
     ZELDisk want, got;
@@ -323,8 +332,8 @@ TEST(DriveSafety, RetriesKeepTwoAttemptBuffers) {
         }));
     std::string sim = WriteSim(dir, {kHD, "drive0.image = " + medium});
     auto peak = [&](const char *retry) {
-        return PeakKiB("diskread", {"-i", "0", "-d", "high", "-r", retry, "-c", "84", "-t", "0", dir / "out.ZEL"},
-                       sim);
+        return PeakKiB("diskread",
+                       {"-i", "0", "-d", "high", "-r", retry, "-c", "84", "-t", "0", dir / "out.ZEL"}, sim);
     };
     long one = peak("1"), thirteen = peak("13");
     ASSERT_GT(one, 0);
@@ -345,7 +354,8 @@ TEST(DriveSafety, SavedMediumKeepsTheRateItWasWrittenAt) {
     ScratchDir dir;
     ASSERT_EQ(RunTool("mkimage", {"2hq", dir / "hq.2hq", "3"}).status, 0);
     std::string dd = dir / "dd.ZEL";
-    ASSERT_TRUE(BuildMedium(dd, ZEL_TYPE_2DD, 1, [](int c, int h, VTrack &t) { AddSectors(t, 1, c, h, 9, 2); }));
+    ASSERT_TRUE(
+        BuildMedium(dd, ZEL_TYPE_2DD, 1, [](int c, int h, VTrack &t) { AddSectors(t, 1, c, h, 9, 2); }));
     ASSERT_EQ(RunOnBoard("diskread", {"-i", "0", "-c", "84", "-b", "0", "-e", "0", dir / "dd600.ZEL"},
                          WriteSim(dir, {kHD, "drive0.image = " + dd}))
                   .status,
@@ -385,7 +395,8 @@ TEST(DriveSafety, DISABLED_DiskreadUpdateKeepsTheOtherDisksOfAD88) {
     std::vector<uint8_t> first = FileBytes(dir / "a.D88"), second = FileBytes(dir / "b.D88");
     std::vector<uint8_t> both = first;
     both.insert(both.end(), second.begin(), second.end());
-    std::ofstream(dir / "two.D88", std::ios::binary).write((const char *)both.data(), (std::streamsize)both.size());
+    std::ofstream(dir / "two.D88", std::ios::binary)
+        .write((const char *)both.data(), (std::streamsize)both.size());
 
     std::string sim = WriteSim(dir, {kHD, "drive0.image = " + (dir / "a.hdm")});
     RunResult r = RunOnBoard("diskread", {"-i", "0", "-d", "high", "-t", "3", dir / "two.D88"}, sim);
