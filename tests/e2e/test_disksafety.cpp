@@ -2,8 +2,6 @@
 // never written where the image holds nothing or the head cannot go, a read
 // is never thrown away, the best attempt is kept, and a run that did not do
 // what was asked never ends with exit 0.
-#include <sys/resource.h>
-
 #include "drive_fixture.h"
 
 namespace {
@@ -43,12 +41,7 @@ TEST(DriveSafety, DiskwriteEndsAtTheLastFormattedCylinder) {
     std::string back = WriteSim(dir, {kDD, "drive0.image = " + (dir / "medium.ZEL")}, "back.sim");
     r = RunOnBoard("diskread", {"-i", "0", "-c", "84", "-b", "78", "-e", "79", dir / "out.ZEL"}, back);
     ASSERT_EQ(r.status, 0) << r.err;
-    ZELDisk want, got;
-    OpenImage(want, dir / "src.2dd");
-    OpenImage(got, dir / "out.ZEL");
-    for (int c : {78, 79})
-        for (int h = 0; h < 2; h++)
-            EXPECT_TRUE(SameTrack(want, c, got, c, h));
+    EXPECT_TRUE(SameTracks(dir / "src.2dd", dir / "out.ZEL", 78, 79));
 }
 
 // A head that cannot reach the last cylinder to write, by its stop or by a
@@ -139,13 +132,7 @@ TEST(DriveSafety, DiskreadKeepsTheReadWhenTheExportFails) {
     EXPECT_FALSE(Exists(dir / "out.2d"));
     EXPECT_EQ(ReadFileText(dir / "out.2d.ZEL"), "someone else's file");
 
-    ZELDisk want, got;
-    OpenImage(want, medium);
-    OpenImage(got, dir / "out.2d.1.ZEL");
-    ASSERT_TRUE(got.valid);
-    for (int c : {0, 3, 39})
-        for (int h = 0; h < 2; h++)
-            EXPECT_TRUE(SameTrack(want, c, got, c, h));
+    EXPECT_TRUE(SameTracks(medium, dir / "out.2d.1.ZEL", 0, 39));
 }
 
 // Stopped by a signal, diskread keeps the tracks read so far and still
@@ -162,12 +149,7 @@ TEST(DriveSafety, DiskreadKeepsTheReadOnASignal) {
     EXPECT_TRUE(Contains(r.err, "Warning : The tracks read are kept in " + (dir / "out.D88.ZEL"))) << r.err;
     EXPECT_TRUE(Contains(r.out, "\nDone\n"));
     EXPECT_FALSE(Exists(dir / "out.D88"));
-    ZELDisk want, got;
-    OpenImage(want, medium);
-    OpenImage(got, dir / "out.D88.ZEL");
-    ASSERT_TRUE(got.valid);
-    EXPECT_TRUE(SameTrack(want, 0, got, 0, 0));
-    EXPECT_TRUE(SameTrack(want, 0, got, 0, 1));
+    EXPECT_TRUE(SameTracks(medium, dir / "out.D88.ZEL", 0, 0));
 }
 
 // ---- diskread: the best attempt, the right speed ----
@@ -247,12 +229,7 @@ TEST(DriveSafety, DiskreadFollowsACoreClockChange) {
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(Contains(r.err, "Warning : Core frequency changed to 250MHz\n")) << r.err;
     EXPECT_TRUE(Contains(r.out, "Tracks clean       : 8\n")) << r.out;
-    ZELDisk want, got;
-    OpenImage(want, medium);
-    OpenImage(got, dir / "out.ZEL");
-    for (int c = 0; c < 4; c++)
-        for (int h = 0; h < 2; h++)
-            EXPECT_TRUE(SameTrack(want, c, got, c, h));
+    EXPECT_TRUE(SameTracks(medium, dir / "out.ZEL", 0, 3));
 }
 
 // A drive just started turns slowly at first: the index period is taken once
@@ -265,11 +242,7 @@ TEST(DriveSafety, DiskreadMeasuresTheSpeedOnceTheDriveIsUpToIt) {
         "diskread", {"-i", "0", "-d", "high", "-c", "84", "-b", "0", "-e", "0", dir / "out.ZEL"}, sim);
     ASSERT_EQ(r.status, 0) << r.err;
     EXPECT_TRUE(Contains(r.out, "Drive RPM          : 360(")) << r.out;
-    ZELDisk want, got;
-    OpenImage(want, medium);
-    OpenImage(got, dir / "out.ZEL");
-    EXPECT_TRUE(SameTrack(want, 0, got, 0, 0));
-    EXPECT_TRUE(SameTrack(want, 0, got, 0, 1));
+    EXPECT_TRUE(SameTracks(medium, dir / "out.ZEL", 0, 0));
 }
 
 // A signal while the program waits for index pulses that never come ends it
@@ -286,38 +259,12 @@ TEST(DriveSafety, SignalDuringTheIndexWaitEndsTheProgram) {
     EXPECT_TRUE(Contains(r.out, "\nDone\n"));
 }
 
-// The peak memory of a program run to its end, in KiB.
-long PeakKiB(const std::string &program, const std::vector<std::string> &args, const std::string &sim) {
-    std::string path = BinPath(program);
-    std::vector<std::string> all = {path};
-    all.insert(all.end(), args.begin(), args.end());
-    std::vector<char *> argv;
-    for (auto &a : all)
-        argv.push_back(const_cast<char *>(a.c_str()));
-    argv.push_back(nullptr);
-    std::vector<std::string> env;
-    for (char **e = environ; *e; e++)
-        env.push_back(*e);
-    env.push_back("ZELMO_SIM=" + sim);
-    std::vector<char *> envp;
-    for (auto &e : env)
-        envp.push_back(const_cast<char *>(e.c_str()));
-    envp.push_back(nullptr);
-    posix_spawn_file_actions_t fa;
-    posix_spawn_file_actions_init(&fa);
-    posix_spawn_file_actions_addopen(&fa, 1, "/dev/null", O_WRONLY, 0);
-    posix_spawn_file_actions_addopen(&fa, 2, "/dev/null", O_WRONLY, 0);
-    pid_t pid;
-    long kib = -1;
-    if (posix_spawn(&pid, path.c_str(), &fa, nullptr, argv.data(), envp.data()) == 0) {
-        int st = 0;
-        struct rusage ru = {};
-        while (wait4(pid, &st, 0, &ru) < 0) {
-        }
-        if (WIFEXITED(st) && WEXITSTATUS(st) == 0) kib = ru.ru_maxrss;
-    }
-    posix_spawn_file_actions_destroy(&fa);
-    return kib;
+// The peak memory of a program run to its end, in KiB; -1 when it failed.
+long PeakKiB(const std::vector<std::string> &args, const std::string &sim, const ScratchDir &dir) {
+    Background bg("diskread", args, sim, dir);
+    struct rusage usage = {};
+    RunResult r = bg.Wait(&usage);
+    return r.status == 0 ? usage.ru_maxrss : -1;
 }
 
 // However many retries are allowed, two attempts are held: twelve more
@@ -332,8 +279,8 @@ TEST(DriveSafety, RetriesKeepTwoAttemptBuffers) {
         }));
     std::string sim = WriteSim(dir, {kHD, "drive0.image = " + medium});
     auto peak = [&](const char *retry) {
-        return PeakKiB("diskread",
-                       {"-i", "0", "-d", "high", "-r", retry, "-c", "84", "-t", "0", dir / "out.ZEL"}, sim);
+        return PeakKiB({"-i", "0", "-d", "high", "-r", retry, "-c", "84", "-t", "0", dir / "out.ZEL"}, sim,
+                       dir);
     };
     long one = peak("1"), thirteen = peak("13");
     ASSERT_GT(one, 0);
@@ -371,11 +318,7 @@ TEST(DriveSafety, SavedMediumKeepsTheRateItWasWrittenAt) {
         std::string out = dir / (std::string("back-") + w.image + ".ZEL");
         r = RunOnBoard("diskread", {"-i", "0", "-d", w.density, "-c", "84", "-b", "0", "-e", "0", out}, back);
         EXPECT_EQ(r.status, 0) << w.image << "\n" << r.err;
-        ZELDisk want, got;
-        OpenImage(want, dir / w.image);
-        OpenImage(got, out);
-        EXPECT_TRUE(SameTrack(want, 0, got, 0, 0)) << w.image;
-        EXPECT_TRUE(SameTrack(want, 0, got, 0, 1)) << w.image;
+        EXPECT_TRUE(SameTracks(dir / w.image, out, 0, 0)) << w.image;
     }
 }
 

@@ -1,5 +1,0 @@
-if(EXISTS "/work/wt12/build-old/e2e_tests[1]_tests.cmake")
-  include("/work/wt12/build-old/e2e_tests[1]_tests.cmake")
-else()
-  add_test(e2e_tests_NOT_BUILT e2e_tests_NOT_BUILT)
-endif()
