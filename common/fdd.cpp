@@ -111,16 +111,27 @@ int FindLapEnc(unsigned char *enc, int len, int expected, int *start, int *end) 
     return *end >= 0 ? 1 : 0;
 }
 
+// Weighed so that a lower rank can never outweigh a higher one:
+//   bits 31..24  sectors read without an error (up to 255)
+//   bits 23..16  255 less the sectors with an ID CRC error, a data CRC error
+//                or no data field (at most 255 counted)
+//   bit  15      the index address mark was found
+//   bits 14..0   noise pulses removed (up to 0x7FFF)
+// An attempt with more good sectors wins, then the one with fewer bad ones;
+// the index mark only decides between attempts equal in both.
 uint32_t EvaluateTrackScore(const dump_t *dump) {
     if (!dump->found) return 0;
-    uint32_t score = (dump->track.flags & TRACK_IAM) ? 0x80000000u : 0;
+    uint32_t good = 0, bad = 0;
     for (const VSector *s = dump->track.sectors; s; s = s->next) {
-        score += (s->status & SECTOR_IDCRC) ? 0x800000u : 0x1000000u;
-        if (s->status & SECTOR_NODATA) score -= 0x400000u;
-        if (s->status & SECTOR_DATACRC) score -= 0x200000u;
+        if (s->status & (SECTOR_IDCRC | SECTOR_DATACRC | SECTOR_NODATA))
+            bad++;
+        else
+            good++;
     }
+    uint32_t score = (good < 255 ? good : 255) << 24 | (255 - (bad < 255 ? bad : 255)) << 16;
+    if (dump->track.flags & TRACK_IAM) score |= 0x8000u;
     uint32_t noise = dump->noise > 0 ? (uint32_t)dump->noise : 0;
-    return score + (noise < 0xFFFFFu ? noise : 0xFFFFFu);
+    return score | (noise < 0x7FFFu ? noise : 0x7FFFu);
 }
 
 int LocateLap(dump_t *dump, int rate, int spirate, int quarters, int *start, int *end) {

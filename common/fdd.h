@@ -100,7 +100,9 @@ void ShapePulseRaw(unsigned char *buf, int len, unsigned char pattern);
 // Finds one revolution of an encoded stream: the first ID mark and its copy
 // about expected cells later. 1 when found.
 int FindLapEnc(unsigned char *enc, int len, int expected, int *start, int *end);
-// Quality of a read attempt; higher is better, 0 without a lap.
+// Quality of a read attempt; higher is better, 0 without a lap. More sectors
+// without error rank first, then fewer damaged sectors, then the index mark,
+// then the noise removed.
 uint32_t EvaluateTrackScore(const dump_t *dump);
 
 // ---- writing ----
@@ -127,5 +129,7 @@ int FindUnf(unsigned char *raw, int len, int count, int need, int forward);
 // Start of the longest zero run of raw[0, len) (the first of equal runs), or -1;
 // its length in *size when size is given.
 int FindMaxUnf(unsigned char *raw, int len, int *size);
-// Writes one prepared track after holding the gate on for delay us. Returns len.
+// Writes one prepared track after holding the gate on for delay us. Returns
+// len, or 0 when the SPI transmitter did not take the samples in the time
+// they need (the gate is closed all the same).
 int WriteTrack(GPIOCTL *gpio, int delay, restore_t *restore);

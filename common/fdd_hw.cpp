@@ -76,12 +76,20 @@ inline uint8_t NextByte(const restore_t *r, int pos) {
 
 // The gate is on for delay us before the data starts at the index edge. The
 // FIFO is topped up whenever it has room; a fill may run up to one FIFO past
-// writelen, continuing round the revolution.
+// writelen, continuing round the revolution. The samples take writelen / rate
+// ms to leave; a transmitter that has not taken them a tenth of a second
+// later has stopped, and the write ends there.
 int WriteTrack(GPIOCTL *gpio, int delay, restore_t *restore) {
     gpio->SetWTG(1);
     if (delay > 0) SysTimer::DelayUs((uint32_t)delay);
     gpio->StartSpi(restore->rate);
     gpio->WaitRise(27);
+    const uint32_t t0 = SysTimer::GetTimerLow();
+    const uint32_t budget =
+        restore->rate > 0 ? (uint32_t)(((int64_t)restore->writelen + 1024) * 1000 / restore->rate) + 100000
+                          : 100000;
+    auto late = [&]() { return SysTimer::GetTimerLow() - t0 > budget; };
+    bool stalled = false;
     if (restore->writelen > 0 && restore->len > 0) {
         int pos = 0;
         do {
@@ -90,12 +98,15 @@ int WriteTrack(GPIOCTL *gpio, int delay, restore_t *restore) {
                 pos += 8;
             }
             gpio->ClearSpiRx();
-        } while (pos < restore->writelen);
+            stalled = late();
+        } while (pos < restore->writelen && !stalled);
     }
-    while (!gpio->IsSpiDone())
+    while (!stalled && !gpio->IsSpiDone()) {
         gpio->ClearSpiRx();
+        stalled = late();
+    }
     gpio->SetWTG(0);
     gpio->Settling();
     gpio->ResetSpi();
-    return restore->len;
+    return stalled ? 0 : restore->len;
 }

@@ -217,17 +217,27 @@ int GPIOCTL::MapGpioMem() {
     return 1;
 }
 
-// Firmware mailbox: the maximum core clock in kHz, or 0 when not answered.
-static int QueryCoreClock() {
+// Firmware mailbox: a clock rate of the core in kHz, or 0 when not answered.
+// Tag 0x00030004 asks for the maximum, 0x00030002 for the rate it runs at now.
+enum : uint32_t { TAG_CLOCK_RATE = 0x00030002, TAG_MAX_CLOCK_RATE = 0x00030004 };
+static int QueryCoreClock(uint32_t tag) {
     HwPlatform *p = hwseam::platform;
     int fd = p->OpenFile(kVcioPath, O_RDONLY);
     if (fd < 0) return 0;
-    // size, request, tag "get max clock rate", value size, indicator, clock id 4 (core), rate, end tag
-    uint32_t msg[8] = {32, 0, 0x00030004, 8, 0, 4, 0, 0};
+    // size, request, tag, value size, indicator, clock id 4 (core), rate, end tag
+    uint32_t msg[8] = {32, 0, tag, 8, 0, 4, 0, 0};
     int r = p->Ioctl(fd, 0xC0086400, msg);
     p->CloseFile(fd);
     if (r < 0 || msg[1] != 0x80000000u) return 0;
     return (int)(msg[6] / 1000);
+}
+
+int GPIOCTL::RefreshCoreClock() {
+    int clk = QueryCoreClock(TAG_CLOCK_RATE);
+    if (clk <= 0) clk = QueryCoreClock(TAG_MAX_CLOCK_RATE);
+    if (clk <= 0 || clk == corefreq) return 0;
+    corefreq = clk;
+    return 1;
 }
 
 int GPIOCTL::Init(mode_e m) {
@@ -275,7 +285,7 @@ int GPIOCTL::Init(mode_e m) {
     }
 
     corefreq = soctype == 4 ? 500000 : 400000;
-    int clk = QueryCoreClock();
+    int clk = QueryCoreClock(TAG_MAX_CLOCK_RATE);
     if (clk > 0) corefreq = clk;
     return 1;
 }

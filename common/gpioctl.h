@@ -25,6 +25,7 @@
 #pragma once
 
 #include <atomic>
+#include <csignal>
 #include <cstddef>
 #include <cstdint>
 
@@ -201,7 +202,10 @@ class GPIOCTL {
     void SetFD4(int on);
     void SetFD12(int on);
 
-    // Timed bus actions.
+    // Timed bus actions. Every wait for a line is bounded by time (WAIT_LIMIT_US
+    // for each edge) and ends early once *stop is set, so neither a dead drive
+    // nor a signal can hold a program in a wait.
+    enum { WAIT_LIMIT_US = 1000000 };
     int WaitRise(int pin);
     int GetIndexPeriod();
     uint32_t StepPulse(int fast);
@@ -239,7 +243,14 @@ class GPIOCTL {
     void EnablePWM();
     void PlayPWM(const uint8_t *samples, int count);
 
+    // Asks the firmware for the core clock again (the clock it runs at now,
+    // else its maximum) and takes it as corefreq; 1 when it changed. The SPI
+    // rates follow corefreq, and the firmware may change the clock at any time.
+    int RefreshCoreClock();
+
     int mode;
+    // A program's signal flag: the waits end early (as timed out) once it is set.
+    volatile sig_atomic_t *stop = nullptr;
     uint64_t baseaddr;
     int soctype;
     int board;

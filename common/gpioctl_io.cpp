@@ -12,7 +12,6 @@
 using hwseam::RegRead;
 using hwseam::RegWrite;
 
-enum { POLL_LIMIT = 0x1000000 };
 enum { I2C_SLAVE_REQUEST = 0x0703 };
 
 void GPIOCTL::SetLine(int pin, int on) {
@@ -131,13 +130,15 @@ void GPIOCTL::SetOS(int n, int on) { n == 0 ? SetOS0(on) : SetOS1(on); }
 
 // ---- Timed bus actions -----------------------------------------------------
 
-// Samples until pin reaches the wanted state; *ok becomes 0 when the poll
-// limit runs out first (and stays 0 for the waits that follow).
+// Samples until pin reaches the wanted state; *ok becomes 0 when WAIT_LIMIT_US
+// pass first or the stop flag is set (and stays 0 for the waits that follow).
 void GPIOCTL::WaitForLevel(int pin, int asserted, int *ok) {
     if (!*ok) return;
-    for (int i = 0; i < POLL_LIMIT; i++) {
+    uint32_t start = SysTimer::GetTimerLow();
+    for (;;) {
         Aquire();
         if (GetSignal(pin) == asserted) return;
+        if ((stop && *stop) || SysTimer::GetTimerLow() - start > (uint32_t)WAIT_LIMIT_US) break;
     }
     *ok = 0;
 }

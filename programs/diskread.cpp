@@ -2,12 +2,26 @@
 // image of encoded or raw tracks, or any sector format the library exports.
 // Every track is read with retries and the best attempt kept; a track that
 // cannot be read cleanly is stored as read, with a warning.
+//
+// A read is never thrown away: from the first track stored on, a signal, a
+// failure or a save or export that does not succeed keeps the image as a ZEL
+// beside the target (hwprog.h). What a sector format can hold is checked
+// before the drive is touched, when the options already tell it. Every read
+// ends with a summary of clean, damaged and unformatted tracks; a read that
+// found no sector at all fails with the likely cause (the image is saved).
+
+#include <stdlib.h>
+#include <unistd.h>
 
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <utility>
 
 #include "fdd.h"
+#include "fdi.h"
+#include "fdi_disk.h"
 #include "filepath.h"
 #include "hwprog.h"
 #include "zeldisk.h"
@@ -27,7 +41,17 @@ struct param_t : hwparam_t {
 
 param_t param;
 ZELDisk *image = nullptr;
-dump_t *dumps = nullptr;
+dump_t *dumps = nullptr; // two attempts: the best so far and the one being read
+
+// What the read found, for the summary.
+struct tally_t {
+    int clean = 0;
+    int damaged = 0;
+    int unformatted = 0;
+    int unstored = 0;    // tracks that did not fit the image record
+    std::string details; // one line per damaged track
+};
+tally_t tally;
 
 const int kDefaultDenoise = 8;
 const int kDefaultRetry = 5;
@@ -154,39 +178,95 @@ void ReportTrack(const dump_t *d) {
     }
 }
 
+// One line of the summary for a damaged track: its bad sectors, or what
+// else is wrong with it.
+std::string DamageLine(int tr, int c, int h, const VTrack &t) {
+    char buf[160];
+    snprintf(buf, sizeof buf, "Damaged track      : T%3d C%2d H%d", tr, c, h);
+    std::string line = buf;
+    int listed = 0;
+    for (const VSector *s = t.sectors; s; s = s->next) {
+        const char *what = (s->status & SECTOR_IDCRC)     ? "ID CRC"
+                           : (s->status & SECTOR_NODATA)  ? "no data"
+                           : (s->status & SECTOR_DATACRC) ? "data CRC"
+                                                          : nullptr;
+        if (!what) continue;
+        snprintf(buf, sizeof buf, " R%d(%s)", s->r, what);
+        line += buf;
+        listed++;
+    }
+    if (!listed) {
+        if (t.flags & TRACK_OVERLAP) line += " overlapping sectors";
+        if (t.flags & TRACK_MANYDAM) line += " more data marks than IDs";
+        if (!(t.flags & (TRACK_OVERLAP | TRACK_MANYDAM))) line += " no revolution found";
+    }
+    return line + "\n";
+}
+
+void CountTrack(int tr, int c, int h, const dump_t *d) {
+    const VTrack &t = d->track;
+    if (t.SectorCount() == 0)
+        tally.unformatted++;
+    else if (d->found && !(t.flags & TRACK_ERRORS))
+        tally.clean++;
+    else {
+        tally.damaged++;
+        tally.details += DamageLine(tr, c, h, t);
+    }
+}
+
+void PrintSummary() {
+    printf("Tracks clean       : %d\n", tally.clean);
+    printf("Tracks with errors : %d\n", tally.damaged);
+    printf("%s", tally.details.c_str());
+    printf("Tracks unformatted : %d\n", tally.unformatted);
+    fflush(stdout);
+}
+
+// Only two attempts are kept whatever the retry count: the best so far and
+// the one being read. An attempt replaces the best when it scores higher, so
+// the first of equal scores stays.
 void ReadDisk(int period, int first, int last) {
     const int span = last - first + 1;
     const int fast = image->header.cylinders > 42;
     const int samplerate = param.rate * 8;
-    dumps = new dump_t[param.retry + 1];
+    dumps = new dump_t[2];
 
     HwWalkTracks(first, last, param.heads, param.track, param.steps, fast, [&](int c, int h) {
         int tr = c * param.heads + h;
         HwProgress((((c - first) * param.heads + h) * 100 + 100) / (param.heads * span), tr, c, h);
 
-        int n = 0;
-        for (;;) {
-            dump_t *d = &dumps[n];
-            ReadTrack(&gpioctl, d, period, samplerate, param.denoise, param.analyze);
-            n++;
+        dump_t *best = &dumps[0], *spare = &dumps[1];
+        uint32_t top = 0;
+        int redone = 0;
+        for (int n = 1;; n++) {
+            if (n > 1) HwFollowCoreClock();
+            ReadTrack(&gpioctl, spare, period, samplerate, param.denoise, param.analyze);
             HwCheckSignal();
+            if (HwFollowCoreClock() && redone++ < 3) {
+                n--; // sampled while the clock changed: that attempt does not count
+                continue;
+            }
+            const dump_t *d = spare;
+            uint32_t score = EvaluateTrackScore(spare);
+            if (n == 1 || score > top) {
+                std::swap(best, spare);
+                top = score;
+            }
             if (d->track.SectorCount() == 0) break;
             if (d->found && !(d->track.flags & TRACK_ERRORS)) break;
             if (n > param.retry) break;
             HwRetryProgress(n, param.retry, (tr * 100 + 100) / (param.heads * param.cylinders), tr, c, h);
         }
-        int best = 0;
-        if (n > 1) {
-            uint32_t top = EvaluateTrackScore(&dumps[0]);
-            for (int i = 1; i < n; i++) {
-                uint32_t s = EvaluateTrackScore(&dumps[i]);
-                if (s > top) top = s, best = i;
-            }
-        }
-        ReportTrack(&dumps[best]);
-        if (!StoreTrack(c, h, &dumps[best]))
+        ReportTrack(best);
+        CountTrack(tr, c, h, best);
+        if (StoreTrack(c, h, best)) {
+            HwHoldRead(image, param.path);
+        } else {
             fprintf(stderr, "\nError : Track %d does not fit the image record\n", tr);
-        if (param.verbose || (dumps[best].track.flags & TRACK_ERRORS)) printf("\n");
+            tally.unstored++;
+        }
+        if (param.verbose || (best->track.flags & TRACK_ERRORS)) printf("\n");
         fflush(stdout);
     });
     HwLineStart();
@@ -197,11 +277,70 @@ void ReadDisk(int period, int first, int last) {
     HwPark(param.drive, 256, fast);
 }
 
+// The cylinders the options ask for, as HwCylinderRange takes them; 0 when
+// they make no range (HwCylinderRange then refuses them).
+int AskedRange(int *first, int *last) {
+    *first = param.begin >= 0 ? param.begin : 0;
+    *last = param.end >= 0 ? param.end : param.cylinders - 1;
+    if (param.track >= 0) *first = *last = param.track / param.heads;
+    return *first <= *last && *last < param.cylinders;
+}
+
+// Whether the target's format takes a disk made of tracks like those of the
+// plain-dump geometry row on cylinders first..last (heads heads), nothing
+// elsewhere: exported to a scratch file with the target's extension.
+int FormatTakes(const std::string &scratch, const fixformat_t &row, int first, int last, int heads) {
+    VDisk vd;
+    vd.Init(row.type, last + 1, heads);
+    for (int c = first; c <= last; c++)
+        for (int h = 0; h < heads; h++)
+            for (int r = 1; r <= row.sectors; r++)
+                vd.tracks[c][h]->AddSector(NewSector(1, c, h, r, row.n, 128 << row.n, 0, row.gap3));
+    Filepath path;
+    if (!path.SetPath(scratch.c_str())) return 0;
+    int ok = vd.Export(path);
+    unlink(scratch.c_str());
+    return ok;
+}
+
+// A new image in a sector format: the format must be able to hold the tracks
+// the options ask for. A plain dump, for one, holds every cylinder of its
+// geometry on both heads, so "-c 3" or "-b 4 -e 4" into a new .hdm can never
+// be exported: that is said before minutes of reading. The format's needs are
+// learnt by exporting small stand-in disks of each plain-dump geometry to a
+// scratch folder, so the one table of formats stays the only one.
+void CheckTargetFormat() {
+    if (param.path.HasExt(".ZEL") || param.path.HasExt(".HFE")) return;
+    int first, last;
+    if (!AskedRange(&first, &last)) return;
+    const char *base = getenv("TMPDIR");
+    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/zelmo-check-XXXXXX";
+    if (!mkdtemp(&tmpl[0])) return; // no scratch room: the export itself will tell
+    const std::string scratch = tmpl + "/check" + param.path.GetExt();
+    int fits = 0, needs = -1;
+    for (const fixformat_t *row = VDisk::FixFormat; row->size >= 0 && !fits; row++) {
+        if (row->size == 0) continue;
+        fits = FormatTakes(scratch, *row, first, last, param.heads);
+        if (!fits && needs < 0 && FormatTakes(scratch, *row, 0, row->cylinders - 1, 2))
+            needs = row->cylinders;
+    }
+    rmdir(tmpl.c_str());
+    if (fits) return;
+    if (needs < 0) HwFail("Error : Can't export image file", 14);
+    std::string message = std::string("Error : A ") + param.path.GetExt() + " image holds cylinders 0 ... " +
+                          std::to_string(needs - 1) + " on 2 heads: read them all";
+    HwFail(message.c_str(), 14);
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
     int status = HwStartUp(argc, argv, Banner, Init, 1, ParseArgument, Cleanup);
     if (status >= 0) return status;
+
+    image = new ZELDisk;
+    int update = OpenExisting();
+    if (!update) CheckTargetFormat();
 
     // Drive set-up.
     HwStartDrive(param);
@@ -211,10 +350,10 @@ int main(int argc, char **argv) {
     int period = HwReadyDrive(param.drive, 0, &protect);
 
     // Image set-up.
-    image = new ZELDisk;
-    int update = OpenExisting();
     int rpm = HwRpm(period);
     HwPrintRpm(period);
+    // Tracks read at another speed do not fit the records of the image.
+    if (update && image->header.rpm != rpm) HwFail("Error : Drive's RPM does not match", 14);
     if (param.rate == 500 && period < 183000) {
         fprintf(stderr, "Warning : 360rpm / 300kbps mode.\n");
         param.rate = 600;
@@ -241,12 +380,23 @@ int main(int argc, char **argv) {
     fflush(stdout);
 
     ReadDisk(period, first, last);
+    PrintSummary();
 
     int saved =
         param.path.HasExt(".ZEL") ? image->Save(param.path, 1) : image->Export(param.path, param.analyze);
     if (!saved)
         HwFail(param.path.HasExt(".ZEL") ? "Error : Can't save ZEL file" : "Error : Can't export image file",
                14);
+    HwReleaseRead();
+    if (tally.clean + tally.damaged == 0) {
+        char message[200];
+        snprintf(message, sizeof message,
+                 "Error : No sector found at %d kbps in a %d rpm drive: the disk may be of the other density "
+                 "(-d), or need the drive at its other speed (-p2, -p4)",
+                 param.rate, rpm);
+        HwFail(message, 14);
+    }
+    if (tally.unstored) HwFail("Error : Tracks missing from the image", 14);
     Cleanup();
     return 0;
 }

@@ -2,8 +2,17 @@
 // floppy disk in a real drive, track by track, and verifies every formatted
 // track by reading it back. The image decides density, speed and format; it
 // is never changed.
+//
+// The user's disk comes first. Without -e or -t the write ends at the last
+// cylinder of the image that holds a formatted track (imported images have
+// 84 or 42 cylinders, most of them blank at the end), and before anything is
+// written the head is stepped to the last cylinder of the range and counted
+// back to track 0: a drive that stops short would put the outer tracks over
+// its last real cylinder, so the write is refused. A track that could not be
+// prepared, written or verified makes the run fail (exit 14).
 #include <cstdio>
 #include <cstring>
+#include <memory>
 
 #include "fdd.h"
 #include "filepath.h"
@@ -25,6 +34,7 @@ param_t param;
 ZELDisk *image = nullptr;
 restore_t *restore = nullptr;
 dump_t *verify = nullptr;
+int failed = 0; // tracks not prepared, written or verified
 
 const int kDefaultRetry = 5;
 
@@ -91,26 +101,44 @@ void WriteOne(int period, int samplerate, int c, int h, int first, int span) {
     HwProgress((((c - first) * param.heads + h) * 100 + 100) / (param.heads * span), tr, c, h);
     if (!MakeRestoreData(&gpioctl, restore, period, image, c, h, param.analyze)) {
         fprintf(stderr, "\n Error : Track does not fit this drive's revolution\n");
+        failed++;
         return;
     }
     for (int j = 0; j <= param.retry; j++) {
         HwCheckSignal();
+        // The samples are made for the SPI rate, which follows the core clock.
+        if (j > 0 && HwFollowCoreClock())
+            MakeRestoreData(&gpioctl, restore, period, image, c, h, param.analyze);
         if (j > 0)
             HwRetryProgress(j, param.retry, (tr * 100 + 100) / (param.heads * param.cylinders), tr, c, h);
         if (param.verbose) printf("%s", restore->info);
-        WriteTrack(&gpioctl, period, restore);
-        if (restore->track.SectorCount() == 0) break;
-        ReadTrack(&gpioctl, verify, period, samplerate, 0, param.analyze);
-        if (verify->track.flags == restore->track.flags &&
-            verify->track.SectorCount() == restore->track.SectorCount())
-            break;
+        int written = WriteTrack(&gpioctl, period, restore) > 0;
+        if (written && restore->track.SectorCount() == 0) break;
+        if (written) {
+            ReadTrack(&gpioctl, verify, period, samplerate, 0, param.analyze);
+            if (verify->track.flags == restore->track.flags &&
+                verify->track.SectorCount() == restore->track.SectorCount())
+                break;
+        }
         if (j == param.retry) {
             fflush(stdout);
-            fprintf(stderr, "\n Error : Verify failed\n");
+            fprintf(stderr, written ? "\n Error : Verify failed\n" : "\n Error : Write did not finish\n");
+            failed++;
         }
     }
     if (param.verbose) printf("\n");
     fflush(stdout);
+}
+
+// The last cylinder below cylinders with a formatted track on one of heads; -1
+// when there is none.
+int LastFormattedCylinder(int cylinders, int heads) {
+    for (int c = cylinders - 1; c >= 0; c--)
+        for (int h = 0; h < heads; h++) {
+            std::unique_ptr<VTrack> t(image->Analyze(c, h, param.analyze));
+            if (t && t->SectorCount() > 0) return c;
+        }
+    return -1;
 }
 
 } // namespace
@@ -138,8 +166,16 @@ int main(int argc, char **argv) {
     const zelheader_t &hd = image->header;
     if (param.cylinders < 0 || param.cylinders > hd.cylinders) param.cylinders = hd.cylinders;
     if (param.heads < 0 || param.heads > hd.heads) param.heads = hd.heads;
+    int tail = -1; // first cylinder left out because no cylinder from it on is formatted
+    if (param.end < 0 && param.track < 0) {
+        int formatted = LastFormattedCylinder(param.cylinders, param.heads);
+        if (formatted < 0) HwFail("Error : No formatted track in the image", 14);
+        if (formatted < param.cylinders - 1) tail = formatted + 1;
+        param.end = formatted;
+    }
     int first, last;
     HwCylinderRange(param, &first, &last);
+    if (tail >= 0) printf("Not written        : %d ... %d (unformatted)\n", tail, param.cylinders - 1);
 
     const int raw = hd.type == ZEL_TYPE_RAW;
     HwPrintCapacity((int64_t)period * hd.rate / (raw ? 8000 : 1000));
@@ -149,9 +185,20 @@ int main(int argc, char **argv) {
     printf("Analyze mode       : %s\n", param.analyze ? "MB8877" : "uPD765");
     fflush(stdout);
 
+    const int fast = hd.cylinders > 42;
+    printf("Seek check         : ");
+    fflush(stdout);
+    if (!HwStepTest(last * param.steps, fast)) {
+        printf("Failed\n");
+        char message[80];
+        snprintf(message, sizeof message, "Error : Drive does not reach cylinder %d", last);
+        HwFail(message, 14);
+    }
+    printf("Success\n");
+    fflush(stdout);
+
     restore = new restore_t;
     verify = new dump_t;
-    const int fast = hd.cylinders > 42;
     const int samplerate = raw ? hd.rate : hd.rate * 8;
     HwWalkTracks(first, last, param.heads, param.track, param.steps, fast,
                  [&](int c, int h) { WriteOne(period, samplerate, c, h, first, last - first + 1); });
@@ -159,6 +206,12 @@ int main(int argc, char **argv) {
     fflush(stdout);
 
     HwPark(param.drive, 256, fast);
+    if (failed) {
+        char message[80];
+        snprintf(message, sizeof message, "Error : %d track%s not written as the image holds", failed,
+                 failed == 1 ? "" : "s");
+        HwFail(message, 14);
+    }
     Cleanup();
     return 0;
 }

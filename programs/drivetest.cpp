@@ -35,30 +35,10 @@ int ParseArgument(int argc, char **argv) {
     return HwParseOptions(argc, argv, "i:p:", &param, [](int, const char *) { return -1; });
 }
 
-// 1 when the head, stepped count cylinders inward, needs exactly count steps
-// outward to reach track 0; 0 when it arrives early (it stopped at its inner
-// end) or not at all.
-int StepTest(int count, int fast) {
-    gpioctl.SetDIR(1);
-    gpioctl.Settling();
-    for (int i = 0; i < count; i++)
-        gpioctl.StepPulse(fast);
-    HwCheckSignal();
-    gpioctl.SetDIR(0);
-    gpioctl.Settling();
-    for (int k = 0; k <= count; k++) {
-        gpioctl.Aquire();
-        if (gpioctl.GetTRZ()) return k == count;
-        gpioctl.StepPulse(fast);
-        HwCheckSignal();
-    }
-    return 0;
-}
-
 // The first failing count of a test series, or 0 when all passed.
 int FirstFailing(int from, int to, int fast) {
     for (int n = from; n <= to; n++)
-        if (!StepTest(n, fast)) return n;
+        if (!HwStepTest(n, fast)) return n;
     return 0;
 }
 

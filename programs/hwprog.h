@@ -6,7 +6,13 @@
 // Signals: the handler only records the signal. The programs look at it
 // between steps (every track, every step pulse) and then release the
 // hardware, print "Done" and exit 0. The hardware is never touched from
-// inside the handler, where it may be half-way through a register access.
+// inside the handler, where it may be half-way through a register access;
+// the hardware layer's waits end early once the signal is recorded.
+//
+// Read data: while a program holds tracks it has read (HwHoldRead), no way
+// out loses them. A signal, a failure, or a save or export that did not
+// succeed first keeps the image as a ZEL beside the target, under a name no
+// file has yet, and names it (HwKeepRead).
 #pragma once
 
 #include <unistd.h>
@@ -16,11 +22,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <string>
 
 #include "filepath.h"
 #include "gpioctl.h"
 #include "sim.h"
 #include "version.h"
+#include "zeldisk.h"
 
 extern GPIOCTL gpioctl;
 
@@ -208,16 +216,58 @@ inline void HwCleanup() {
 // The program's Cleanup (which ends with HwCleanup), run before every exit.
 inline void (*hwcleanup)() = HwCleanup;
 
-// Called between steps: ends the program after a signal.
+// The image holding what was read, and the file it is meant for.
+inline ZELDisk *hwheld = nullptr;
+inline Filepath hwheldtarget;
+
+inline void HwHoldRead(ZELDisk *disk, const Filepath &target) {
+    hwheld = disk;
+    hwheldtarget = target;
+}
+
+inline void HwReleaseRead() {
+    hwheld = nullptr;
+}
+
+// Saves the held image as a ZEL beside its target: "<target>.ZEL", else
+// "<target>.1.ZEL" ... "<target>.99.ZEL", the first name no file has (a ZEL
+// target starts with ".1.ZEL"); failing that, the same names in the working
+// folder. Says where on standard error and releases the hold. 1 when kept.
+inline int HwKeepRead() {
+    ZELDisk *disk = hwheld;
+    hwheld = nullptr;
+    if (!disk || !disk->valid) return 0;
+    const std::string bases[2] = {hwheldtarget.GetPath(),
+                                  std::string(hwheldtarget.GetName()) + hwheldtarget.GetExt()};
+    const int zel = hwheldtarget.HasExt(".ZEL");
+    for (const std::string &base : bases) {
+        for (int n = zel; n < 100; n++) {
+            std::string name = base + (n ? "." + std::to_string(n) : std::string()) + ".ZEL";
+            Filepath path;
+            if (!path.SetPath(name.c_str())) break;
+            if (access(name.c_str(), F_OK) == 0) continue;
+            if (!disk->Save(path, 1)) break;
+            fprintf(stderr, "Warning : The tracks read are kept in %s\n", name.c_str());
+            return 1;
+        }
+    }
+    fprintf(stderr, "Error : Can't keep the tracks read\n");
+    return 0;
+}
+
+// Called between steps: ends the program after a signal, keeping what was read.
 inline void HwCheckSignal() {
     if (!hwsignalled) return;
+    HwKeepRead();
     hwcleanup();
     exit(0);
 }
 
-// The message on standard error, the program's Cleanup, exit with code.
+// The message on standard error, what was read kept, the program's Cleanup,
+// exit with code.
 [[noreturn]] inline void HwFail(const char *message, int code) {
     fprintf(stderr, "%s\n", message);
+    HwKeepRead();
     hwcleanup();
     exit(code);
 }
@@ -248,8 +298,10 @@ inline int HwStartUp(int argc, char **argv, int (*banner)(int, char **), int (*i
     return -1;
 }
 
-// Signals and the hardware, the first half of every program's Init.
+// Signals and the hardware, the first half of every program's Init. The
+// hardware layer's waits watch the signal flag.
 inline int HwInitTool() {
+    gpioctl.stop = &hwsignalled;
     return HwInstallSignals() && HwInit();
 }
 
@@ -263,11 +315,30 @@ inline void HwStartDrive(const hwparam_t &p) {
     if (p.pin12) gpioctl.SetFD12(1);
 }
 
-// Prints "Index period       : " and the period; 0 without index pulses.
+// One revolution from index edge to index edge, in us; 0 without index.
+inline int HwOnePeriod() {
+    if (!gpioctl.WaitRise(27)) return 0;
+    uint32_t start = SysTimer::GetTimerLow();
+    if (!gpioctl.WaitRise(27)) return 0;
+    return (int)(SysTimer::GetTimerLow() - start);
+}
+
+// Prints "Index period       : " and the period; 0 without index pulses. A
+// drive whose motor has just started turns slower until it is up to speed:
+// the period counts once a single revolution taken after it agrees with it
+// within 1 %; up to eight measurements are made.
 inline int HwIndexPeriod() {
     printf("Index period       : ");
     fflush(stdout);
-    int period = gpioctl.GetIndexPeriod();
+    int period = 0;
+    for (int i = 0; i < 8; i++) {
+        period = gpioctl.GetIndexPeriod();
+        HwCheckSignal();
+        int one = period > 0 ? HwOnePeriod() : 0;
+        HwCheckSignal();
+        if (one < 1) period = 0;
+        if (period < 1 || (one - period <= period / 100 && period - one <= period / 100)) break;
+    }
     if (period < 1) {
         printf("No signal\n");
         return 0;
@@ -343,18 +414,51 @@ inline int HwReadyDrive(int drive, int protectfails, int *protect) {
     return period;
 }
 
-// Steps count cylinders in the current direction, then settles.
+// Steps count cylinders in the current direction, then lets the head settle
+// (no data is read or written before it has).
 inline void HwStep(int count, int fast) {
     for (int i = 0; i < count; i++) {
         gpioctl.StepPulse(fast);
         HwCheckSignal();
     }
+    if (count > 0) gpioctl.Settling();
+}
+
+// 1 when the head, stepped count pulses inward from track 0, needs exactly
+// count pulses outward to reach track 0 again: it got there. 0 when track 0
+// shows early (the head stopped at its inner end, or track 0 is always
+// signalled) or not at all. The head ends at track 0 when it returns 1.
+inline int HwStepTest(int count, int fast) {
+    gpioctl.SetDIR(1);
+    gpioctl.Settling();
+    for (int i = 0; i < count; i++) {
+        gpioctl.StepPulse(fast);
+        HwCheckSignal();
+    }
+    gpioctl.SetDIR(0);
+    gpioctl.Settling();
+    for (int k = 0; k <= count; k++) {
+        gpioctl.Aquire();
+        if (gpioctl.GetTRZ()) return k == count;
+        gpioctl.StepPulse(fast);
+        HwCheckSignal();
+    }
+    return 0;
+}
+
+// Asks for the core clock again, which the SPI rates follow, and says when
+// the firmware has changed it; 1 then.
+inline int HwFollowCoreClock() {
+    if (!gpioctl.RefreshCoreClock()) return 0;
+    fprintf(stderr, "\nWarning : Core frequency changed to %dMHz\n", (gpioctl.corefreq + 500) / 1000);
+    return 1;
 }
 
 // Visits cylinders first..last, each head of each (only track % heads when a
 // single track is asked for), from the head's position at cylinder 0: steps
 // inward to first, selects the side of each head, and steps on after each
-// cylinder.
+// cylinder; the head settles after every seek. Before each track the core
+// clock is asked for again, since the SPI rates follow it.
 template <class Body>
 void HwWalkTracks(int first, int last, int heads, int track, int steps, int fast, Body body) {
     gpioctl.SetDIR(1);
@@ -371,6 +475,7 @@ void HwWalkTracks(int first, int last, int heads, int track, int steps, int fast
                 side = 1;
             }
             HwCheckSignal();
+            HwFollowCoreClock();
             body(c, h);
             if (h == 0 && heads == 2) {
                 gpioctl.SetSID(1);
@@ -381,10 +486,7 @@ void HwWalkTracks(int first, int last, int heads, int track, int steps, int fast
         gpioctl.SetSID(0);
         gpioctl.Settling();
         side = 0;
-        if (c < last) {
-            HwStep(steps, fast);
-            gpioctl.Settling();
-        }
+        if (c < last) HwStep(steps, fast);
     }
 }
 

@@ -69,11 +69,22 @@ struct SimDriveConfig {
     int last_cylinder = 81;       // the head stops here
     int write_protect = 0;
     int disk = 1;                 // a medium is inserted
-    int spinup_ms = 0;            // READY this long after motor on
+    int spinup_ms = 0;            // 0: the disk turns from time 0; else it stands until the motor
+                                  // starts, speeds up evenly for this long, then READY
+    int settle_ms = 15;           // after a step: reads give noise, a write begun records noise
+    int trk00 = 0;                // TRK00 sensor: 0 works, 1 never asserted, 2 always asserted
     int pulse_ns = 400;           // read-data pulse width
     int jitter_ns = 0;            // each pulse moves by up to +-jitter
     int noise_spikes = 0;         // extra random pulses per revolution
     int flux_free_us = 0;         // longer stretches without flux read as random pulses (0: off)
+    // A stretch of a track that reads without flux in some revolutions, counted
+    // from 1 at the first index after the head came to the track.
+    struct Dropout {
+        int cylinder, head;
+        int from_us, to_us;
+        std::vector<int> revolutions;
+    };
+    std::vector<Dropout> dropouts;
 };
 
 struct SimConfig {
@@ -138,8 +149,11 @@ class SimDrive : public SimDevice {
     int64_t RotationPs() const;                  // real revolution with the speed error
     int64_t Position(int64_t t) const;           // nominal position within the revolution
     int64_t Unwrapped(int64_t t) const;          // nominal position counted from time 0
+    bool Settling(int64_t t) const;              // the head is still settling after a step
+    bool DroppedOut(int64_t t) const;            // a dropout covers the head at t
     int Pulse(int64_t t) const;
     void CommitWrite(int64_t t);
+    int WrittenCellRate() const;                 // kcells/s of what was written, 0 when not told
     int64_t CellPs(int cellrate) const;          // one recorded cell as it passes this drive's head
 
     int64_t rev_ps;
@@ -150,7 +164,13 @@ class SimDrive : public SimDevice {
     int cyl = 0;
     uint32_t pi = 0;                             // lines the Pi asserts
     int64_t motor_on = -1;
+    int64_t spun = 0;                            // with spin-up: position at the last motor start or stop
+    int64_t stepped = INT64_MIN / 2;             // last step pulse
+    int64_t arrived = 0;                         // the head came to this track (step or side change)
     bool writing = false;
+    bool write_noise = false;                    // the gate opened while the head settled
+    int written_rate[84][2] = {};                // kcells/s a track was last written here at; 0 as loaded
+    bool rewritten = false;                      // a track was written here
     int64_t write_start = 0;
     int write_last = 0;
     std::vector<int64_t> written;

@@ -569,9 +569,10 @@ int SimBoard::Ioctl(int fd, unsigned long request, void *arg) {
         return 0;
     }
     if (it->second == FILE_VCIO && request == 0xC0086400 && arg) {
-        // Firmware property request: only "get maximum clock rate" of the core is answered.
+        // Firmware property request: only the core's clock rate ("get clock rate" and
+        // "get maximum clock rate", the same here) is answered.
         uint32_t *msg = static_cast<uint32_t *>(arg);
-        if (msg[0] >= 32 && msg[2] == 0x00030004 && msg[5] == 4) {
+        if (msg[0] >= 32 && (msg[2] == 0x00030004 || msg[2] == 0x00030002) && msg[5] == 4) {
             msg[1] = 0x80000000;
             msg[4] = 0x80000008;
             msg[6] = (uint32_t)CoreKHz(now) * 1000;

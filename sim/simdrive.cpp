@@ -2,16 +2,23 @@
 //
 // The medium is a list of flux transition positions per cylinder and side, in
 // picoseconds of one nominal revolution (60 s / rpm). The disk turns from time
-// 0 at the set speed (with its speed error); the index pulse covers the first
-// index_us of each revolution. The drive answers only while selected: index
-// and ready while the motor runs, TRK00 at cylinder 0, write protect, and read
-// pulses of pulse_ns at each transition. The head steps on the leading edge of
-// STP: inwards (cylinder + 1, up to last_cylinder) while DIR is asserted,
-// outwards down to 0 otherwise. Cylinders past the 84 of an image read blank
-// and keep nothing written. While the write gate is asserted the
-// transitions on the write-data line are recorded, and they replace the flux
-// of the written stretch when the gate is released.
+// 0 at the set speed (with its speed error) or, with a spin-up time, stands
+// until the motor starts and speeds up evenly to full speed; the index pulse
+// covers the first index_us (at full speed) of each revolution. The drive
+// answers only while selected: index while the motor runs, ready once it is
+// up to speed, TRK00 at cylinder 0 (unless the sensor is set broken), write
+// protect, and read pulses of pulse_ns at each transition. The head steps on
+// the leading edge of STP: inwards (cylinder + 1, up to last_cylinder) while
+// DIR is asserted, outwards down to 0 otherwise, and settles for settle_ms:
+// meanwhile the read line carries noise, and a write whose gate opens then is
+// recorded as noise. Cylinders past the 84 of an image read blank and keep
+// nothing written. While the write gate is asserted the transitions on the
+// write-data line are recorded, and they replace the flux of the written
+// stretch when the gate is released; a track written here is recorded at this
+// drive's speed, and the medium is saved with cells fine enough for it.
 #include <algorithm>
+#include <cmath>
+#include <numeric>
 #include <cstring>
 
 #include "fdi.h"
@@ -89,22 +96,50 @@ int SimDrive::LoadImage(const char *path) {
     return 1;
 }
 
+// A medium with tracks written in this drive is saved at the drive's speed,
+// with cells of the rate every track on it shares (tracks as loaded count at
+// the rate they pass this drive's head), or, on a medium of mixed rates, of
+// the least common multiple of them (at most 8000, else the highest).
 int SimDrive::SaveImage(const char *path) const {
     Filepath fp;
     if (!fp.SetPath(path)) return 0;
+    double save_rpm = medium_rpm;
+    int save_rate = rate, save_type = type;
+    if (rewritten) {
+        save_rpm = cfg.rpm;
+        int loaded = (int)(rate * cfg.rpm / medium_rpm + 0.5);
+        int mixed = 0, highest = 0;
+        for (int c = 0; c < 84; c++)
+            for (int h = 0; h < 2; h++) {
+                int r = written_rate[c][h] ? written_rate[c][h] : flux[c][h].empty() ? 0 : loaded;
+                if (!r) continue;
+                highest = std::max(highest, r);
+                mixed = mixed ? (int)std::min<int64_t>((int64_t)mixed / std::gcd(mixed, r) * r, 8001) : r;
+            }
+        save_rate = !mixed ? loaded : mixed > 8000 ? highest : mixed;
+        save_type = save_rate >= 1000 ? ZEL_TYPE_2HD : ZEL_TYPE_2DD;
+    }
     ZELDisk disk;
-    if (!disk.Init(type == ZEL_TYPE_2D || type == ZEL_TYPE_2HD ? type : ZEL_TYPE_2DD, rate, (int)medium_rpm, 0))
+    if (!disk.Init(save_type == ZEL_TYPE_2D || save_type == ZEL_TYPE_2HD ? save_type : ZEL_TYPE_2DD,
+                   save_rate, (int)save_rpm, 0))
         return 0;
-    int64_t cellps = CellPs(rate);
-    int bits = (int)(rate * 60000.0 / medium_rpm);  // one revolution as recorded
+    int64_t cellps = (int64_t)(1.0e9 / save_rate * save_rpm / cfg.rpm + 0.5);
+    int bits = (int)(save_rate * 60000.0 / save_rpm); // one revolution as recorded
     for (int c = 0; c < disk.header.cylinders && c < 84; c++) {
         for (int h = 0; h < disk.header.heads && h < 2; h++) {
             int n = std::min(bits, disk.GetTrackCapacity(c, h) * 8);
             if (n <= 0 || !disk.SetTrackLen(c, h, n)) return 0;
             uint8_t *data = disk.GetTrackData(c, h);
             memset(data, 0, (size_t)(n + 7) / 8);
+            // Cells are counted interval by interval, as a data separator
+            // does: a track written at a clock a little off the nominal rate
+            // keeps every interval, where rounding each position on its own
+            // would move some transitions to the neighbouring cell.
+            int64_t cell = -1, last = 0;
             for (int64_t pos : flux[c][h]) {
-                int64_t cell = (pos + cellps / 2) / cellps;
+                cell = cell < 0 ? (pos + cellps / 2) / cellps
+                                : cell + std::max<int64_t>(1, (pos - last + cellps / 2) / cellps);
+                last = pos;
                 if (cell < n) BfSetBit(data, (int)cell);
             }
         }
@@ -118,11 +153,42 @@ int64_t SimDrive::RotationPs() const {
     return (int64_t)(60.0e12 / ((cfg.rpm > 0 ? cfg.rpm : 300) * (1.0 + cfg.speed_error / 100.0)));
 }
 
-int64_t SimDrive::Unwrapped(int64_t t) const { return (int64_t)((double)t * (double)rev_ps / (double)RotationPs()); }
+// Without spin-up the disk turns from time 0. With it, the disk stands while
+// the motor is off and, from each start, speeds up evenly over spinup_ms: the
+// position grows as v e^2 / 2T during the spin-up (e since the start, T the
+// spin-up time, v full speed) and by v e - v T / 2 after it.
+int64_t SimDrive::Unwrapped(int64_t t) const {
+    double v = (double)rev_ps / (double)RotationPs();
+    if (cfg.spinup_ms <= 0) return (int64_t)((double)t * v);
+    if (motor_on < 0 || t < motor_on) return spun;
+    double e = (double)(t - motor_on), T = (double)cfg.spinup_ms * 1000 * SIM_PS_PER_US;
+    return spun + (int64_t)(e < T ? v * e * e / (2 * T) : v * (e - T / 2));
+}
 
 int64_t SimDrive::Position(int64_t t) const {
-    int64_t rot = RotationPs();
-    return (int64_t)((double)(t % rot) * (double)rev_ps / (double)rot);
+    if (cfg.spinup_ms <= 0) {
+        int64_t rot = RotationPs();
+        return (int64_t)((double)(t % rot) * (double)rev_ps / (double)rot);
+    }
+    return Unwrapped(t) % rev_ps;
+}
+
+bool SimDrive::Settling(int64_t t) const {
+    return t - stepped < (int64_t)cfg.settle_ms * 1000 * SIM_PS_PER_US;
+}
+
+bool SimDrive::DroppedOut(int64_t t) const {
+    if (cfg.dropouts.empty()) return false;
+    int side = (pi >> LINE_SID) & 1;
+    int64_t rev = Unwrapped(t) / rev_ps - Unwrapped(arrived) / rev_ps;
+    int64_t pos = Position(t);
+    for (const SimDriveConfig::Dropout &d : cfg.dropouts) {
+        if (d.cylinder != cyl || d.head != side) continue;
+        if (pos < (int64_t)d.from_us * SIM_PS_PER_US || pos >= (int64_t)d.to_us * SIM_PS_PER_US) continue;
+        for (int r : d.revolutions)
+            if (r == rev) return true;
+    }
+    return false;
 }
 
 // Whether a read pulse covers time t.
@@ -130,11 +196,17 @@ int SimDrive::Pulse(int64_t t) const {
     int side = (pi >> LINE_SID) & 1;
     static const std::vector<int64_t> none;
     const std::vector<int64_t> &f = cyl < 84 ? flux[cyl][side] : none;
-    uint64_t rev = (uint64_t)(t / RotationPs());
+    uint64_t rev = (uint64_t)(cfg.spinup_ms <= 0 ? t / RotationPs() : Unwrapped(t) / rev_ps);
     int64_t pos = Position(t);
     int64_t width = (int64_t)cfg.pulse_ns * 1000;
     int64_t jitter = (int64_t)cfg.jitter_ns * 1000;
     auto covers = [&](int64_t start) { return pos >= start && pos < start + width; };
+    if (Settling(t)) {
+        // The head is still moving: a random pulse somewhere in every 4 us.
+        int64_t slot = 4 * SIM_PS_PER_US, s = pos / slot;
+        return covers(s * slot + (int64_t)(Mix((uint64_t)s ^ rev << 40) % (uint64_t)(slot - width)));
+    }
+    if (DroppedOut(t)) return 0;
     auto shift = [&](size_t i) {
         return jitter ? (int64_t)(Mix(rev << 20 ^ i) % (uint64_t)(2 * jitter + 1)) - jitter : 0;
     };
@@ -172,12 +244,16 @@ int SimDrive::Pulse(int64_t t) const {
 uint32_t SimDrive::Asserted(int64_t t) {
     if (!((pi >> (cfg.select ? LINE_DS1 : LINE_DS0)) & 1)) return 0;
     uint32_t m = 0;
-    if (cyl == 0) m |= 1u << LINE_TRZ;
+    if ((cyl == 0 && cfg.trk00 != 1) || cfg.trk00 == 2) m |= 1u << LINE_TRZ;
     if (cfg.disk && cfg.write_protect) m |= 1u << LINE_WTP;
-    if (cfg.disk && motor_on >= 0 && t - motor_on >= (int64_t)cfg.spinup_ms * 1000 * SIM_PS_PER_US) {
-        m |= 1u << LINE_RDY;
-        int64_t rot = RotationPs();
-        if (t % rot < (int64_t)cfg.index_us * SIM_PS_PER_US) m |= 1u << LINE_IDX;
+    if (cfg.disk && motor_on >= 0) {
+        if (t - motor_on >= (int64_t)cfg.spinup_ms * 1000 * SIM_PS_PER_US) m |= 1u << LINE_RDY;
+        if (cfg.spinup_ms <= 0) {
+            int64_t rot = RotationPs();
+            if (t % rot < (int64_t)cfg.index_us * SIM_PS_PER_US) m |= 1u << LINE_IDX;
+        } else if (Position(t) < (int64_t)((double)cfg.index_us * SIM_PS_PER_US * rev_ps / RotationPs())) {
+            m |= 1u << LINE_IDX;
+        }
     }
     return m;
 }
@@ -190,6 +266,7 @@ int SimDrive::DataAsserted(int64_t t) {
 void SimDrive::LineChanged(int line, int asserted, int64_t t) {
     int selline = cfg.select ? LINE_DS1 : LINE_DS0;
     int selected = (pi >> selline) & 1;
+    if (line == LINE_MOT && cfg.spinup_ms > 0) spun = Unwrapped(t); // where the disk starts or stops
     if (asserted) pi |= 1u << line;
     else pi &= ~(1u << line);
     if (line == LINE_MOT) motor_on = asserted ? t : -1;
@@ -199,17 +276,20 @@ void SimDrive::LineChanged(int line, int asserted, int64_t t) {
         if (writing) CommitWrite(t);
         if ((pi >> LINE_DIR) & 1) cyl = std::min(cyl + 1, std::min(cfg.last_cylinder, SIM_MAX_CYLINDER));
         else cyl = std::max(cyl - 1, 0);
+        stepped = arrived = t;
     } else if (line == LINE_WTG) {
         if (asserted && cfg.disk && !cfg.write_protect && !writing) {
             writing = true;
+            write_noise = Settling(t);
             write_start = Unwrapped(t);
             write_last = 0;
             written.clear();
         } else if (!asserted && writing) {
             CommitWrite(t);
         }
-    } else if (line == LINE_SID && writing) {
-        CommitWrite(t);
+    } else if (line == LINE_SID) {
+        if (writing) CommitWrite(t);
+        arrived = t;
     }
 }
 
@@ -223,6 +303,21 @@ void SimDrive::DataOut(int64_t t, int64_t period, uint32_t bits, int count) {
     }
 }
 
+// The cell rate of what was written, from its intervals: the shortest usual
+// interval of FM and MFM alike is two cells. A common rate (250, 300, 500,
+// 600, 1000 kcells/s) within 3 %, else 0 (no cells told).
+int SimDrive::WrittenCellRate() const {
+    std::vector<int64_t> gaps;
+    for (size_t i = 1; i < written.size(); i++)
+        if (written[i] > written[i - 1]) gaps.push_back(written[i] - written[i - 1]);
+    if (gaps.size() < 100) return 0;
+    std::nth_element(gaps.begin(), gaps.begin() + gaps.size() / 20, gaps.end());
+    double rate = 2.0e9 / (double)gaps[gaps.size() / 20];
+    for (int common : {250, 300, 500, 600, 1000})
+        if (std::fabs(rate - common) <= common * 0.03) return common;
+    return 0;
+}
+
 // Replaces the flux between the gate's opening and t by what was written.
 void SimDrive::CommitWrite(int64_t t) {
     writing = false;
@@ -234,6 +329,15 @@ void SimDrive::CommitWrite(int64_t t) {
     }
     std::vector<int64_t> &f = flux[cyl][side];
     int64_t end = Unwrapped(t);
+    if (write_noise) {
+        // Written off the track while the head settled: what lies there reads as noise.
+        written.clear();
+        for (int64_t p = write_start, i = 0; p < end; p += 4 * SIM_PS_PER_US, i++)
+            written.push_back(p + (int64_t)(Mix((uint64_t)p ^ (uint64_t)i << 32) % (3 * SIM_PS_PER_US)));
+    } else if (int cellrate = WrittenCellRate()) {
+        written_rate[cyl][side] = cellrate;
+        rewritten = true;
+    }
     std::vector<int64_t> keep;
     int64_t from = write_start;
     if (end - from >= rev_ps) {

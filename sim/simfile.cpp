@@ -123,6 +123,7 @@ int SimApplySetting(SimConfig *cfg, const std::string &key, const std::string &v
             {"write_protect", &SimDriveConfig::write_protect, 0, 1},
             {"disk", &SimDriveConfig::disk, 0, 1},
             {"spinup_ms", &SimDriveConfig::spinup_ms, 0, 10000},
+            {"settle_ms", &SimDriveConfig::settle_ms, 0, 1000},
             {"pulse_ns", &SimDriveConfig::pulse_ns, 10, 4000},
             {"jitter_ns", &SimDriveConfig::jitter_ns, 0, 2000},
             {"noise_spikes", &SimDriveConfig::noise_spikes, 0, 100000},
@@ -132,6 +133,29 @@ int SimApplySetting(SimConfig *cfg, const std::string &key, const std::string &v
             if (k != row.name) continue;
             if (!isint || n < row.lo || n > row.hi) return bad();
             dc.*row.field = (int)n;
+            return 1;
+        }
+        if (k == "trk00") {
+            static const char *names[] = {"normal", "never", "always"};
+            for (int j = 0; j < 3; j++)
+                if (value == names[j]) return dc.trk00 = j, 1;
+            return bad();
+        }
+        if (k == "dropout") {
+            // "<cylinder> <head> <from us> <to us> <revolution>[,<revolution>...]", one a line
+            SimDriveConfig::Dropout d;
+            char revs[256] = {0};
+            if (sscanf(value.c_str(), "%d %d %d %d %255s", &d.cylinder, &d.head, &d.from_us, &d.to_us,
+                       revs) != 5 ||
+                d.cylinder < 0 || d.cylinder >= 84 || d.head < 0 || d.head > 1 || d.from_us < 0 ||
+                d.to_us <= d.from_us)
+                return bad();
+            for (char *r = strtok(revs, ","); r; r = strtok(nullptr, ",")) {
+                long long rev = 0;
+                if (!ToInt(r, &rev) || rev < 1) return bad();
+                d.revolutions.push_back((int)rev);
+            }
+            dc.dropouts.push_back(d);
             return 1;
         }
         if (k == "image") return dc.image = value, 1;

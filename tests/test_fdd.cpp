@@ -13,6 +13,8 @@
 #include "fdd.h"
 #include "fdi.h"
 #include "fdi_disk.h"
+#include "gpioctl.h"
+#include "sim_fixture.h"
 #include "zel.h"
 #include "zeldisk.h"
 
@@ -112,7 +114,8 @@ TEST_P(ReadTrackCase, CutsOneRevolutionAtTheIndexAndDecodesIt) {
     } else {
         EXPECT_NEAR(d->laplen, len, 16);
     }
-    EXPECT_GT(EvaluateTrackScore(d.get()), 0x80000000u + (uint32_t)c.sectors * 0xFFFFFFu);
+    // Every sector good, none bad, the index mark found.
+    EXPECT_EQ(EvaluateTrackScore(d.get()) & 0xFFFF8000u, (uint32_t)c.sectors << 24 | 0xFF0000u | 0x8000u);
 }
 
 INSTANTIATE_TEST_SUITE_P(Fdd, ReadTrackCase,
@@ -219,22 +222,34 @@ TEST(Fdd, StrechSmpMovesPulsesAndKeepsEqualLengths) {
     EXPECT_EQ(b, Bits(16, 0));
 }
 
-TEST(Fdd, EvaluateTrackScore) {
-    std::unique_ptr<dump_t> d(new dump_t);
-    d->found = 1;
-    d->track.flags = TRACK_IAM;
-    for (int r = 1; r <= 9; r++)
-        d->track.AddSector(NewSector(1, 0, 0, r, 2, 512, 0));
-    d->noise = 5;
-    EXPECT_EQ(EvaluateTrackScore(d.get()), 0x80000000u + 9 * 0x1000000u + 5);
-    d->noise = 0x200000;
-    EXPECT_EQ(EvaluateTrackScore(d.get()), 0x80000000u + 9 * 0x1000000u + 0xFFFFF);
-    d->noise = 0;
-    d->track.GetSectorByIndex(3)->status = SECTOR_DATACRC;
-    d->track.GetSectorByIndex(4)->status = SECTOR_IDCRC | SECTOR_NODATA;
-    EXPECT_EQ(EvaluateTrackScore(d.get()), 0x80000000u + 8 * 0x1000000u + 0x800000u - 0x200000u - 0x400000u);
-    d->found = 0;
-    EXPECT_EQ(EvaluateTrackScore(d.get()), 0u);
+// Attempts rank by good sectors, then fewer bad ones; the index mark and
+// then the noise removed only break ties.
+TEST(Fdd, EvaluateTrackScoreRanksGoodThenBadThenIndexMark) {
+    auto attempt = [](int sectors, int iam, std::vector<uint8_t> bad, int noise) {
+        std::unique_ptr<dump_t> d(new dump_t);
+        d->found = 1;
+        d->track.flags = iam ? TRACK_IAM : 0;
+        for (int r = 1; r <= sectors; r++)
+            d->track.AddSector(NewSector(1, 0, 0, r, 2, 512, 0));
+        for (size_t i = 0; i < bad.size(); i++)
+            d->track.GetSectorByIndex((int)i)->status = bad[i];
+        d->noise = noise;
+        return EvaluateTrackScore(d.get());
+    };
+    const uint32_t clean = attempt(9, 0, {}, 0);
+    EXPECT_GT(clean, attempt(9, 1, {0, SECTOR_DATACRC}, 0xFFFFFF)) << "a clean read that lost its index mark";
+    EXPECT_GT(attempt(9, 1, {}, 0), clean);
+    EXPECT_GT(attempt(9, 0, {}, 1), clean);
+    EXPECT_GT(attempt(9, 1, {}, 0), attempt(9, 0, {}, 0x200000)) << "noise only after the index mark";
+    EXPECT_GT(attempt(9, 1, {SECTOR_DATACRC}, 0),
+              attempt(9, 1, {SECTOR_DATACRC, SECTOR_IDCRC | SECTOR_NODATA}, 0));
+    EXPECT_GT(attempt(10, 0, {SECTOR_NODATA}, 0), attempt(8, 1, {}, 0)) << "more good sectors first";
+    EXPECT_GT(attempt(1, 0, {}, 0), 0u);
+
+    std::unique_ptr<dump_t> none(new dump_t);
+    none->found = 0;
+    none->track.AddSector(NewSector(1, 0, 0, 1, 2, 512, 0));
+    EXPECT_EQ(EvaluateTrackScore(none.get()), 0u);
 }
 
 TEST(Fdd, ZeroRunSearches) {
@@ -450,3 +465,40 @@ TEST_F(Restore, RefusesTracksThatDoNotFit) {
 }
 
 } // namespace
+
+namespace {
+// A board whose SPI transmitter has stopped: its FIFO never has room and the
+// transfer never completes.
+class StoppedSpiBoard : public SimBoard {
+  public:
+    using SimBoard::SimBoard;
+    uint32_t Read(uint32_t offset) override {
+        uint32_t v = SimBoard::Read(offset);
+        return offset == SPI0_OFFSET + SPI_CS ? v & ~(SPI_CS_DONE | SPI_CS_TXD) : v;
+    }
+};
+} // namespace
+
+// A write that the SPI never takes ends, the gate closed, once the samples
+// have had far more than their time.
+TEST(Fdd, WriteTrackEndsWhenTheTransmitterStops) {
+    SimConfig cfg = BoardConfig(2);
+    cfg.tick_ps = 1000000;
+    StoppedSpiBoard board(cfg);
+    std::string error;
+    ASSERT_TRUE(board.Setup(&error)) << error;
+    GPIOCTL::SetPlatform(&board);
+    GPIOCTL g;
+    ASSERT_TRUE(g.Init(GPIOCTL::MODE_CONTROLLER));
+    g.Reset();
+    std::unique_ptr<restore_t> r(new restore_t);
+    r->rate = 4000;
+    r->len = 800000;
+    r->writelen = 800000;
+    int64_t t0 = board.Now();
+    EXPECT_EQ(WriteTrack(&g, 0, r.get()), 0);
+    // The index wait (no drive) and 200 ms of samples, then a tenth of a second.
+    EXPECT_LT(board.Now() - t0, (int64_t)2000000 * SIM_PS_PER_US);
+    EXPECT_EQ(board.PiAsserted() & (1u << LINE_WTG), 0u);
+    GPIOCTL::SetPlatform(nullptr);
+}

@@ -5,6 +5,7 @@
 
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 
 #include <algorithm>
 #include <chrono>
@@ -129,6 +130,21 @@ inline ::testing::AssertionResult SameTrack(ZELDisk &want, int wc, ZELDisk &got,
     return ::testing::AssertionSuccess();
 }
 
+// SameTrack for both heads of cylinders first..last of two image files.
+inline ::testing::AssertionResult SameTracks(const std::string &want, const std::string &got, int first,
+                                             int last) {
+    ZELDisk a, b;
+    OpenImage(a, want);
+    OpenImage(b, got);
+    if (!a.valid || !b.valid) return ::testing::AssertionFailure() << "image missing";
+    for (int c = first; c <= last; c++)
+        for (int h = 0; h < 2; h++) {
+            ::testing::AssertionResult same = SameTrack(a, c, b, c, h);
+            if (!same) return same;
+        }
+    return ::testing::AssertionSuccess();
+}
+
 inline std::vector<uint8_t> FileBytes(const std::string &path) {
     std::string s = ReadFileText(path);
     return std::vector<uint8_t>(s.begin(), s.end());
@@ -180,11 +196,12 @@ class Background {
     void Signal(int sig) {
         if (pid_ > 0) kill(pid_, sig);
     }
-    RunResult Wait() {
+    // Waits for the end; usage (may be null) receives the program's resource use.
+    RunResult Wait(struct rusage *usage = nullptr) {
         RunResult r;
         if (pid_ > 0) {
             int st = 0;
-            while (waitpid(pid_, &st, 0) < 0) {
+            while (wait4(pid_, &st, 0, usage) < 0) {
             }
             r.status = WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
             pid_ = -1;

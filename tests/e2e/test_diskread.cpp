@@ -165,6 +165,9 @@ TEST(DiskRead, DamagedAndUnformattedTracks) {
     EXPECT_FALSE(Contains(r.out, "Retry   1/  2      :  75%(T  2 C 1 H0)"));
     EXPECT_TRUE(
         Contains(r.out, "missing start and end) / unformated Warning : Damaged or unformated(no sector)"));
+    EXPECT_TRUE(Contains(r.out, "Tracks clean       : 2\nTracks with errors : 1\n"
+                                "Damaged track      : T  1 C 0 H1 R5(data CRC)\nTracks unformatted : 1\n"))
+        << r.out;
 
     ZELDisk got;
     OpenImage(got, dir / "out.ZEL");

@@ -78,6 +78,7 @@ INSTANTIATE_TEST_SUITE_P(
         drivecase_t{"stuck", {"drive0.last_cylinder = 0"}, 0, {"Num of cylinder    : Unknown 2D\n"}},
         drivecase_t{"reaches86", {"drive0.last_cylinder = 86"}, 34, {"Num of cylinder    : 86 over\n"}},
         drivecase_t{"reaches85", {"drive0.last_cylinder = 85"}, 0, {"Num of cylinder    : 86(0..85)\n"}},
+        drivecase_t{"notrack0", {"drive0.trk00 = never"}, 14, {"Recalibrate        : Failed\n"}},
         drivecase_t{"noindex",
                     {"drive0.disk = 0", "drive0.last_cylinder = 79"},
                     0,
