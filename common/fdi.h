@@ -177,6 +177,9 @@ class VDisk {
     int Export(const Filepath &path, LossReport *report = nullptr, int diskno = 0);
     // Whether the path's extension names a sector image format.
     static bool CanExport(const Filepath &path);
+    // Whether Export to the path's format would keep every sector; writes
+    // nothing (only the extension of the path counts).
+    int Fits(const Filepath &path, LossReport *report = nullptr) const;
 
     int ImportFIX(const Filepath &path);
     int ExportFIX(int row, const Filepath &path);

@@ -250,8 +250,10 @@ int SpliceDisk(const Filepath &path, int diskno, std::vector<uint8_t> &bytes, st
     return 1;
 }
 
-// The checked export: write, read back, compare, then replace the file.
-int ExportAs(const imageformat_t &f, const VDisk &d, const Filepath &path, LossReport *report, int diskno = 0) {
+// The checked export: write, read back, compare, then replace the file
+// (unless only the check is asked for).
+int ExportAs(const imageformat_t &f, const VDisk &d, const Filepath &path, LossReport *report, int diskno = 0,
+             bool save = true) {
     LossReport own;
     LossReport &r = report ? *report : own;
     std::vector<uint8_t> bytes;
@@ -272,7 +274,7 @@ int ExportAs(const imageformat_t &f, const VDisk &d, const Filepath &path, LossR
     }
     CompareDisks(d, back, r);
     if (r.Fails()) return 0;
-    if (!SaveImageFile(path, bytes)) {
+    if (save && !SaveImageFile(path, bytes)) {
         r.Refuse(std::string(path.GetPath()) + ": " + FileProblem(path.GetPath(), errno));
         return 0;
     }
@@ -326,6 +328,13 @@ int VDisk::Export(const Filepath &path, LossReport *report, int diskno) try {
 }
 
 bool VDisk::CanExport(const Filepath &path) { return FindFormat(path) != nullptr; }
+
+int VDisk::Fits(const Filepath &path, LossReport *report) const try {
+    const imageformat_t *f = FindFormat(path);
+    return f && ExportAs(*f, *this, path, report, 0, false);
+} catch (const std::bad_alloc &) {
+    return 0;
+}
 
 int VDisk::ImportFIX(const Filepath &path) {
     int64_t size = ImageFileSize(path);

@@ -127,8 +127,17 @@ int ParseArgument(int argc, char **argv) {
 // win over the options.
 int OpenExisting() {
     if (!((param.begin >= 0 && param.end >= 0) || param.track >= 0)) return 0;
-    int ok = param.path.HasExt(".ZEL") ? image->Load(param.path, 0) : image->Import(param.path, 0);
-    if (!ok) return 0;
+    // A file that is there but cannot be read is never replaced by a disk of
+    // the few tracks read now.
+    if (access(param.path.GetPath(), F_OK) != 0) return 0;
+    std::string why;
+    LossReport report;
+    int ok = param.path.HasExt(".ZEL") ? image->Load(param.path, 0, &why) : image->Import(param.path, 1, &report);
+    if (!ok) {
+        if (!why.empty()) fprintf(stderr, "Error : %s\n", why.c_str());
+        PrintLosses(report);
+        HwFail("Error : Can't update the image, it cannot be read", 2);
+    }
     param.cylinders = image->header.cylinders;
     param.heads = image->header.heads;
     param.raw = image->header.type == ZEL_TYPE_RAW;
@@ -288,43 +297,35 @@ int AskedRange(int *first, int *last) {
 
 // Whether the target's format takes a disk made of tracks like those of the
 // plain-dump geometry row on cylinders first..last (heads heads), nothing
-// elsewhere: exported to a scratch file with the target's extension.
-int FormatTakes(const std::string &scratch, const fixformat_t &row, int first, int last, int heads) {
+// elsewhere (the export's own check, with nothing written).
+int FormatTakes(const fixformat_t &row, int first, int last, int heads) {
     VDisk vd;
     vd.Init(row.type, last + 1, heads);
     for (int c = first; c <= last; c++)
         for (int h = 0; h < heads; h++)
             for (int r = 1; r <= row.sectors; r++)
                 vd.tracks[c][h]->AddSector(NewSector(1, c, h, r, row.n, 128 << row.n, 0, row.gap3));
-    Filepath path;
-    if (!path.SetPath(scratch.c_str())) return 0;
-    int ok = vd.Export(path);
-    unlink(scratch.c_str());
-    return ok;
+    return vd.Fits(param.path);
 }
 
 // A new image in a sector format: the format must be able to hold the tracks
 // the options ask for. A plain dump, for one, holds every cylinder of its
 // geometry on both heads, so "-c 3" or "-b 4 -e 4" into a new .hdm can never
 // be exported: that is said before minutes of reading. The format's needs are
-// learnt by exporting small stand-in disks of each plain-dump geometry to a
-// scratch folder, so the one table of formats stays the only one.
+// learnt by checking stand-in disks of each plain-dump geometry against it,
+// so the one table of formats stays the only one.
 void CheckTargetFormat() {
     if (param.path.HasExt(".ZEL") || param.path.HasExt(".HFE")) return;
     int first, last;
     if (!AskedRange(&first, &last)) return;
-    const char *base = getenv("TMPDIR");
-    std::string tmpl = std::string(base && *base ? base : "/tmp") + "/zelmo-check-XXXXXX";
-    if (!mkdtemp(&tmpl[0])) return; // no scratch room: the export itself will tell
-    const std::string scratch = tmpl + "/check" + param.path.GetExt();
     int fits = 0, needs = -1;
     for (const fixformat_t *row = VDisk::FixFormat; row->size >= 0 && !fits; row++) {
         if (row->size == 0) continue;
-        fits = FormatTakes(scratch, *row, first, last, param.heads);
-        if (!fits && needs < 0 && FormatTakes(scratch, *row, 0, row->cylinders - 1, 2))
-            needs = row->cylinders;
+        // Cylinders past a geometry's last may well be blank: they cannot
+        // be judged before they are read (the export's own check does).
+        fits = FormatTakes(*row, first, last < row->cylinders ? last : row->cylinders - 1, param.heads);
+        if (!fits && needs < 0 && FormatTakes(*row, 0, row->cylinders - 1, 2)) needs = row->cylinders;
     }
-    rmdir(tmpl.c_str());
     if (fits) return;
     if (needs < 0) HwFail("Error : Can't export image file", 14);
     std::string message = std::string("Error : A ") + param.path.GetExt() + " image holds cylinders 0 ... " +
@@ -382,11 +383,16 @@ int main(int argc, char **argv) {
     ReadDisk(period, first, last);
     PrintSummary();
 
-    int saved =
-        param.path.HasExt(".ZEL") ? image->Save(param.path, 1) : image->Export(param.path, param.analyze);
-    if (!saved)
+    // An update of a multi-disk D88 file replaces its first disk only.
+    LossReport report;
+    int saved = param.path.HasExt(".ZEL") ? image->Save(param.path, 1)
+                                          : image->Export(param.path, param.analyze, &report, update ? 1 : 0);
+    if (!saved) {
+        PrintLosses(report);
         HwFail(param.path.HasExt(".ZEL") ? "Error : Can't save ZEL file" : "Error : Can't export image file",
                14);
+    }
+    PrintLosses(report);
     HwReleaseRead();
     if (tally.clean + tally.damaged == 0) {
         char message[200];

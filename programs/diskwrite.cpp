@@ -147,10 +147,17 @@ int main(int argc, char **argv) {
     int status = HwStartUp(argc, argv, Banner, Init, 1, ParseArgument, Cleanup);
     if (status >= 0) return status;
 
+    // Nothing is written from an image that lost anything on its way in.
     image = new ZELDisk;
+    std::string why;
+    LossReport report;
     if (param.path.HasExt(".ZEL")) {
-        if (!image->Load(param.path, 0)) HwFail("Error : Can't load ZEL file", 2);
-    } else if (!image->Import(param.path, param.diskno)) {
+        if (!image->Load(param.path, 0, &why)) {
+            fprintf(stderr, "Error : %s\n", why.c_str());
+            HwFail("Error : Can't load ZEL file", 2);
+        }
+    } else if (!image->Import(param.path, param.diskno, &report)) {
+        PrintLosses(report);
         HwFail("Error : Can't import image file", 2);
     }
 

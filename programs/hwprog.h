@@ -26,6 +26,7 @@
 
 #include "filepath.h"
 #include "gpioctl.h"
+#include "lossprint.h"
 #include "sim.h"
 #include "version.h"
 #include "zeldisk.h"
@@ -178,6 +179,9 @@ inline int HwInstallSignals() {
     sigemptyset(&sa.sa_mask);
     for (int sig : {SIGINT, SIGHUP, SIGTERM})
         if (sigaction(sig, &sa, nullptr) != 0) return 0;
+    // A file-size limit fails a save (which is then kept elsewhere or said)
+    // instead of killing the program with the drive lines asserted.
+    signal(SIGXFSZ, SIG_IGN);
     return 1;
 }
 

@@ -326,10 +326,9 @@ TEST(DriveSafety, SavedMediumKeepsTheRateItWasWrittenAt) {
 
 namespace {
 
-// Reading a track into the first disk of a two-disk D88 file must keep the
-// second disk byte for byte (or be refused). The D88 writer still rewrites
-// the file with the first disk only: enabled once it keeps the others.
-TEST(DriveSafety, DISABLED_DiskreadUpdateKeepsTheOtherDisksOfAD88) {
+// Reading a track into the first disk of a two-disk D88 file keeps the
+// second disk byte for byte.
+TEST(DriveSafety, DiskreadUpdateKeepsTheOtherDisksOfAD88) {
     ScratchDir dir;
     ASSERT_EQ(RunTool("mkimage", {"2hd", dir / "a.hdm", "1"}).status, 0);
     ASSERT_EQ(RunTool("mkimage", {"2hd", dir / "b.hdm", "2"}).status, 0);
@@ -344,12 +343,27 @@ TEST(DriveSafety, DISABLED_DiskreadUpdateKeepsTheOtherDisksOfAD88) {
     std::string sim = WriteSim(dir, {kHD, "drive0.image = " + (dir / "a.hdm")});
     RunResult r = RunOnBoard("diskread", {"-i", "0", "-d", "high", "-t", "3", dir / "two.D88"}, sim);
     std::vector<uint8_t> after = FileBytes(dir / "two.D88");
-    if (r.status == 0) {
-        ASSERT_EQ(after.size(), both.size());
-        EXPECT_TRUE(std::equal(second.begin(), second.end(), after.end() - (std::ptrdiff_t)second.size()));
-    } else {
-        EXPECT_TRUE(after == both) << "a refused update leaves the file alone";
-    }
+    ASSERT_EQ(r.status, 0) << r.err;
+    ASSERT_EQ(after.size(), both.size());
+    EXPECT_TRUE(std::equal(second.begin(), second.end(), after.end() - (std::ptrdiff_t)second.size()));
+}
+
+} // namespace
+
+namespace {
+
+// An update names an existing image: one that cannot be read is never
+// replaced by a disk of the few tracks read now.
+TEST(DriveSafety, DiskreadRefusesToUpdateAnImageItCannotRead) {
+    ScratchDir dir;
+    ASSERT_EQ(RunTool("mkimage", {"2hd", dir / "a.hdm", "1"}).status, 0);
+    std::vector<uint8_t> junk(5000, 0x5A);
+    std::ofstream(dir / "old.D88", std::ios::binary).write((const char *)junk.data(), (std::streamsize)junk.size());
+    std::string sim = WriteSim(dir, {kHD, "drive0.image = " + (dir / "a.hdm")});
+    RunResult r = RunOnBoard("diskread", {"-i", "0", "-d", "high", "-t", "3", dir / "old.D88"}, sim);
+    EXPECT_EQ(r.status, 2) << r.err;
+    EXPECT_NE(r.err.find("old.D88 is not a D88 image"), std::string::npos) << r.err;
+    EXPECT_TRUE(FileBytes(dir / "old.D88") == junk);
 }
 
 } // namespace
