@@ -230,10 +230,12 @@ std::string DeviceTable() {
     t += " ID | WP | CL | DISK IMAGE\n";
     t += kRule;
     for (const fdd_t &d : fdd) {
-        char line[400];
-        snprintf(line, sizeof line, "  %d | %s | %02d | %s\n", d.id, d.protect ? "ON" : "--",
-                 param.step == 0 ? d.cylinder / 2 : d.cylinder, d.disk ? d.path.GetPath() : "EMPTY");
+        char line[40];
+        snprintf(line, sizeof line, "  %d | %s | %02d | ", d.id, d.protect ? "ON" : "--",
+                 param.step == 0 ? d.cylinder / 2 : d.cylinder);
         t += line;
+        t += d.disk ? d.path.GetPath() : "EMPTY";
+        t += "\n";
     }
     t += kRule;
     return t;
