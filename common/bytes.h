@@ -63,3 +63,13 @@ inline void PutLE32(uint8_t *p, uint32_t v) {
     p[2] = (uint8_t)(v >> 16);
     p[3] = (uint8_t)(v >> 24);
 }
+inline void PutBE16(uint8_t *p, uint32_t v) {
+    p[0] = (uint8_t)(v >> 8);
+    p[1] = (uint8_t)v;
+}
+inline void PutBE32(uint8_t *p, uint32_t v) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap32(v);
+#endif
+    memcpy(p, &v, 4);
+}

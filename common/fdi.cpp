@@ -63,16 +63,16 @@ const uint32_t FMTable[256] = {ZEL_T256(FmEntry)};
 #undef ZEL_T256
 
 namespace {
-// The CRC is linear, so four bytes fold in at once: slice[k][x] is the CRC
+// The CRC is linear, so eight bytes fold in at once: slice[k][x] is the CRC
 // register after byte x followed by k zero bytes, from a zero register.
 struct CrcSlices {
-    uint16_t t[4][256];
+    uint16_t t[8][256];
 };
 constexpr CrcSlices MakeCrcSlices() {
     CrcSlices s{};
     for (int x = 0; x < 256; x++) {
         s.t[0][x] = CrcEntry(x);
-        for (int k = 1; k < 4; k++)
+        for (int k = 1; k < 8; k++)
             s.t[k][x] = (uint16_t)(CrcEntry(s.t[k - 1][x] >> 8) ^ (s.t[k - 1][x] << 8));
     }
     return s;
@@ -83,6 +83,10 @@ constexpr CrcSlices kCrcSlices = MakeCrcSlices();
 uint16_t CalcCRC(const uint8_t *data, int len, uint16_t crc) {
     const auto &t = kCrcSlices.t;
     int i = 0;
+    for (; i + 8 <= len; i += 8)
+        crc = (uint16_t)(t[7][(crc >> 8) ^ data[i]] ^ t[6][(crc & 0xFF) ^ data[i + 1]] ^ t[5][data[i + 2]] ^
+                         t[4][data[i + 3]] ^ t[3][data[i + 4]] ^ t[2][data[i + 5]] ^ t[1][data[i + 6]] ^
+                         t[0][data[i + 7]]);
     for (; i + 4 <= len; i += 4)
         crc = (uint16_t)(t[3][(crc >> 8) ^ data[i]] ^ t[2][(crc & 0xFF) ^ data[i + 1]] ^ t[1][data[i + 2]] ^
                          t[0][data[i + 3]]);

@@ -56,6 +56,18 @@ enum : uint32_t {
     FM_F8 = 0x2888,
 };
 
+// The patterns prepared once (their filter tables and sync runs).
+struct decoderpatterns_t {
+    BfPattern am[2] = {{kAM_FM, 96}, {kAM_MFM, 128}};  // by density: [0] FM, [1] MFM
+    BfPattern iam[2] = {{kIAM_FM, 96}, {kIAM_MFM, 128}};
+    BfPattern dam[2] = {{kDAM_FM, 96}, {kDAM_MFM, 128}};
+    BfPattern ddam[2] = {{kDDAM_FM, 96}, {kDDAM_MFM, 128}};
+};
+const decoderpatterns_t &Patterns() {
+    static const decoderpatterns_t patterns;
+    return patterns;
+}
+
 // A scan records at most MAX_SCAN marks of its density (ID and data marks
 // alike) and keeps at most MAX_IDS of them as ID marks; the candidate list
 // has room for both densities' ID marks and its end marker, so no kept mark
@@ -115,6 +127,23 @@ class CellReader {
     int Bytes(int pos, uint8_t *out, int count, int mfm) const {
         const int cpb = mfm ? 16 : 32;
         pos = Wrap(pos);
+        // Whole words first: 64 cells from one load (and one byte more for
+        // the cell offset) give 4 MFM or 2 FM data bytes, their data cells
+        // gathered by masks and shifts.
+        const int per = mfm ? 4 : 2;
+        int words = std::min({count / per, (m_count - pos) / 64, (m_bytes - 9 - (pos >> 3)) / 8 + 1});
+        if (words > 0) {
+            const uint8_t *p = m_buf + (pos >> 3);
+            const int sh = pos & 7;
+            for (int i = 0; i < words; i++, p += 8, out += per) {
+                uint64_t w = GetBE64(p) << sh | (uint64_t)p[8] << sh >> 8;
+                if (mfm) PutBE32(out, GatherMFM(w));
+                else PutBE16(out, GatherFM(w));
+            }
+            count -= words * per;
+            pos += words * 64;
+            if (pos >= m_count) pos -= m_count;
+        }
         // Bytes before the wrap point whose 8-byte load stays in the buffer;
         // every one shares the cell offset within its first byte.
         const int lastLoad = 8 * (m_bytes - 8) + 7 - pos;  // room for 8-byte loads
@@ -130,6 +159,25 @@ class CellReader {
             pos = Wrap(pos + cpb);
         }
         return Wrap(pos);
+    }
+
+    // The 32 data bits of 64 MFM cells (first cell in bit 63): every second
+    // cell, from the second on.
+    static uint32_t GatherMFM(uint64_t w) {
+        uint64_t x = w & 0x5555555555555555ull;
+        x = (x | x >> 1) & 0x3333333333333333ull;
+        x = (x | x >> 2) & 0x0F0F0F0F0F0F0F0Full;
+        x = (x | x >> 4) & 0x00FF00FF00FF00FFull;
+        x = (x | x >> 8) & 0x0000FFFF0000FFFFull;
+        return (uint32_t)(x | x >> 16);
+    }
+    // The 16 data bits of 64 FM cells: the third cell of every four.
+    static uint32_t GatherFM(uint64_t w) {
+        uint64_t x = w >> 1 & 0x1111111111111111ull;
+        x = (x | x >> 3) & 0x0303030303030303ull;
+        x = (x | x >> 6) & 0x000F000F000F000Full;
+        x = (x | x >> 12) & 0x000000FF000000FFull;
+        return (uint32_t)((x | x >> 24) & 0xFFFF);
     }
 
     // The data byte of the cells in w, the first cell in bit 31: 16 cells
@@ -156,11 +204,12 @@ class CellReader {
 // ascending order. The disk turns without a seam, so a run may begin before
 // the end of the stream and end after its start: the search reaches past the
 // end, and such a mark's position is taken round the circle.
-int ScanMarks(const uint8_t *buf, int count, const uint8_t *pattern, int patbits, int step, int *out) {
+int ScanMarks(const uint8_t *buf, int count, const BfPattern &pattern, int step, int *out) {
+    const int patbits = pattern.len;
     int n = 0;
     int pos = 0;
     while (pos < count && n < MAX_SCAN) {
-        int off = BfFind(buf, count, pos, count - pos + patbits - 1, pattern, patbits);
+        int off = BfFind(buf, count, pos, count - pos + patbits - 1, pattern);
         if (off < 0) break;
         out[n++] = (int)(((int64_t)pos + off + 80) % count);
         pos += off + step;
@@ -230,8 +279,8 @@ void VTrack::Decode(int raw, const uint8_t *buf, int count, int analyze) {
 
     CellReader rd(encdata, cells);
     int mfmmarks[MAX_SCAN], fmmarks[MAX_SCAN];
-    int nmfm = ScanMarks(encdata, cells, kAM_MFM, 128, 128, mfmmarks);
-    int nfm = ScanMarks(encdata, cells, kAM_FM, 96, 96, fmmarks);
+    int nmfm = ScanMarks(encdata, cells, Patterns().am[1], 128, mfmmarks);
+    int nfm = ScanMarks(encdata, cells, Patterns().am[0], 96, fmmarks);
     if (nmfm == 0 && nfm == 0) {
         flags = TRACK_UNFORMAT;
         return;
@@ -323,7 +372,7 @@ void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2],
     const int tracksync = mfmtrack ? 192 : 384;
 
     const int iambits = mfmtrack ? 128 : 96;
-    int iam = BfFind(buf, count, 0, count + iambits - 1, mfmtrack ? kIAM_MFM : kIAM_FM, iambits);
+    int iam = BfFind(buf, count, 0, count + iambits - 1, Patterns().iam[mfmtrack ? 1 : 0]);
     if (iam >= 0) {
         flags |= TRACK_IAM;
         iampos = (int)(((int64_t)iam + 64) % count);
@@ -358,9 +407,9 @@ void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2],
         const int patbits = mfm ? 128 : 96;
         int found = -1, deleted = 0;
         if (winend - idend >= patbits) {
-            found = BfFind(buf, count, idend, winend - idend, mfm ? kDAM_MFM : kDAM_FM, patbits);
+            found = BfFind(buf, count, idend, winend - idend, Patterns().dam[mfm]);
             int range = found >= 0 ? found + patbits - 1 : winend - idend;
-            int del = BfFind(buf, count, idend, range, mfm ? kDDAM_MFM : kDDAM_FM, patbits);
+            int del = BfFind(buf, count, idend, range, Patterns().ddam[mfm]);
             if (del >= 0) {
                 found = del;
                 deleted = 1;

@@ -392,42 +392,38 @@ int AlignRaw(uint8_t *raw, int len) {
 // would run across the end of the stream take the same comparison through
 // wrapping loads.
 
+BfPattern::BfPattern(const uint8_t *p, int n) : bits(p), len(n), nbytes(Bytes(n)) {
+    chunk = n % 32 == 0 ? 32 : n % 8 == 0 ? 8 : 1;
+    // The last 32 bits: marks open with long sync runs that plain data
+    // imitates, while their ends are what sets them apart.
+    keyLen = std::min(32, n);
+    key = n - keyLen;
+    uint32_t k = n > 0 ? Peek32(p, nbytes, key) : 0;
+    for (int j = 0; j < 32; j++) xorMask[j] = (k >> (31 - j)) & 1 ? 0 : 0xFFFFFFFFu;
+    // A full 32-bit key starting s bits (0..7) before a byte boundary
+    // covers that byte and the next two whole: byteKey[i][v] has bit s
+    // set when key bits s + 8i .. s + 8i + 7 equal v.
+    memset(byteKey, 0, sizeof byteKey);
+    if (keyLen == 32)
+        for (int i = 0; i < 3; i++)
+            for (int sh = 0; sh < 8; sh++) byteKey[i][(k >> (24 - sh - 8 * i)) & 0xFF] |= (uint8_t)(1u << sh);
+    // The sync run the pattern opens with: the longest prefix that repeats
+    // every four bits (MFM 00 repeats every two, FM 00 every four) and holds
+    // both 0s and 1s. Its four 32-bit windows are its sync words.
+    run = 0;
+    if (n >= 36) {
+        while (run + 4 < n && BfGetBit(p, run) == BfGetBit(p, run + 4)) run++;
+        run += 4;
+        uint32_t w = Peek32(p, nbytes, 0);
+        if (run < 63 || w == 0 || w == 0xFFFFFFFFu) run = 0;
+        for (int j = 0; j < 4; j++) sync[j] = Peek32(p, nbytes, j);
+    }
+}
+
+uint32_t BfPattern::Chunk(int j) const { return Peek32(bits, nbytes, j) >> (32 - chunk); }
+
 namespace {
-struct Pattern {
-    const uint8_t *bits;
-    int len, nbytes, chunk;
-    int key, keyLen;  // the bits key .. key + keyLen - 1 filter candidates
-    uint32_t xorMask[32];
-    uint8_t byteKey[3][256];
-
-    Pattern(const uint8_t *p, int n) : bits(p), len(n), nbytes(Bytes(n)) {
-        chunk = n % 32 == 0 ? 32 : n % 8 == 0 ? 8 : 1;
-        // The last 32 bits: marks open with long sync runs that plain data
-        // imitates, while their ends are what sets them apart.
-        keyLen = std::min(32, n);
-        key = n - keyLen;
-        uint32_t k = Peek32(p, nbytes, key);
-        for (int j = 0; j < 32; j++) xorMask[j] = (k >> (31 - j)) & 1 ? 0 : 0xFFFFFFFFu;
-        // A full 32-bit key starting s bits (0..7) before a byte boundary
-        // covers that byte and the next two whole: byteKey[i][v] has bit s
-        // set when key bits s + 8i .. s + 8i + 7 equal v.
-        if (keyLen == 32) {
-            memset(byteKey, 0, sizeof byteKey);
-            for (int i = 0; i < 3; i++)
-                for (int sh = 0; sh < 8; sh++) byteKey[i][(k >> (24 - sh - 8 * i)) & 0xFF] |= (uint8_t)(1u << sh);
-        }
-    }
-    uint32_t Chunk(int j) const { return Peek32(bits, nbytes, j) >> (32 - chunk); }
-
-    // Compares the pattern with the data, load(j) giving the 32 data bits
-    // under pattern bit j.
-    template <class Load>
-    bool Matches(Load load) const {
-        for (int j = 0; j < len; j += chunk)
-            if (load(j) >> (32 - chunk) != Chunk(j)) return false;
-        return true;
-    }
-};
+typedef BfPattern Pattern;
 
 // FindLinear for a 32-bit key: one table look-up per data byte tests the
 // eight candidates whose key starts 0..7 bits before it; the rare survivors
@@ -452,9 +448,61 @@ int FindLinearBytes(const uint8_t *data, int len, int q, int n, const Pattern &p
     return -1;
 }
 
+int FindLinearPlain(const uint8_t *data, int len, int q, int n, const Pattern &pat);
+
+// FindLinear for a pattern that opens with a sync run of at least 63 cells:
+// the run holds an aligned 32-bit word at 32k for some k with m <= 32k <=
+// m + run - 32 (m the match), and that word is one of the run's four sync
+// words. A whole track is passed over a word at a time (one rotate and
+// compare rejects all but period-4 words); only the starts that such a word
+// leaves open are searched, in order, so the first match is the same.
+int FindLinearSynced(const uint8_t *data, int len, int q, int n, const Pattern &pat) {
+    const int stop = q + n;
+    int next = q;  // starts below it are searched already
+    // Word k opens starts 32k + 32 - run .. 32k; the first match is returned.
+    auto open = [&](int64_t k) {
+        int lo = (int)std::max<int64_t>(next, 32 * k + 32 - pat.run), hi = (int)std::min<int64_t>(stop - 1, 32 * k);
+        if (lo > hi) return -1;
+        int r = FindLinearPlain(data, len, lo, hi - lo + 1, pat);
+        next = hi + 1;
+        return r < 0 ? -1 : lo + r - q;
+    };
+    auto sync = [&](uint32_t w) {
+        return w == pat.sync[0] || w == pat.sync[1] || w == pat.sync[2] || w == pat.sync[3];
+    };
+    // Every word looked at lies inside the stream: 32k + 32 <= m + run <= len.
+    // Two words a load: a word that repeats every four cells has each of
+    // its bits equal to the one four cells on, which one shift and xor tell
+    // for both halves (28 bits each).
+    int64_t k = (q + 31) / 32, last = ((int64_t)stop - 1 + pat.run - 32) / 32;
+    for (; k + 1 <= last; k += 2) {
+        uint64_t x = GetBE64(data + 4 * k);
+        uint64_t t = x ^ x >> 4;
+        if ((t & 0x0FFFFFFF00000000ull) && (t & 0x0FFFFFFFull)) continue;
+        for (int half = 0; half < 2; half++) {
+            uint32_t w = (uint32_t)(x >> (32 - 32 * half));
+            if ((t >> (32 - 32 * half) & 0x0FFFFFFFull) || !sync(w)) continue;
+            int r = open(k + half);
+            if (r >= 0) return r;
+        }
+    }
+    for (; k <= last; k++) {
+        uint32_t w = (uint32_t)data[4 * k] << 24 | data[4 * k + 1] << 16 | data[4 * k + 2] << 8 | data[4 * k + 3];
+        if (w != ((w >> 4) | (w << 28)) || !sync(w)) continue;
+        int r = open(k);
+        if (r >= 0) return r;
+    }
+    return -1;
+}
+
 // First match among the positions q .. q + n - 1 of a stream of len bits,
 // all with q + patbits <= len: its offset from q, or -1.
 int FindLinear(const uint8_t *data, int len, int q, int n, const Pattern &pat) {
+    if (pat.run && n > 1024) return FindLinearSynced(data, len, q, n, pat);
+    return FindLinearPlain(data, len, q, n, pat);
+}
+
+int FindLinearPlain(const uint8_t *data, int len, int q, int n, const Pattern &pat) {
     if (pat.keyLen == 32) return FindLinearBytes(data, len, q, n, pat);
     int nbytes = Bytes(len), stop = q + n, sh = pat.key & 31;
     int base = q & ~31, w = base + (pat.key & ~31);  // w: the aligned word under the key
@@ -479,8 +527,24 @@ int FindLinear(const uint8_t *data, int len, int q, int n, const Pattern &pat) {
     return -1;
 }
 
-// The same for positions whose match wraps past the end of the stream.
+// The same for positions whose match wraps past the end of the stream: the
+// stream from q round to its start is laid out straight in a scratch copy
+// (for streams no shorter than the pattern), and searched as above.
 int FindWrapping(const uint8_t *data, int len, int q, int n, const Pattern &pat) {
+    if (len >= pat.len && (int64_t)n + pat.len <= 65536) {
+        const int bits = n + pat.len - 1;
+        const size_t bytes = (size_t)(bits + 31) / 32 * 4;
+        uint8_t small[256];
+        std::vector<uint8_t> large;
+        uint8_t *copy = small;
+        if (bytes > sizeof small) large.resize(bytes), copy = large.data();
+        for (int i = 0; i < bits; i += 32) {
+            uint32_t v = BfGetLong(data, len, (int)(((int64_t)q + i) % len));
+            copy[i / 8] = (uint8_t)(v >> 24), copy[i / 8 + 1] = (uint8_t)(v >> 16);
+            copy[i / 8 + 2] = (uint8_t)(v >> 8), copy[i / 8 + 3] = (uint8_t)v;
+        }
+        return FindLinearPlain(copy, bits, 0, n, pat);
+    }
     for (int i = 0; i < n; i++) {
         int64_t p = (int64_t)q + i;
         if (pat.Matches([&](int j) { return BfGetLong(data, len, (int)((p + j) % len)); })) return i;
@@ -491,11 +555,16 @@ int FindWrapping(const uint8_t *data, int len, int q, int n, const Pattern &pat)
 
 int BfFind(const uint8_t *data, int len, int start, int range, const uint8_t *pattern, int patbits) {
     if (len <= 0 || patbits < 1 || range < patbits) return -1;
+    return BfFind(data, len, start, range, BfPattern(pattern, patbits));
+}
+
+int BfFind(const uint8_t *data, int len, int start, int range, const BfPattern &pat) {
+    const int patbits = pat.len;
+    if (len <= 0 || patbits < 1 || range < patbits) return -1;
     // Matching repeats every len positions: one turn of start positions is enough.
     int kmax = (int)std::min<int64_t>((int64_t)range - patbits, len - 1);
     int q0 = start % len;
     if (q0 < 0) q0 += len;
-    Pattern pat(pattern, patbits);
     int lastLinear = len - patbits;  // last start whose match does not wrap
     for (int k = 0; k <= kmax;) {
         int q = (int)(((int64_t)q0 + k) % len);

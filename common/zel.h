@@ -56,9 +56,34 @@ int TransRaw(const uint8_t *raw, int rawLen, int *start, int *end, uint8_t *out)
 // Nudges every pulse one sample toward the cell grid. Returns len.
 int AlignRaw(uint8_t *raw, int len);
 
+// A search pattern prepared once for repeated searches: its bits (kept by
+// pointer), the filter tables of its last 32 bits, and the sync run it opens
+// with, if any, which lets a search pass over a track a word at a time.
+struct BfPattern {
+    BfPattern(const uint8_t *pattern, int patbits);
+    uint32_t Chunk(int j) const;
+    // Compares the pattern with the data, load(j) giving the 32 data bits
+    // under pattern bit j.
+    template <class Load>
+    bool Matches(Load load) const {
+        for (int j = 0; j < len; j += chunk)
+            if (load(j) >> (32 - chunk) != Chunk(j)) return false;
+        return true;
+    }
+
+    const uint8_t *bits;
+    int len, nbytes, chunk;
+    int key, keyLen;  // the bits key .. key + keyLen - 1 filter candidates
+    uint32_t xorMask[32];
+    uint8_t byteKey[3][256];
+    int run;           // cells of the opening sync run (repeating every 4 cells), 0 if under 63
+    uint32_t sync[4];  // its 32-bit windows
+};
+
 // Offset from start of the first occurrence of the pattern wholly inside the
 // window [start, start + range), or -1 (also for patbits < 1 or len < 1).
 int BfFind(const uint8_t *data, int len, int start, int range, const uint8_t *pattern, int patbits);
+int BfFind(const uint8_t *data, int len, int start, int range, const BfPattern &pattern);
 // Cell position -> sample position of the raw stream Raw2Encode would read.
 int Enc2RawPos(const uint8_t *raw, int rawLen, int cellPos);
 // The same for count positions in one pass; entries not reached become -1.
