@@ -10,15 +10,23 @@ CTEST_FLAGS ?= --output-on-failure -j $(JOBS) --timeout 600
 
 all: build
 
-build:
+# Each build folder is configured once (its CMakeCache.txt marks it); later
+# builds only build, so a build with nothing changed compiles nothing. CMake
+# configures again by itself when a CMakeLists.txt or the set of sources
+# changes; `make clean` starts over (needed to change CMAKE_FLAGS).
+build/CMakeCache.txt:
 	cmake -S . -B build $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo $(CMAKE_FLAGS)
+
+build-asan/CMakeCache.txt:
+	cmake -S . -B build-asan $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMO_SANITIZE=ON -DZELMO_BENCH=OFF $(CMAKE_FLAGS)
+
+build: build/CMakeCache.txt
 	cmake --build build -j $(JOBS)
 
 test: build
 	cd build && ctest $(CTEST_FLAGS)
 
-asan:
-	cmake -S . -B build-asan $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DZELMO_SANITIZE=ON -DZELMO_BENCH=OFF $(CMAKE_FLAGS)
+asan: build-asan/CMakeCache.txt
 	cmake --build build-asan -j $(JOBS)
 	cd build-asan && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 ctest $(CTEST_FLAGS)
 
