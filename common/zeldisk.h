@@ -38,6 +38,7 @@ class Fileio;
 class LossReport;
 class VDisk;
 class VTrack;
+struct diskmap_t;
 
 enum { ZEL_MAX_CYLINDERS = 84, ZEL_MAX_HEADS = 2, ZEL_HEADER_SIZE = 256, ZEL_TRACK_HEADER = 16 };
 // Largest record and stored rate a file may declare: far above any real
@@ -122,6 +123,8 @@ class ZELDisk {
 
     // The sectors of every track as the decoder reads them (cells released).
     void Sectors(VDisk &disk, int analyze);
+    // The disk map of the image (picture.h); kind names its type.
+    void Map(diskmap_t &map, int analyze, const char *kind);
 
     // Nominal bits of one revolution: rate * 60000 / rpm (0 when rpm is 0).
     int NominalLength() const;

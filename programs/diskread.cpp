@@ -24,6 +24,7 @@
 #include "fdi_disk.h"
 #include "filepath.h"
 #include "hwprog.h"
+#include "picture.h"
 #include "zeldisk.h"
 
 GPIOCTL gpioctl;
@@ -37,6 +38,7 @@ struct param_t : hwparam_t {
     int denoise;
     int raw;
     Filepath path;
+    Filepath map;  // -m: the disk map of what was read, as SVG
 };
 
 param_t param;
@@ -74,6 +76,7 @@ int Banner(int argc, char **argv) {
     HwUsagePins();
     printf(" -r RETRY is retry times for invalid track. Default is %d.\n", kDefaultRetry);
     printf(" -v is verbose mode.\n");
+    printf(" -m MAP.svg draws the disk read (each sector coloured by its state).\n");
     return 0;
 }
 
@@ -115,11 +118,15 @@ int ParseArgument(int argc, char **argv) {
         case 'n':
             param.denoise = Clamp(OptNum(arg), 0, 16);
             return 1;
+        case 'm':
+            if (param.map.SetPath(arg) && !param.map.IsClear()) return 1;
+            fprintf(stderr, "Error : Invalid map file path\n");
+            return 0;
         default:
             return -1;
         }
     };
-    return HwParseOptions(argc, argv, "i:c:h:b:e:t:d:f:s:n:a:r:p:v", &param, own) &&
+    return HwParseOptions(argc, argv, "i:c:h:b:e:t:d:f:s:n:a:r:p:vm:", &param, own) &&
            HwImagePath(argc, argv, &param.path, "Error : Invalid file path");
 }
 
@@ -333,6 +340,19 @@ void CheckTargetFormat() {
     HwFail(message.c_str(), 14);
 }
 
+// The disk map of the image read, when -m asks for it (a picture that
+// cannot be written is said, and does not fail the read).
+void SaveMap() {
+    if (param.map.IsClear()) return;
+    diskmap_t map;
+    image->Map(map, param.analyze, param.raw ? "RAW" : param.rate > 999 ? "2HD" : "2DD");
+    std::string svg = DiskMapSvg(map);
+    if (SaveImageFile(param.map, (const uint8_t *)svg.data(), svg.size()))
+        printf("Disk map           : %s\n", param.map.GetPath());
+    else
+        fprintf(stderr, "Warning : Can't write the disk map %s\n", param.map.GetPath());
+}
+
 } // namespace
 
 int main(int argc, char **argv) {
@@ -382,6 +402,7 @@ int main(int argc, char **argv) {
 
     ReadDisk(period, first, last);
     PrintSummary();
+    SaveMap();
 
     // An update of a multi-disk D88 file replaces its first disk only.
     LossReport report;

@@ -2,18 +2,22 @@
 // shown as a one-line summary (track view), a table of marks, gaps and sectors
 // (sector view), or a hex dump of the sector data beside its encoded cells and
 // a text column that shows Shift-JIS (CP932) text as UTF-8 (data view).
+#include <cerrno>
 #include <cstdio>
+#include <string>
 #include <cstring>
 #include <cctype>
 #include <iconv.h>
 #include <unistd.h>
 
 #include "fdi.h"
+#include "fdi_disk.h"
 #include "filepath.h"
+#include "picture.h"
 #include "zeldisk.h"
 #include "progcommon.h"
 
-enum { VIEW_TRACK = 0, VIEW_SECTOR = 1, VIEW_DATA = 2 };
+enum { VIEW_TRACK = 0, VIEW_SECTOR = 1, VIEW_DATA = 2, VIEW_MAP = 3, VIEW_FLUX = 4 };
 
 struct param_t {
     Filepath path;
@@ -24,6 +28,7 @@ struct param_t {
     int sector = -1;
     int diskno = 1;
     int analyze = 0;
+    Filepath picture;  // -o: where the map or the histogram goes as SVG
 };
 static param_t param;
 
@@ -91,25 +96,38 @@ static void Usage(const char *prog) {
     printf(" FILE is image file path.\n\n");
     printf("OPTION\n");
     printf(" -v MODE is {track|sector|data}, Default is track.\n");
+    printf("    map draws the disk (each sector coloured by its state), flux the spread of\n");
+    printf("    pulse intervals of a raw image (one track with -t, -c/-h); both print their numbers.\n");
     printf(" -t TRACK is track number(Auto setup cylynder and head). Default is 0.\n");
     printf(" -c CYLINDER is cylinder, Default is 0.\n");
     printf(" -h HEAD is head, Default is 0.\n");
     printf(" -s SECTOR is sector(1 or more) in data mode, Default is 1.\n");
     printf(" -n DISKNO is disk number of multi image format, Default is 1.\n");
-    printf(" -a ANALYZE is analyze mode {upd765|mb8877}, Default is upd765.\n\n");
+    printf(" -a ANALYZE is analyze mode {upd765|mb8877}, Default is upd765.\n");
+    printf(" -o FILE.svg saves the map or the flux histogram as a picture.\n\n");
 }
 
 static int ParseArgument(int argc, char **argv) {
     opterr = 0;
     int opt;
-    while ((opt = getopt(argc, argv, "v:t:c:h:s:n:a:")) != -1) {
+    while ((opt = getopt(argc, argv, "v:t:c:h:s:n:a:o:")) != -1) {
         int v = ParseInt(optarg, -1);
         switch (opt) {
         case 'v': {
             int c = toupper((unsigned char)optarg[0]);
-            param.mode = c == 'D' ? VIEW_DATA : c == 'S' ? VIEW_SECTOR : VIEW_TRACK;
+            param.mode = c == 'D'   ? VIEW_DATA
+                         : c == 'S' ? VIEW_SECTOR
+                         : c == 'M' ? VIEW_MAP
+                         : c == 'F' ? VIEW_FLUX
+                                    : VIEW_TRACK;
             break;
         }
+        case 'o':
+            if (!param.picture.SetPath(optarg) || param.picture.IsClear()) {
+                fprintf(stderr, "Error : Invalid picture file path\n");
+                return 0;
+            }
+            break;
         case 't': param.track = (v >= 0 && v <= 169) ? v : 0; break;
         case 'c': param.cylinder = (v >= 0 && v <= 84) ? v : 0; break;
         case 'h': param.head = (v >= 0 && v <= 1) ? v : 0; break;
@@ -236,6 +254,44 @@ static void PrintSectorData(const VTrack &t, const VSector &s, int num) {
     printf("%s\n", rule);
 }
 
+// Writes an SVG picture to -o's path (when given); 0 and a message when it
+// cannot be written.
+static int SavePicture(const std::string &svg) {
+    if (param.picture.IsClear()) return 1;
+    if (SaveImageFile(param.picture, (const uint8_t *)svg.data(), svg.size())) {
+        printf("Picture            : %s\n", param.picture.GetPath());
+        return 1;
+    }
+    fprintf(stderr, "Error : %s: %s\n", param.picture.GetPath(), FileProblem(param.picture.GetPath(), errno).c_str());
+    return 0;
+}
+
+// The map of the whole disk, or the flux histogram of the tracks in range
+// (the whole disk without a track option): numbers as text, the picture as
+// SVG.
+static int ShowPicture(ZELDisk &disk, int c0, int c1, int h0, int h1) {
+    if (param.mode == VIEW_MAP) {
+        diskmap_t map;
+        disk.Map(map, param.analyze, DiskTypeName(disk.header.type));
+        fputs(DiskMapText(map).c_str(), stdout);
+        return SavePicture(DiskMapSvg(map)) ? 0 : 14;
+    }
+    if (disk.header.type != ZEL_TYPE_RAW) {
+        fprintf(stderr, "Error : The flux view needs a raw image (zelconv -f raw, diskread -f raw)\n");
+        return 22;
+    }
+    fluxhist_t hist;
+    hist.samplerate = disk.header.rate;
+    for (int c = c0; c <= c1 && c < disk.header.cylinders; c++)
+        for (int h = h0; h <= h1; h++) AddFlux(hist, disk.GetTrackData(c, h), disk.GetTrackLen(c, h));
+    FindFluxPeaks(hist);
+    char name[60];
+    std::string title = disk.GetName(name);
+    title += c0 == c1 && h0 == h1 ? " track " + std::to_string(c0 * disk.header.heads + h0) : " all tracks";
+    fputs(FluxHistogramText(hist).c_str(), stdout);
+    return SavePicture(FluxHistogramSvg(hist, title)) ? 0 : 14;
+}
+
 int main(int argc, char **argv) {
     PrintBanner("Floppy image view utility");
     printf("\n");
@@ -285,6 +341,8 @@ int main(int argc, char **argv) {
         if (param.head >= 0) h0 = h1 = param.head;
     }
     printf("\n");
+
+    if (param.mode == VIEW_MAP || param.mode == VIEW_FLUX) return ShowPicture(disk, c0, c1, h0, h1);
 
     int errors = 0, count = 0;
     for (int c = c0; c <= c1 && c < cylinders; c++) {
