@@ -106,6 +106,21 @@ void AppendSlot(std::vector<uint8_t> &out, const VSector *s, int len) {
     if (s && s->data && s->length > 0) memcpy(&out[at], s->data, (size_t)std::min(len, s->length));
 }
 
+bool IsUnusedEntry(ByteReader &r, size_t e) {
+    return r.U8(e) == 0xFF && r.U8(e + 1) == 0xFF && r.U8(e + 2) == 0xFF && r.U8(e + 3) == 0xFF;
+}
+
+int TracksInUse(ByteReader &r, size_t table, size_t entrysize, int tracks, size_t *first) {
+    int used = 0;
+    for (int t = tracks - 1; t >= 0; t--) {
+        size_t e = table + (size_t)t * TABLE_SECTORS * entrysize;
+        if (IsUnusedEntry(r, e)) continue;
+        if (!used) used = t + 1;
+        *first = e;
+    }
+    return used;
+}
+
 // ---------------------------------------------------------------------------
 // VDisk
 

@@ -17,6 +17,7 @@
 #include <string>
 #include <vector>
 
+class ByteReader;
 class Filepath;
 class VDisk;
 class VSector;
@@ -107,3 +108,14 @@ int FormattedCylinders(const VDisk &d);
 // beyond its slots is left for the loss check to name.
 const VSector *SlotSector(const VTrack *t, int c, int h, int r, int n, int mfm);
 void AppendSlot(std::vector<uint8_t> &out, const VSector *s, int len);
+
+// Tables of 26 sector entries a track (FDD, NFD), entrysize bytes each,
+// tracks tracks from table on. An entry whose C H R N are all FF is unused.
+enum { TABLE_SECTORS = 26 };
+bool IsUnusedEntry(ByteReader &r, size_t entry);
+// The tracks in use: up to the last whose first entry is used, so that an
+// unformatted track between formatted ones hides nothing. *first receives
+// the first used track's first entry (left as it is when none is used).
+int TracksInUse(ByteReader &r, size_t table, size_t entrysize, int tracks, size_t *first);
+// Bytes of a sector of size code n in those tables.
+inline int SizeOfN(int n) { return 128 << (n < 7 ? n : 7); }

@@ -22,14 +22,8 @@
 
 namespace {
 
-enum { TABLE_SECTORS = 26 };
 enum { FDD_HEADER = 50172, FDD_TABLE = 0xDC, FDD_ENTRY = 12, FDD_TRACKS = 160, FDD_TRAILER = 0xC3DC };
 
-int SizeOfN(int n) { return 128 << (n < 7 ? n : 7); }
-
-bool IsUnusedEntry(ByteReader &r, size_t e) {
-    return r.U8(e) == 0xFF && r.U8(e + 1) == 0xFF && r.U8(e + 2) == 0xFF && r.U8(e + 3) == 0xFF;
-}
 
 // True when every byte of the sector has one value (taken as *value); a
 // sector of 0 or 1 bytes counts as such.
@@ -46,17 +40,9 @@ int ReadFDD(VDisk &d, const imagefile_t &file) {
     if (file.size < FDD_HEADER || memcmp(file.data, "VFD1.", 5) != 0) return 0;
     ByteReader r(file.data, file.size);
 
-    // The disk ends after the last track in use, so an unformatted track
-    // between two formatted ones hides nothing.
     // The density is that of the first sector on the disk.
-    int used = 0;
     size_t first = FDD_TABLE;
-    for (int t = FDD_TRACKS - 1; t >= 0; t--) {
-        size_t e = FDD_TABLE + (size_t)t * TABLE_SECTORS * FDD_ENTRY;
-        if (IsUnusedEntry(r, e)) continue;
-        if (!used) used = t + 1;
-        first = e;
-    }
+    int used = TracksInUse(r, FDD_TABLE, FDD_ENTRY, FDD_TRACKS, &first);
     int cyls = (used + 1) / 2;
     int t = r.U8(first + 7) ? VDisk::TYPE_2HD : used >= 85 ? VDisk::TYPE_2DD : VDisk::TYPE_2D;
     d.Init(t, cyls, 2);

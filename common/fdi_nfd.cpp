@@ -22,14 +22,8 @@
 
 namespace {
 
-enum { TABLE_SECTORS = 26 };
 enum { NFD_HEADER = 68112, NFD_TABLE = 0x120, NFD_ENTRY = 16, NFD_TRACKS = 163 };
 
-int SizeOfN(int n) { return 128 << (n < 7 ? n : 7); }
-
-bool IsUnusedEntry(ByteReader &r, size_t e) {
-    return r.U8(e) == 0xFF && r.U8(e + 1) == 0xFF && r.U8(e + 2) == 0xFF && r.U8(e + 3) == 0xFF;
-}
 
 } // namespace
 
@@ -37,16 +31,9 @@ int ReadNFD(VDisk &d, const imagefile_t &file) {
     if (file.size < NFD_HEADER || memcmp(file.data, "T98FDDIMAGE.R0", 14) != 0 || file.data[0x115] != 2) return 0;
     ByteReader r(file.data, file.size);
 
-    // The disk ends after the last track in use, and its kind is the drive
-    // type of its first sector.
-    int used = 0;
+    // The disk's kind is the drive type of its first sector.
     size_t first = NFD_TABLE;
-    for (int t = NFD_TRACKS - 1; t >= 0; t--) {
-        size_t e = NFD_TABLE + (size_t)t * TABLE_SECTORS * NFD_ENTRY;
-        if (IsUnusedEntry(r, e)) continue;
-        if (!used) used = t + 1;
-        first = e;
-    }
+    int used = TracksInUse(r, NFD_TABLE, NFD_ENTRY, NFD_TRACKS, &first);
     int cyls = (used + 1) / 2;
     int t;
     switch (r.U8(first + 10)) {
