@@ -59,7 +59,7 @@ const int kDefaultDenoise = 8;
 const int kDefaultRetry = 5;
 
 int Banner(int argc, char **argv) {
-    if (HwBanner(argc, "Floppy disk dump utility")) return 1;
+    if (HwBanner(argc, argv, "Floppy disk dump utility")) return 1;
     HwUsageStart(argv[0], "-i ID [OPTION]... FILE");
     printf(" FILE is image file path.\n\n");
     printf("OPTION\n");
@@ -282,7 +282,7 @@ void ReadDisk(int period, int first, int last) {
             fprintf(stderr, "\nError : Track %d does not fit the image record\n", tr);
             tally.unstored++;
         }
-        if (param.verbose || (best->track.flags & TRACK_ERRORS)) printf("\n");
+        if (param.verbose || (best->track.flags & TRACK_ERRORS)) HwLineEnd();
         fflush(stdout);
     });
     HwLineStart();

@@ -16,7 +16,7 @@ struct param_t : hwparam_t {};
 param_t param;
 
 int Banner(int argc, char **argv) {
-    if (HwBanner(argc, "Floppy disk unformat utility")) return 1;
+    if (HwBanner(argc, argv, "Floppy disk unformat utility")) return 1;
     HwUsageStart(argv[0], "-i ID -c CYLINDERS [-h HEADS] [OPTION]...");
     printf(" CYLINDERS is number of cylinders.\n");
     printf(" HEADS is number of heads. Default is 2.\n\n");

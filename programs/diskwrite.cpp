@@ -39,7 +39,7 @@ int failed = 0; // tracks not prepared, written or verified
 const int kDefaultRetry = 5;
 
 int Banner(int argc, char **argv) {
-    if (HwBanner(argc, "Floppy disk restore utility")) return 1;
+    if (HwBanner(argc, argv, "Floppy disk restore utility")) return 1;
     HwUsageStart(argv[0], "-i ID [OPTION]... FILE");
     printf(" FILE is image file path.\n\n");
     printf("OPTION\n");
@@ -126,7 +126,7 @@ void WriteOne(int period, int samplerate, int c, int h, int first, int span) {
             failed++;
         }
     }
-    if (param.verbose) printf("\n");
+    if (param.verbose) HwLineEnd();
     fflush(stdout);
 }
 

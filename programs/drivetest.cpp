@@ -24,7 +24,7 @@ struct param_t : hwparam_t {
 param_t param;
 
 int Banner(int argc, char **argv) {
-    if (HwBanner(argc, "Floppy disk information utility")) return 1;
+    if (HwBanner(argc, argv, "Floppy disk information utility")) return 1;
     HwUsageStart(argv[0], "-i ID [OPTION]...");
     printf("\n");
     printf("OPTION\n");

@@ -24,6 +24,7 @@
 #include <cstdlib>
 #include <string>
 
+#include "cmdline.h"
 #include "filepath.h"
 #include "gpioctl.h"
 #include "lossprint.h"
@@ -38,11 +39,16 @@ inline int hwsimulated = 0;
 inline int hwmapped = 0;
 
 // The banner and the line naming the tool; 1 when there are arguments,
-// else the caller prints its usage after it.
-inline int HwBanner(int argc, const char *tool) {
+// else (and for --help) the caller prints its usage after it. --version is
+// answered here, alone, and ends the program.
+inline int HwBanner(int argc, char **argv, const char *tool) {
+    if (AnswerVersion(argc, argv)) exit(0);
+    // Every line reaches the output when it is ended, so a log of both
+    // streams (2>&1) reads in the order things happened.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     printf(ZELMO_BANNER_FORMAT, ZELMO_BANNER_ARGS);
     printf("%s\n\n", tool);
-    return argc > 1;
+    return argc > 1 && !WantsHelp(argc, argv);
 }
 
 // The head of a usage text: the command line and the drive number.
@@ -495,20 +501,34 @@ void HwWalkTracks(int first, int last, int heads, int track, int steps, int fast
 }
 
 // Rewrites the progress line in place: cursor to column 1, erase the line.
+// Progress lines are rewritten in place on a terminal. Anywhere else (a log,
+// a pipe) there is no rewriting: each progress line is ended and the next
+// one printed after it, plainly.
+inline int hwlineopen = 0;  // a progress line is on the screen, not ended
 inline void HwLineStart() {
-    printf("\x1b[1G\x1b[0D\x1b[0K");
+    static const int terminal = isatty(fileno(stdout));
+    if (terminal) printf("\x1b[1G\x1b[0D\x1b[0K");
+    else if (hwlineopen) putchar('\n');
+    hwlineopen = 0;
+}
+// Ends the progress line (what was appended to it stays).
+inline void HwLineEnd() {
+    putchar('\n');
+    hwlineopen = 0;
 }
 
 // The progress line of a track, and of its retries.
 inline void HwProgress(int percent, int track, int c, int h) {
     HwLineStart();
     printf("Processing         : %3d%%(T%3d C%2d H%d)", percent, track, c, h);
+    hwlineopen = 1;
     fflush(stdout);
 }
 
 inline void HwRetryProgress(int n, int retry, int percent, int track, int c, int h) {
     HwLineStart();
     printf("Retry %3d/%3d      : %3d%%(T%3d C%2d H%d)", n, retry, percent, track, c, h);
+    hwlineopen = 1;
     fflush(stdout);
 }
 

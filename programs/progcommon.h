@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <climits>
 
+#include "cmdline.h"
 #include "fileio.h"
 
 #include "lossprint.h"
@@ -16,6 +17,9 @@
 
 // "ZELMO version 2.1.0(date, time)" and the line naming the tool.
 inline void PrintBanner(const char *tool) {
+    // Every line reaches the output when it is ended, so a log of both
+    // streams (2>&1) reads in the order things happened.
+    setvbuf(stdout, nullptr, _IOLBF, 0);
     printf(ZELMO_BANNER_FORMAT, ZELMO_BANNER_ARGS);
     printf("%s\n", tool);
 }

@@ -36,9 +36,10 @@ static void Usage(const char *prog) {
 }
 
 int main(int argc, char **argv) {
+    if (AnswerVersion(argc, argv)) return 0;
     PrintBanner("Floppy image convert utility");
     printf("\n");
-    if (argc < 2) {
+    if (argc < 2 || WantsHelp(argc, argv)) {
         Usage(argv[0]);
         return 0;
     }

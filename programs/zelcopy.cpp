@@ -37,9 +37,10 @@ static int RangeArg(const char *text, int lo, int hi) {
 }
 
 int main(int argc, char **argv) {
+    if (AnswerVersion(argc, argv)) return 0;
     PrintBanner("Floppy image track copy utility");
     printf("\n");
-    if (argc < 2) {
+    if (argc < 2 || WantsHelp(argc, argv)) {
         Usage(argv[0]);
         return 0;
     }

@@ -293,9 +293,10 @@ static int ShowPicture(ZELDisk &disk, int c0, int c1, int h0, int h1) {
 }
 
 int main(int argc, char **argv) {
+    if (AnswerVersion(argc, argv)) return 0;
     PrintBanner("Floppy image view utility");
     printf("\n");
-    if (argc < 2) {
+    if (argc < 2 || WantsHelp(argc, argv)) {
         Usage(argv[0]);
         return 0;
     }
