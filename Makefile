@@ -6,7 +6,7 @@ PREFIX ?= /usr/local
 CMAKE_FLAGS ?=
 CTEST_FLAGS ?= --output-on-failure -j $(JOBS) --timeout 600
 
-.PHONY: all build test asan bench demo install cross-test fuzz clean
+.PHONY: all build test asan bench demo install cross-test fuzz deb clean
 
 all: build
 
@@ -51,5 +51,11 @@ fuzz:
 	  -DZELMO_FUZZ=ON -DZELMO_TESTS=OFF -DZELMO_BENCH=OFF -DZELMO_PROGRAMS=OFF $(CMAKE_FLAGS)
 	cmake --build build-fuzz -j $(JOBS)
 
+# Debian packages for this machine and for arm64 (Raspberry Pi OS), checked
+# with lintian: build-deb/zelmo_VERSION_ARCH.deb.
+deb:
+	tools/mkdeb.sh
+	tools/mkdeb.sh arm64
+
 clean:
-	rm -rf build build-asan build-aarch64 build-fuzz
+	rm -rf build build-asan build-aarch64 build-fuzz build-deb
