@@ -214,8 +214,17 @@ static void ResetParam() {
     param.step = 1;
 }
 
-// The control socket on 127.0.0.1:6869; binding it is also the guard
-// against a second instance.
+// The control port: 6869, or under the simulated board the one its file
+// names, so that a simulated run never meets the drivesim of a real board.
+static int ControlPort() {
+#ifdef DRIVESIM_HAS_SIM
+    if (simulated && SimCurrent()) return SimCurrent()->Config().control_port;
+#endif
+    return CONTROL_PORT;
+}
+
+// The control socket on 127.0.0.1; binding it is also the guard against a
+// second instance.
 static int OpenMonSocket() {
     monsocket = socket(AF_INET, SOCK_STREAM, 0);
     if (monsocket < 0) return 0;
@@ -224,7 +233,7 @@ static int OpenMonSocket() {
     sockaddr_in addr;
     memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(CONTROL_PORT);
+    addr.sin_port = htons((uint16_t)ControlPort());
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(monsocket, (const sockaddr *)&addr, sizeof addr) != 0) {
         fprintf(stderr, "Error : Already running?\n");

@@ -4,6 +4,10 @@
 // only after the emulator has carried the request out, so an insert or an
 // eject has finished when simctl returns.
 //
+// The port is 6869; when ZELMO_SIM names a simulation file (a drivesim on
+// the simulated board), its "control_port" setting, so that a simulated run
+// never reaches the emulator of a real board.
+//
 // Requests:
 //   "list"                 the drive table
 //   "stop"                 stop the emulator
@@ -14,6 +18,7 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <netinet/in.h>
 #include <sys/socket.h>
@@ -22,8 +27,38 @@
 #include "../common/version.h"
 
 enum { CONTROL_PORT = 6869, LINE_MAX_CHARS = 8191 };
+static int controlport = CONTROL_PORT;
 enum { EXIT_OK = 0, EXIT_BADOPTION = 22, EXIT_NOSERVER = 107 };
 enum { CMD_NONE = 0, CMD_INSERT = 1, CMD_EJECT = 2, CMD_PROTECT = 3 };
+
+// Takes the control port from the simulation file named by ZELMO_SIM, if
+// any: its "control_port = N" line ('#' starts a comment). 0 when the file
+// cannot be read or the setting is not a port.
+static int ReadSimulatedPort() {
+    const char *sim = getenv("ZELMO_SIM");
+    if (!sim || !*sim) return 1;
+    FILE *f = fopen(sim, "r");
+    if (!f) return 0;
+    char line[1024];
+    int ok = 1;
+    while (fgets(line, sizeof line, f)) {
+        line[strcspn(line, "#\r\n")] = 0;
+        char *eq = strchr(line, '=');
+        if (!eq) continue;
+        char *key = line + strspn(line, " \t");
+        size_t keylen = (size_t)(eq - key);
+        while (keylen > 0 && (key[keylen - 1] == ' ' || key[keylen - 1] == '\t')) keylen--;
+        if (keylen != 12 || strncmp(key, "control_port", 12) != 0) continue;
+        char *end = nullptr;
+        long port = strtol(eq + 1, &end, 10);
+        bool digits = end != eq + 1;
+        end += strspn(end, " \t");
+        ok = digits && *end == 0 && port > 0 && port < 65536;
+        if (ok) controlport = (int)port;
+    }
+    fclose(f);
+    return ok;
+}
 
 static int WriteAll(int fd, const char *data, size_t len) {
     while (len > 0) {
@@ -43,7 +78,7 @@ static int SendCommand(const char *line) {
     sockaddr_in addr;
     memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(CONTROL_PORT);
+    addr.sin_port = htons((uint16_t)controlport);
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (fd < 0 || connect(fd, (const sockaddr *)&addr, sizeof addr) < 0 || !WriteAll(fd, line, strlen(line))) {
         if (fd >= 0) close(fd);
@@ -85,6 +120,10 @@ int main(int argc, char **argv) {
     if (argc < 2) {
         Usage(argv[0]);
         return EXIT_OK;
+    }
+    if (!ReadSimulatedPort()) {
+        fprintf(stderr, "Error : Can't read the control port of ZELMO_SIM %s\n", getenv("ZELMO_SIM"));
+        return EXIT_BADOPTION;
     }
 
     int drive = -1;

@@ -1,6 +1,7 @@
 // Runs drivesim on the simulated board in the background, talks to it over
-// the control port, and reads what the simulator recorded (host log, report,
-// panel picture). Every test that uses it is named ControlPort.*.
+// its control port, and reads what the simulator recorded (host log, report,
+// panel picture). Each run has a private control port, named in its
+// simulation file, so a test never reaches a drivesim it did not start.
 #pragma once
 
 #include <arpa/inet.h>
@@ -17,14 +18,29 @@
 
 #include "e2e_util.h"
 
-// Sends one raw request line (newline included by the caller, or not) and
-// returns everything the emulator answered before closing; "<no server>" when
-// nothing listens.
-inline std::string ControlRequest(const std::string &line) {
+// A loopback port that nothing listens on now (the kernel's pick for a
+// socket bound to port 0); 0 when none could be had.
+inline int FreePort() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_port = htons(6869);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (fd >= 0 && bind(fd, (sockaddr *)&a, sizeof a) == 0 && getsockname(fd, (sockaddr *)&a, &len) == 0)
+        port = ntohs(a.sin_port);
+    if (fd >= 0) close(fd);
+    return port;
+}
+
+// Sends one raw request line (newline included by the caller, or not) to
+// the port and returns everything the emulator answered before closing;
+// "<no server>" when nothing listens.
+inline std::string ControlRequest(int port, const std::string &line) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (fd < 0 || connect(fd, (sockaddr *)&a, sizeof a) != 0) {
         if (fd >= 0) close(fd);
@@ -99,8 +115,9 @@ class Emulator {
   public:
     // Files of the run live in dir; the simulation file names the host log,
     // report and panel picture, then the settings given.
-    Emulator(const ScratchDir &dir, const std::vector<std::string> &settings) : dir_(dir) {
+    Emulator(const ScratchDir &dir, const std::vector<std::string> &settings) : dir_(dir), port_(FreePort()) {
         std::string sim = "host.log = host.log\nreport = report.txt\npanel.picture = panel.png\n";
+        sim += "control_port = " + std::to_string(port_) + "\n";
         for (const auto &s : settings) sim += s + "\n";
         FILE *f = fopen((dir / "sim.txt").c_str(), "w");
         if (f) {
@@ -126,7 +143,7 @@ class Emulator {
         std::vector<std::string> envstore;
         for (char **e = environ; *e; e++)
             if (strncmp(*e, "ZELMO_SIM=", 10) != 0) envstore.push_back(*e);
-        envstore.push_back("ZELMO_SIM=" + dir_ / "sim.txt");
+        envstore.push_back("ZELMO_SIM=" + SimFile());
         std::vector<char *> envp;
         for (auto &e : envstore) envp.push_back(const_cast<char *>(e.c_str()));
         envp.push_back(nullptr);
@@ -144,7 +161,7 @@ class Emulator {
         }
         for (int i = 0; i < 300; i++) {
             if (Exited()) return false;
-            if (Contains(ControlRequest("list\n"), "DISK IMAGE")) return true;
+            if (Contains(Request("list\n"), "DISK IMAGE")) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         return false;
@@ -160,7 +177,14 @@ class Emulator {
         return Wait(30);
     }
 
-    std::string Table() { return ControlRequest("list\n"); }
+    // One raw request line to this emulator, and its reply.
+    std::string Request(const std::string &line) const { return ControlRequest(port_, line); }
+    std::string Table() const { return Request("list\n"); }
+    // simctl run against this emulator (it finds the port in the simulation file).
+    RunResult Simctl(const std::vector<std::string> &args) const {
+        return RunProgram("simctl", args, {"ZELMO_SIM=" + SimFile()});
+    }
+    std::string SimFile() const { return dir_ / "sim.txt"; }
     // Waits (up to 60 s) until the drive table contains text: how a test learns
     // that the host script has got that far in virtual time.
     bool WaitForTable(const std::string &text) {
@@ -186,6 +210,7 @@ class Emulator {
         return true;
     }
     const ScratchDir &dir_;
+    int port_;
     pid_t pid_ = -1;
     int status_ = -1;
 };

@@ -26,13 +26,13 @@ TEST(ControlPort, DrivesimControlSession) {
     ASSERT_TRUE(emu.Start({"-0", a, "-o", "x0"})) << emu.Err();
     EXPECT_TRUE(Contains(emu.Table(), Row(0, "--", 0, a) + Row(1, "--", 0, "EMPTY")));
 
-    auto simctl = [](std::vector<std::string> args) { return RunProgram("simctl", args).status; };
+    auto simctl = [&](std::vector<std::string> args) { return emu.Simctl(args).status; };
     EXPECT_EQ(0, simctl({"-i", "1", "-c", "insert", multi + "/2"}));
     EXPECT_TRUE(Contains(emu.Table(), Row(1, "--", 0, multi)));
     EXPECT_EQ(0, simctl({"-i", "1", "-c", "protect"}));
     EXPECT_TRUE(Contains(emu.Table(), Row(1, "ON", 0, multi)));
     // list is recognised by its first four characters, in any case.
-    EXPECT_TRUE(Contains(ControlRequest("LISTING please\n"), Row(1, "ON", 0, multi)));
+    EXPECT_TRUE(Contains(emu.Request("LISTING please\n"), Row(1, "ON", 0, multi)));
     EXPECT_EQ(0, simctl({"-i", "1", "-c", "eject"}));
     EXPECT_TRUE(Contains(emu.Table(), Row(1, "--", 0, "EMPTY")));
     // No third disk in the file: the drive stays empty.
@@ -42,11 +42,11 @@ TEST(ControlPort, DrivesimControlSession) {
     // Requests that must change nothing: a line that never ends, a line
     // longer than the request buffer, a path longer than a Filepath holds
     // (which must not eject the disk in the drive), bad drive and command.
-    EXPECT_EQ("", ControlRequest("1 1 " + b));
-    EXPECT_EQ("", ControlRequest("1 1 " + b + std::string(9000, 'x') + "\n"));
-    EXPECT_EQ("", ControlRequest("0 1 /" + std::string(300, 'p') + ".ZEL\n"));
-    EXPECT_EQ("", ControlRequest("7 2 -\n"));
-    EXPECT_EQ("", ControlRequest("0 9 -\n"));
+    EXPECT_EQ("", emu.Request("1 1 " + b));
+    EXPECT_EQ("", emu.Request("1 1 " + b + std::string(9000, 'x') + "\n"));
+    EXPECT_EQ("", emu.Request("0 1 /" + std::string(300, 'p') + ".ZEL\n"));
+    EXPECT_EQ("", emu.Request("7 2 -\n"));
+    EXPECT_EQ("", emu.Request("0 9 -\n"));
     EXPECT_TRUE(Contains(emu.Table(), Row(0, "--", 0, a) + Row(1, "--", 0, "EMPTY")));
 
     // Insert into an occupied drive: the old disk goes first.
@@ -57,9 +57,9 @@ TEST(ControlPort, DrivesimControlSession) {
     EXPECT_EQ(1, second.status);
     EXPECT_EQ("Error : Already running?\n", second.err);
 
-    EXPECT_EQ("", ControlRequest("stopper\n"));
+    EXPECT_EQ("", emu.Request("stopper\n"));
     EXPECT_EQ(0, emu.Wait(30)) << emu.Err();
-    EXPECT_EQ("<no server>", ControlRequest("list\n"));
+    EXPECT_EQ("<no server>", emu.Request("list\n"));
     EXPECT_TRUE(Contains(emu.Out(), "Floppy disk drive emulation(I2C_OLED, TypeB shiled)\n\n")) << emu.Out();
 }
 

@@ -52,7 +52,7 @@ TEST(ControlPort, DrivesimWritesBackAfterSixtySecondsOfQuiet) {
         saved = ReadBytes(a) != a0;
     }
     EXPECT_TRUE(saved) << "no write-back";
-    EXPECT_EQ(0, RunProgram("simctl", {"--stop"}).status);
+    EXPECT_EQ(0, emu.Simctl({"--stop"}).status);
     EXPECT_EQ(0, emu.Wait(30));
     EXPECT_GE(std::stoll(emu.Report()["virtual_time_us"]), 60000000);
 

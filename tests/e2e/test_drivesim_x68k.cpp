@@ -53,7 +53,7 @@ TEST(ControlPort, DrivesimX68000LinesOnTypeA) {
     ASSERT_TRUE(WriteFileBytes(dir / "host.txt", kX68kHost));
     Emulator emu(dir, {"board = A", "yield_us = 1", "host.script = host.txt"});
     ASSERT_TRUE(emu.Start({"-0", a})) << emu.Err();
-    EXPECT_EQ(0, RunProgram("simctl", {"-i", "1", "-c", "insert", b}).status);
+    EXPECT_EQ(0, emu.Simctl({"-i", "1", "-c", "insert", b}).status);
     EXPECT_TRUE(emu.WaitForTable(Row(0, "--", 0, a) + Row(1, "--", 0, "EMPTY"))) << "no eject";
     ASSERT_EQ(0, emu.Signal(SIGTERM)) << emu.Err();
     EXPECT_TRUE(Contains(emu.Out(), "TypeA shiled, X68000 Option enabled)"));
@@ -94,7 +94,7 @@ TEST(ControlPort, DrivesimX68000LinesOnTypeB) {
     ASSERT_TRUE(WriteFileBytes(dir / "host.txt", "0 assert os0\n0 assert os1\n0 on 5 1 2000 release os0\n"));
     Emulator emu(dir, {"board = B", "yield_us = 1", "host.script = host.txt"});
     ASSERT_TRUE(emu.Start({"-0", a, "-1", b})) << emu.Err();
-    EXPECT_EQ(0, RunProgram("simctl", {"-i", "1", "-c", "protect"}).status);
+    EXPECT_EQ(0, emu.Simctl({"-i", "1", "-c", "protect"}).status);
     EXPECT_TRUE(emu.WaitForTable(Row(0, "--", 0, "EMPTY") + Row(1, "ON", 0, b))) << "no eject";
     ASSERT_EQ(0, emu.Signal(SIGTERM)) << emu.Err();
 

@@ -1,7 +1,6 @@
 // simctl as a user runs it: usage, option errors and exit codes, and the exact
-// request line it sends to a stand-in emulator listening on 127.0.0.1:6869.
-// Every test that touches the port is named ControlPort.* so that CTest runs
-// them one at a time.
+// request line it sends to a stand-in emulator on a private loopback port,
+// which simctl takes from the simulation file named by ZELMO_SIM.
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <poll.h>
@@ -9,25 +8,27 @@
 
 #include <thread>
 
-#include "e2e_util.h"
+#include "drivesim_util.h"
 
 namespace {
 
-// Accepts one connection on the control port, records the request bytes up to
-// the newline and answers with a fixed reply before closing.
+// Accepts one connection on a private port, records the request bytes up to
+// the newline and answers with a fixed reply before closing. simctl finds the
+// port in the simulation file of Env().
 class FakeEmulator {
   public:
     explicit FakeEmulator(std::string reply = "") : reply_(std::move(reply)) {
         fd_ = socket(AF_INET, SOCK_STREAM, 0);
-        int one = 1;
-        setsockopt(fd_, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
         sockaddr_in a{};
         a.sin_family = AF_INET;
-        a.sin_port = htons(6869);
         a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-        ok_ = fd_ >= 0 && bind(fd_, (sockaddr *)&a, sizeof a) == 0 && listen(fd_, 1) == 0;
+        socklen_t len = sizeof a;
+        ok_ = fd_ >= 0 && bind(fd_, (sockaddr *)&a, sizeof a) == 0 && listen(fd_, 1) == 0 &&
+              getsockname(fd_, (sockaddr *)&a, &len) == 0 &&
+              WriteFileBytes(dir_ / "sim.txt", "control_port = " + std::to_string(ntohs(a.sin_port)) + "\n");
         if (ok_) thread_ = std::thread([this] { Serve(); });
     }
+    std::vector<std::string> Env() const { return {"ZELMO_SIM=" + dir_ / "sim.txt"}; }
     ~FakeEmulator() {
         if (thread_.joinable()) thread_.join();
         if (fd_ >= 0) close(fd_);
@@ -53,6 +54,7 @@ class FakeEmulator {
         if (!reply_.empty() && write(c, reply_.data(), reply_.size()) < 0) request_ += "<reply failed>";
         close(c);
     }
+    ScratchDir dir_;
     std::string reply_;
     std::string request_;
     int fd_ = -1;
@@ -101,8 +103,10 @@ TEST(Simctl, OptionErrors) {
 }
 
 TEST(ControlPort, NoEmulatorExits107) {
+    ScratchDir dir;
+    ASSERT_TRUE(WriteFileBytes(dir / "sim.txt", "control_port = " + std::to_string(FreePort()) + "\n"));
     for (auto args : std::vector<std::vector<std::string>>{{"-i", "0", "-c", "eject"}, {"-l"}, {"--stop"}}) {
-        RunResult r = RunProgram("simctl", args);
+        RunResult r = RunProgram("simctl", args, {"ZELMO_SIM=" + dir / "sim.txt"});
         EXPECT_EQ(107, r.status) << args[0];
         EXPECT_EQ("Error : Can't connect to emulator process\n", r.err) << args[0];
     }
@@ -129,8 +133,8 @@ TEST(ControlPort, RequestLines) {
     };
     for (const auto &c : cases) {
         FakeEmulator emu;
-        ASSERT_TRUE(emu.ok()) << "port 6869 is busy";
-        RunResult r = RunProgram("simctl", c.args);
+        ASSERT_TRUE(emu.ok());
+        RunResult r = RunProgram("simctl", c.args, emu.Env());
         EXPECT_EQ(0, r.status) << c.line;
         EXPECT_EQ(c.line, emu.Request());
         EXPECT_EQ("", r.err) << c.line;
@@ -141,7 +145,7 @@ TEST(ControlPort, ReplyIsCopiedToStandardOutput) {
     const std::string table = "----\n ID | WP | CL | DISK IMAGE\n  0 | -- | 00 | EMPTY\n----\n";
     FakeEmulator emu(table);
     ASSERT_TRUE(emu.ok());
-    RunResult r = RunProgram("simctl", {"-l"});
+    RunResult r = RunProgram("simctl", {"-l"}, emu.Env());
     EXPECT_EQ(0, r.status);
     EXPECT_EQ(table, r.out);
     EXPECT_EQ("list\n", emu.Request());
