@@ -42,6 +42,9 @@ static int simulated = 0;
 
 int IsSimulated() { return simulated; }
 
+static pthread_t mainthread;
+int OnMainThread() { return pthread_equal(pthread_self(), mainthread); }
+
 // ---- Timing and scheduling ---------------------------------------------------
 
 void SleepSec(int s) { sleep((unsigned)s); }
@@ -330,17 +333,24 @@ static void Cleanup() {
     printf("\n");
 }
 
-// Saves what the host changed before the drives are emptied. An image that
-// cannot be saved in place goes to a rescue file beside it.
-static void EjectAll() {
+// Saves what the host changed before the drives are emptied. Changes that
+// cannot be saved where they belong go to a rescue file beside the image;
+// 0 when even that failed (the user is told which image lost them).
+static int EjectAll() {
+    int saved = 1;
     for (int i = 0; i < 2; i++) {
         if (!fdd[i].disk || EjectDisk(i)) continue;
-        if (fdd[i].dirty && fdd[i].native && !RescueDisk(i))
+        DiskLock hold;
+        if (HasChanges(fdd[i]) && !RescueDisk(i)) {
             fprintf(stderr, "Error : Changes of %s could not be saved\n", fdd[i].path.GetPath());
+            saved = 0;
+        }
     }
+    return saved;
 }
 
 int main(int argc, char **argv) {
+    mainthread = pthread_self();
     setvbuf(stdout, nullptr, _IOLBF, 0);  // a log file or the journal sees each line as it comes
     if (!Banner(argc, argv)) return 0;
 
@@ -376,7 +386,7 @@ int main(int argc, char **argv) {
     loopidle = 1;
 
     gpioctl.ResetSpi();
-    EjectAll();
+    int saved = EjectAll();
     Cleanup();
-    return 0;
+    return saved ? 0 : 14;
 }

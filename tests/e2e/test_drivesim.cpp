@@ -27,31 +27,30 @@ TEST(ControlPort, DrivesimControlSession) {
     EXPECT_TRUE(Contains(emu.Table(), Row(0, "--", 0, a) + Row(1, "--", 0, "EMPTY")));
 
     auto simctl = [&](std::vector<std::string> args) { return emu.Simctl(args).status; };
+    // An imported image is shown write-protected until protection is lifted.
     EXPECT_EQ(0, simctl({"-i", "1", "-c", "insert", multi + "/2"}));
-    EXPECT_TRUE(Contains(emu.Table(), Row(1, "--", 0, multi)));
-    EXPECT_EQ(0, simctl({"-i", "1", "-c", "protect"}));
     EXPECT_TRUE(Contains(emu.Table(), Row(1, "ON", 0, multi)));
+    EXPECT_EQ(0, simctl({"-i", "1", "-c", "protect"}));
+    EXPECT_TRUE(Contains(emu.Table(), Row(1, "--", 0, multi)));
     // list is recognised by its first four characters, in any case.
-    EXPECT_TRUE(Contains(emu.Request("LISTING please\n"), Row(1, "ON", 0, multi)));
+    EXPECT_TRUE(Contains(emu.Request("LISTING please\n"), Row(1, "--", 0, multi)));
     EXPECT_EQ(0, simctl({"-i", "1", "-c", "eject"}));
     EXPECT_TRUE(Contains(emu.Table(), Row(1, "--", 0, "EMPTY")));
-    // No third disk in the file: the drive stays empty.
-    EXPECT_EQ(0, simctl({"-i", "1", "-c", "insert", multi + "/3"}));
-    EXPECT_TRUE(Contains(emu.Table(), Row(1, "--", 0, "EMPTY")));
 
-    // Requests that must change nothing: a line that never ends, a line
-    // longer than the request buffer, a path longer than a Filepath holds
-    // (which must not eject the disk in the drive), bad drive and command.
+    // Requests that must change nothing: a line that never ends and a line
+    // longer than the request buffer (dropped), a path longer than a
+    // Filepath holds (which must not eject the disk in the drive), bad drive
+    // and command; the drive commands say why.
     EXPECT_EQ("", emu.Request("1 1 " + b));
     EXPECT_EQ("", emu.Request("1 1 " + b + std::string(9000, 'x') + "\n"));
-    EXPECT_EQ("", emu.Request("0 1 /" + std::string(300, 'p') + ".ZEL\n"));
-    EXPECT_EQ("", emu.Request("7 2 -\n"));
-    EXPECT_EQ("", emu.Request("0 9 -\n"));
+    EXPECT_EQ("Error : Invalid file path\n", emu.Request("0 1 /" + std::string(300, 'p') + ".ZEL\n"));
+    EXPECT_EQ("Error : Invalid ID\n", emu.Request("7 2 -\n"));
+    EXPECT_EQ("Error : Invalid Command\n", emu.Request("0 9 -\n"));
     EXPECT_TRUE(Contains(emu.Table(), Row(0, "--", 0, a) + Row(1, "--", 0, "EMPTY")));
 
     // Insert into an occupied drive: the old disk goes first.
     EXPECT_EQ(0, simctl({"-i", "0", "-c", "insert", b}));
-    EXPECT_TRUE(Contains(emu.Table(), Row(0, "--", 0, b)));
+    EXPECT_TRUE(Contains(emu.Table(), Row(0, "ON", 0, b)));
 
     RunResult second = RunProgram("drivesim", {"-o", "x0"}, {"ZELMO_SIM=" + dir / "sim.txt"});
     EXPECT_EQ(1, second.status);

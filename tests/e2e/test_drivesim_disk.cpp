@@ -77,7 +77,7 @@ TEST(ControlPort, DrivesimSavesChangedImagesWhenStopped) {
                                    "600 assert ds1\n600 assert dir\n610 step 1 100 3\n650 release ds1\n"));
     Emulator emu(dir, {"board = B", "host.script = host.txt"});
     ASSERT_TRUE(emu.Start({"-0", a, "-1", c, "-o", "x0"})) << emu.Err();
-    EXPECT_TRUE(emu.WaitForTable(Row(1, "--", 1, c)));
+    EXPECT_TRUE(emu.WaitForTable(Row(1, "ON", 1, c)));
     EXPECT_EQ(0, emu.Signal(SIGTERM));
 
     auto report = emu.Report();

@@ -117,10 +117,16 @@ struct RequestCase {
     const char *line;
 };
 
+const char kSuccess[] = "Result             : Success\n";
+
 TEST(ControlPort, RequestLines) {
+    char cwd[4096];
+    ASSERT_TRUE(getcwd(cwd, sizeof cwd));
+    // A relative path reaches the emulator as seen from simctl's folder.
+    const std::string relative = std::string("1 1 ") + cwd + "/multi.d88/3\n";
     const RequestCase cases[] = {
         {{"-i", "0", "-c", "insert", "/disks/GAME.D88"}, "0 1 /disks/GAME.D88\n"},
-        {{"-i", "1", "-c", "Insert", "multi.d88/3"}, "1 1 multi.d88/3\n"},
+        {{"-i", "1", "-c", "Insert", "multi.d88/3"}, relative.c_str()},
         {{"-i", "0", "-c", "eject"}, "0 2 -\n"},
         {{"-c", "e", "-i", "1"}, "1 2 -\n"},
         {{"-i", "1", "-c", "E"}, "1 2 -\n"},
@@ -132,12 +138,46 @@ TEST(ControlPort, RequestLines) {
         {{"--stop", "-l"}, "stop\n"},
     };
     for (const auto &c : cases) {
-        FakeEmulator emu;
+        FakeEmulator emu(kSuccess);
         ASSERT_TRUE(emu.ok());
         RunResult r = RunProgram("simctl", c.args, emu.Env());
         EXPECT_EQ(0, r.status) << c.line;
         EXPECT_EQ(c.line, emu.Request());
         EXPECT_EQ("", r.err) << c.line;
+    }
+}
+
+// The answer to a drive command decides simctl's exit code: 0 only with the
+// success line; the emulator's messages go to standard error.
+TEST(Simctl, ResultOfADriveCommand) {
+    struct Case {
+        std::string reply;
+        int status;
+        const char *out, *err;
+    } cases[] = {
+        {kSuccess, 0, kSuccess, ""},
+        {std::string("Warning : Can't save A.ZEL, changes written to A.RESCUE.ZEL\n") + kSuccess, 0, kSuccess,
+         "Warning : Can't save A.ZEL, changes written to A.RESCUE.ZEL\n"},
+        {"Error : Can't load /x.d88\n", 14, "", "Error : Can't load /x.d88\n"},
+        {"", 14, "", "Error : No answer from emulator process\n"},
+    };
+    for (const Case &c : cases) {
+        FakeEmulator emu(c.reply);
+        ASSERT_TRUE(emu.ok());
+        RunResult r = RunProgram("simctl", {"-i", "0", "-c", "insert", "/x.d88"}, emu.Env());
+        EXPECT_EQ(c.status, r.status) << c.reply;
+        EXPECT_EQ(c.out, r.out) << c.reply;
+        EXPECT_EQ(c.err, r.err) << c.reply;
+        EXPECT_EQ("0 1 /x.d88\n", emu.Request());
+    }
+    // A simulation file without a usable port is refused, never replaced by
+    // the port of a real emulator.
+    ScratchDir dir;
+    ASSERT_TRUE(WriteFileBytes(dir / "bad.sim", "control_port = http\n"));
+    for (std::string sim : {dir / "bad.sim", dir / "missing.sim"}) {
+        RunResult r = RunProgram("simctl", {"-l"}, {"ZELMO_SIM=" + sim});
+        EXPECT_EQ(22, r.status) << sim;
+        EXPECT_EQ("Error : Can't read the control port of ZELMO_SIM " + sim + "\n", r.err);
     }
 }
 
