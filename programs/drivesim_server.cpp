@@ -109,9 +109,8 @@ void *MonThread(void *) {
     if (listen(monsocket, 1) != 0) return nullptr;
 
     while (status != ST_STOP) {
-        int r = ServeOne(100000, false);
-        if (r <= 0) return nullptr;
-        if (r == 2 && menu_state == MENU_REQUEST) {
+        if (ServeOne(100000, false) <= 0) return nullptr;
+        if (menu_state == MENU_REQUEST) {
             if (OledPresent()) {
                 MenuSelectOperation();
                 WriteEventQue(EV_UPDATE);

@@ -17,6 +17,8 @@
 #include <thread>
 
 #include "e2e_util.h"
+#include "filepath.h"
+#include "zeldisk.h"
 
 // A loopback port that nothing listens on now (the kernel's pick for a
 // socket bound to port 0); 0 when none could be had.
@@ -36,7 +38,7 @@ inline int FreePort() {
 // Sends one raw request line (newline included by the caller, or not) to
 // the port and returns everything the emulator answered before closing;
 // "<no server>" when nothing listens.
-inline std::string ControlRequest(int port, const std::string &line) {
+inline std::string ControlRequest(int port, const std::string &line, int timeout_s = 120) {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
@@ -48,7 +50,7 @@ inline std::string ControlRequest(int port, const std::string &line) {
     }
     // The server answers after the request has run (or the front-panel menu
     // has been left); a test waits for that, but not forever.
-    timeval tv = {120, 0};
+    timeval tv = {timeout_s, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     size_t done = 0;
     while (done < line.size()) {
@@ -109,6 +111,17 @@ inline bool WriteFileBytes(const std::string &path, const std::string &bytes) {
     if (!f) return false;
     bool ok = fwrite(bytes.data(), 1, bytes.size(), f) == bytes.size();
     return fclose(f) == 0 && ok;
+}
+
+// RunProgram in another working folder (the caller's when folder is empty).
+inline RunResult RunIn(const std::string &folder, const std::string &program, const std::vector<std::string> &args,
+                       const std::vector<std::string> &env = {}) {
+    if (folder.empty()) return RunProgram(program, args, env);
+    char here[4096];
+    if (!getcwd(here, sizeof here) || chdir(folder.c_str()) != 0) return RunResult();
+    RunResult r = RunProgram(program, args, env);
+    if (chdir(here) != 0) r.status = -1;
+    return r;
 }
 
 class Emulator {
@@ -178,11 +191,13 @@ class Emulator {
     }
 
     // One raw request line to this emulator, and its reply.
-    std::string Request(const std::string &line) const { return ControlRequest(port_, line); }
+    std::string Request(const std::string &line, int timeout_s = 120) const {
+        return ControlRequest(port_, line, timeout_s);
+    }
     std::string Table() const { return Request("list\n"); }
     // simctl run against this emulator (it finds the port in the simulation file).
-    RunResult Simctl(const std::vector<std::string> &args) const {
-        return RunProgram("simctl", args, {"ZELMO_SIM=" + SimFile()});
+    RunResult Simctl(const std::vector<std::string> &args, const std::string &folder = "") const {
+        return RunIn(folder, "simctl", args, {"ZELMO_SIM=" + SimFile()});
     }
     std::string SimFile() const { return dir_ / "sim.txt"; }
     // Waits (up to 60 s) until the drive table contains text: how a test learns
@@ -235,4 +250,16 @@ inline std::string MakeImage(const ScratchDir &dir, const std::string &geometry,
     if (RunProgram("zelconv", {"-i", dump, "-o", out, "-f", raw ? "raw" : "encode"}).status != 0) return "";
     unlink(dump.c_str());
     return out;
+}
+
+// The fraction of 1 cells in a track of a ZEL file; -1 when it does not load.
+// Write data of intervals of n cells leaves about 1/n.
+inline double OnesIn(const std::string &zel, int cylinder, int head) {
+    Filepath fp;
+    ZELDisk img;
+    if (!fp.SetPath(zel.c_str()) || !img.Load(fp, 0)) return -1;
+    int len = img.GetTrackLen(cylinder, head), ones = 0;
+    const uint8_t *p = img.GetTrackData(cylinder, head);
+    for (int i = 0; i < len; i++) ones += (p[i / 8] >> (7 - i % 8)) & 1;
+    return len > 0 ? (double)ones / len : -1;
 }

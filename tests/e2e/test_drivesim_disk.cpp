@@ -1,6 +1,11 @@
-// What drivesim does with a host's writes: a native ZEL image gets them 60 s
-// (virtual) after the host last wrote, or when drivesim stops; an imported
-// image is never changed.
+// What drivesim does with a host's writes: a ZEL image gets them 60 s
+// (virtual) after the host last wrote, on eject, or when drivesim stops; an
+// image that cannot take them (read-only, protected, imported) is shown
+// protected and, once protection is lifted, they go to a rescue file beside
+// it. No write is lost in silence.
+#include <fcntl.h>
+#include <signal.h>
+
 #include "drivesim_util.h"
 
 namespace {
@@ -87,6 +92,152 @@ TEST(ControlPort, DrivesimSavesChangedImagesWhenStopped) {
     EXPECT_GE(std::stoll(report["virtual_time_us"]), 500000) << "stopped before the host wrote";
     EXPECT_TRUE(ReadBytes(a) != a0) << "changes lost at stop";
     EXPECT_TRUE(ReadBytes(c) == c0) << "imported image written back";
+}
+
+}  // namespace
+
+namespace {
+
+// The write-back runs while the host goes on. Here the save cannot open the
+// file until the host has started writing (the test holds a lease on it, the
+// way slow storage holds a save up): the write the host goes on with after
+// the save has taken the track must still reach the file.
+TEST(ControlPort, DrivesimKeepsAWriteMadeWhileSaving) {
+    ScratchDir dir;
+    std::string a = MakeImage(dir, "2dd", "A.ZEL", 1);
+    ASSERT_FALSE(a.empty());
+    // Intervals of 2 cells first (AAAA), then of 4 (8888). The host writes
+    // once at 5 s (write-back due at 65 s), then from 70 s on cylinder 0
+    // and, after a step, on cylinder 1, switching to the second pattern at
+    // 73 s for more than three revolutions. Drive 1 (empty) stepping to
+    // cylinder 1 at the end shows that the script is done.
+    ASSERT_TRUE(WriteFileBytes(dir / "host.txt", "100 assert mot\n100 writedata 500 AAAA\n"
+                                                 "4990 assert ds0\n5020 assert wtg\n5070 release wtg\n"
+                                                 "5080 release ds0\n69990 assert ds0\n70020 assert wtg\n"
+                                                 "70040 assert dir\n70041 step 1 4 3\n"
+                                                 "73000 writedata 500 8888\n73700 release wtg\n"
+                                                 "73710 release ds0\n73720 assert ds1\n73730 step 1 4 3\n"));
+    Emulator emu(dir, {"board = B", "host.script = host.txt", "host.write_jitter_ns = 200"});
+    ASSERT_TRUE(emu.Start({"-0", a, "-o", "x0"})) << emu.Err();
+
+    signal(SIGIO, SIG_IGN);  // the lease is given up by hand
+    int fd = open(a.c_str(), O_RDONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(0, fcntl(fd, F_SETLEASE, F_RDLCK));
+    // The write-back waits for the lease (the lease is being broken) until
+    // the host writes on cylinder 1; then it may go on.
+    bool waiting = false, writing = false;
+    for (int i = 0; i < 3000 && !(waiting && writing); i++) {
+        waiting = waiting || fcntl(fd, F_GETLEASE) == F_UNLCK;
+        writing = Contains(emu.Table(), Row(0, "--", 1, a));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    EXPECT_TRUE(waiting) << "no write-back";
+    EXPECT_TRUE(writing);
+    fcntl(fd, F_SETLEASE, F_UNLCK);
+    close(fd);
+    EXPECT_TRUE(emu.WaitForTable(Row(1, "--", 1, "EMPTY")));
+    ASSERT_EQ(0, emu.Signal(SIGTERM)) << emu.Err();
+
+    EXPECT_NEAR(0.25, OnesIn(a, 1, 0), 0.05) << "the end of the write was lost";
+    EXPECT_EQ("", emu.Err());
+}
+
+struct Unwritable {
+    const char *what, *image, *rescue;
+};
+
+// Images that cannot take the host's writes are shown write-protected.
+// Once the user lifts the protection, what the host writes goes to a rescue
+// file beside the image, and drivesim says so; the image stays as it was.
+TEST(ControlPort, DrivesimWritesToAnUnwritableImageGoToARescueFile) {
+    const Unwritable cases[] = {
+        {"read-only file", "A.ZEL", "A.RESCUE.ZEL"},
+        {"write-protect flag", "A.ZEL", "A.RESCUE.ZEL"},
+        {"imported image", "X.xdf", "X.RESCUE.ZEL"},
+    };
+    for (const Unwritable &c : cases) {
+        ScratchDir dir;
+        std::string img = MakeImage(dir, "2dd", c.image, 4);
+        ASSERT_FALSE(img.empty()) << c.what;
+        if (std::string(c.what) == "read-only file") {
+            ASSERT_EQ(0, chmod(img.c_str(), 0444));
+        } else if (std::string(c.what) == "write-protect flag") {
+            Filepath fp;
+            ZELDisk d;
+            ASSERT_TRUE(fp.SetPath(img.c_str()) && d.Load(fp, 0));
+            d.header.writeprotect = 1;
+            ASSERT_TRUE(d.Save(fp, 1));
+        }
+        std::string before = ReadBytes(img);
+        // Once drive 0's protection is lifted (its WTP line released) the
+        // host writes a revolution and more of cylinder 0, then steps the
+        // empty drive 1.
+        ASSERT_TRUE(WriteFileBytes(dir / "host.txt", "100 writedata 500 8888\n0 on wtp 0 100 assert mot\n"
+                                                     "0 on wtp 0 100 assert ds0\n0 on wtp 0 130 assert wtg\n"
+                                                     "0 on wtp 0 400 release wtg\n0 on wtp 0 410 release ds0\n"
+                                                     "0 on wtp 0 420 assert ds1\n0 on wtp 0 425 assert dir\n"
+                                                     "0 on wtp 0 430 step 1 4 3\n"));
+        Emulator emu(dir, {"board = B", "host.script = host.txt"});
+        ASSERT_TRUE(emu.Start({"-0", img, "-o", "x0"})) << emu.Err();
+        EXPECT_TRUE(Contains(emu.Table(), Row(0, "ON", 0, img))) << c.what;
+        EXPECT_EQ(0, emu.Simctl({"-i", "0", "-c", "protect"}).status) << c.what;
+        EXPECT_TRUE(emu.WaitForTable(Row(1, "--", 1, "EMPTY"))) << c.what;
+        RunResult eject = emu.Simctl({"-i", "0", "-c", "eject"});
+        EXPECT_EQ(0, eject.status) << c.what << eject.err;
+        ASSERT_EQ(0, emu.Signal(SIGTERM)) << emu.Err();
+
+        const std::string told = "Warning : Can't save " + img + ", changes written to " + dir / c.rescue + "\n";
+        EXPECT_EQ(told, emu.Err()) << c.what;
+        EXPECT_TRUE(ReadBytes(img) == before) << c.what << ": image changed";
+        EXPECT_NEAR(0.25, OnesIn(dir / c.rescue, 0, 0), 0.05) << c.what << ": write lost";
+    }
+}
+
+// One file in both drives would lose one drive's writes: refused, under any
+// name; a copy is another file.
+TEST(ControlPort, DrivesimRefusesAFileThatIsInTheOtherDrive) {
+    ScratchDir dir;
+    std::string a = MakeImage(dir, "2dd", "A.ZEL", 1);
+    ASSERT_FALSE(a.empty());
+    ASSERT_EQ(0, system(("cp '" + a + "' '" + dir / "B.ZEL" + "'").c_str()));
+    Emulator emu(dir, {"board = B"});
+    ASSERT_TRUE(emu.Start({"-0", a, "-o", "x0"})) << emu.Err();
+    for (const std::string &same : {a, dir / "./A.ZEL"}) {
+        RunResult r = emu.Simctl({"-i", "1", "-c", "insert", same});
+        EXPECT_EQ(14, r.status) << same;
+        EXPECT_EQ("Error : " + same + " is in drive 0\n", r.err);
+    }
+    EXPECT_TRUE(Contains(emu.Table(), Row(0, "--", 0, a) + Row(1, "--", 0, "EMPTY")));
+    EXPECT_EQ(0, emu.Simctl({"-i", "1", "-c", "insert", dir / "B.ZEL"}).status);
+    EXPECT_TRUE(Contains(emu.Table(), Row(1, "--", 0, dir / "B.ZEL")));
+    ASSERT_EQ(0, emu.Signal(SIGTERM)) << emu.Err();
+}
+
+// A file that became read-only after insertion: the eject is refused and the
+// disk kept (simctl says so and fails); at the stop the changes go to a
+// rescue file, and when every rescue name is taken drivesim says the
+// changes are lost and exits 14.
+TEST(ControlPort, DrivesimSaysWhenChangesCannotBeSaved) {
+    ScratchDir dir;
+    std::string a = MakeImage(dir, "2dd", "A.ZEL", 1);
+    ASSERT_FALSE(a.empty());
+    for (const char *n : {"", "1", "2", "3", "4", "5", "6", "7", "8", "9"})
+        ASSERT_TRUE(WriteFileBytes(dir / ("A.RESCUE" + std::string(n) + ".ZEL"), "taken"));
+    ASSERT_TRUE(WriteFileBytes(dir / "host.txt", kWriteData + WriteScript(0, 200) +
+                                                     "600 assert ds1\n600 assert dir\n610 step 1 4 3\n"));
+    Emulator emu(dir, {"board = B", "host.script = host.txt"});
+    ASSERT_TRUE(emu.Start({"-0", a, "-o", "x0"})) << emu.Err();
+    ASSERT_EQ(0, chmod(a.c_str(), 0444));
+    std::string before = ReadBytes(a);
+    EXPECT_TRUE(emu.WaitForTable(Row(1, "--", 1, "EMPTY")));
+    RunResult eject = emu.Simctl({"-i", "0", "-c", "eject"});
+    EXPECT_EQ(14, eject.status);
+    EXPECT_EQ("Warning : Can't save " + a + ", disk kept in drive 0\n", eject.err);
+    EXPECT_TRUE(Contains(emu.Table(), Row(0, "--", 0, a)));
+    EXPECT_EQ(14, emu.Signal(SIGTERM));
+    EXPECT_TRUE(Contains(emu.Err(), "Error : Changes of " + a + " could not be saved\n")) << emu.Err();
+    EXPECT_TRUE(ReadBytes(a) == before);
 }
 
 }  // namespace
