@@ -333,16 +333,22 @@ static void Cleanup() {
     printf("\n");
 }
 
-// Saves what the host changed before the drives are emptied. Changes that
-// cannot be saved where they belong go to a rescue file beside the image;
-// 0 when even that failed (the user is told which image lost them).
-static int EjectAll() {
+// Saves what the host changed, then empties the drives. Changes that cannot
+// be saved where they belong go to a rescue file beside the image; 0 when
+// even that failed (told, naming the image that lost them).
+static int EjectAll(tell_t *t) {
     int saved = 1;
     for (int i = 0; i < 2; i++) {
-        if (!fdd[i].disk || EjectDisk(i)) continue;
-        DiskLock hold;
-        if (HasChanges(fdd[i]) && !RescueDisk(i)) {
-            fprintf(stderr, "Error : Changes of %s could not be saved\n", fdd[i].path.GetPath());
+        if (!fdd[i].disk) continue;
+        int ok;
+        {
+            DiskLock hold;
+            ok = !HasChanges(fdd[i]) || SaveDisk(i, t) || RescueDisk(i, t);
+        }
+        if (ok) {
+            EjectDisk(i, t);
+        } else {
+            Tell(t, "Error : Changes of %s could not be saved", fdd[i].path.GetPath());
             saved = 0;
         }
     }
@@ -386,7 +392,9 @@ int main(int argc, char **argv) {
     loopidle = 1;
 
     gpioctl.ResetSpi();
-    int saved = EjectAll();
+    tell_t told;
+    int saved = EjectAll(&told);
+    AnswerStop(saved, told.reply);
     Cleanup();
-    return saved ? 0 : 14;
+    return saved ? 0 : 14;  // 14: changes could not be saved
 }

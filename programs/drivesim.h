@@ -203,8 +203,11 @@ int EjectDisk(int drive, tell_t *t = nullptr);
 int ProtectDisk(int drive);
 void FlushDisk(int drive);
 // Writes the drive's image whole to the first free "NAME.RESCUEn.ZEL" beside
-// it, which takes its changes from then on. 1 when written.
+// it, which takes its changes from then on. 1 when written. Holding diskmutex.
 int RescueDisk(int drive, tell_t *t = nullptr);
+// Writes the drive's changes where they go: in place into its save file, or
+// into a new rescue file when it has none yet. Holding diskmutex.
+int SaveDisk(int drive, tell_t *t = nullptr);
 // 1 when the drive holds changes not yet in a file.
 int HasChanges(const fdd_t &d);
 std::string DeviceTable();
@@ -242,6 +245,9 @@ void *MonThread(void *);
 // waiting control requests at once (the table, a stop, or "busy, try
 // again" for drive commands). Called from the menu's waits.
 void AnswerWhileBusy();
+// Answers the client that asked for the stop, if any, once the images are
+// saved: the messages, then the success line when ok.
+void AnswerStop(int ok, const std::string &messages);
 
 // ---- Front panel (drivesim_panel.cpp, drivesim_font.cpp) ----------------------
 

@@ -150,10 +150,10 @@ static int AnyTrackChanged(const ZELDisk &img) {
 
 int HasChanges(const fdd_t &d) { return d.disk && (d.dirty || AnyTrackChanged(*d.disk)); }
 
-// Writes the drive's changes: in place into its save file, or into a new
-// rescue file when it has none yet. Holding diskmutex.
-static int SaveChanges(fdd_t &d, tell_t *t) {
-    if (d.savepath.IsClear()) return RescueDisk(d.id, t);
+int SaveDisk(int drive, tell_t *t) {
+    fdd_t &d = fdd[drive];
+    if (!d.disk) return 0;
+    if (d.savepath.IsClear()) return RescueDisk(drive, t);
     return d.disk->Save(d.savepath, 0);
 }
 
@@ -163,7 +163,7 @@ static int SaveChanges(fdd_t &d, tell_t *t) {
 // left paused on success; on failure the disk stays, changes and all, and
 // the loop runs. Holding diskmutex.
 static int EjectLocked(fdd_t &d, tell_t *t) {
-    if (HasChanges(d) && !SaveChanges(d, t)) {
+    if (HasChanges(d) && !SaveDisk(d.id, t)) {
         Tell(t, "Warning : Can't save %s, disk kept in drive %d", SaveName(d), d.id);
         return 0;
     }
@@ -171,7 +171,7 @@ static int EjectLocked(fdd_t &d, tell_t *t) {
         Tell(t, "Error : Drive %d did not answer, disk kept", d.id);
         return 0;
     }
-    if (HasChanges(d) && !SaveChanges(d, t)) {
+    if (HasChanges(d) && !SaveDisk(d.id, t)) {
         Tell(t, "Warning : Can't save %s, disk kept in drive %d", SaveName(d), d.id);
         ResumeLoop();
         return 0;
@@ -317,7 +317,7 @@ void FlushDisk(int drive) {
     if (Now() - d.dirtytime < kWriteBackUs) return;
     if (d.selected && spi.mode == SPI_WRITE) return;  // the host is writing right now
     d.dirty = 0;
-    if (!SaveChanges(d, nullptr)) {
+    if (!SaveDisk(d.id, nullptr)) {
         if (!d.savefailing)
             Tell(nullptr, "Warning : Can't write back %s, will try again", SaveName(d));
         d.savefailing = 1;

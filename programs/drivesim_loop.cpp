@@ -272,7 +272,7 @@ void SignalLoop() {
                 if (changes & SIG_MOT) motorready = ProcessMotor(lines);
                 if (changes & (SIG_DS0 | SIG_DS1)) {
                     cur = ProcessDS(lines);
-                    if (cur) wtp = cur->protect;
+                    wtp = -1;  // driven again on the next pass, whatever protect has become meanwhile
                 }
                 if ((changes & SIG_STP) && (lines & SIG_STP)) ProcessStep(lines, cur);
                 if ((changes & SIG_WTG) && !(changes & SIG_SID) && !cur) {

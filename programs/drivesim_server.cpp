@@ -3,7 +3,8 @@
 // runs the front-panel menu when the button asks for it (it is idle most of
 // the time).
 //
-//   "stop..."   (any case)  stop drivesim; no reply
+//   "stop..."   (any case)  stop drivesim; answered once every image has been
+//                           saved, like a drive command
 //   "list..."   (any case)  the drive table
 //   "D C FILE"              drive D, command C (1 insert, 2 eject, 3 protect);
 //                           answered once the command has completed: any
@@ -56,12 +57,27 @@ static void SendAll(int fd, const std::string &text) {
 
 static const char kSuccess[] = "Result             : Success\n";
 
-// Handles one connection; 0 when it asked the emulator to stop. While busy
-// (the menu runs) drive commands are refused at once.
+// The connection of a stop request, answered by AnswerStop at the end.
+static std::atomic<int> stopclient{-1};
+
+void AnswerStop(int ok, const std::string &messages) {
+    int fd = stopclient.exchange(-1);
+    if (fd < 0) return;
+    SendAll(fd, ok ? messages + kSuccess : messages);
+    close(fd);
+}
+
+// Handles one connection; 0 when it asked the emulator to stop (the
+// connection then stays open for AnswerStop). While busy (the menu runs)
+// drive commands are refused at once.
 static int Serve(int fd, bool busy) {
     static char line[REQUEST_MAX + 1];
     if (!ReadRequest(fd, line, REQUEST_MAX, busy ? 2 : 10)) return 1;
-    if (strncasecmp(line, "stop", 4) == 0) return 0;
+    if (strncasecmp(line, "stop", 4) == 0) {
+        int old = stopclient.exchange(fd);
+        if (old >= 0) close(old);
+        return 0;
+    }
     if (strncasecmp(line, "list", 4) == 0) {
         SendAll(fd, DeviceTable());
         return 1;
@@ -93,8 +109,8 @@ static int ServeOne(int timeout_us, bool busy) {
         return errno == EINTR || errno == ECONNABORTED || errno == EAGAIN ? 1 : -1;
     }
     int go = Serve(fd, busy);
-    close(fd);
-    if (!go) status = ST_STOP;
+    if (go) close(fd);
+    else status = ST_STOP;
     return go;
 }
 

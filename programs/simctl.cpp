@@ -1,8 +1,9 @@
 // simctl: the remote control of a running drivesim. Every request is one
 // text line sent over its own TCP connection to the emulator on 127.0.0.1;
 // the connection closes only after the emulator has carried the request out,
-// so an insert or an eject has finished when simctl returns. The drive table
-// is copied to standard output; the answer to a drive command is its result:
+// so an insert or an eject has finished when simctl returns (a stop once the
+// images are saved). The drive table is copied to standard output; the
+// answer to a drive command or a stop is its result:
 // "Error : " and "Warning : " lines go to standard error, and simctl exits 0
 // only when the answer ends in "Result             : Success" (14 when the
 // command was refused or not answered).
@@ -13,7 +14,7 @@
 //
 // Requests:
 //   "list"                 the drive table
-//   "stop"                 stop the emulator
+//   "stop"                 stop the emulator (answered with the result)
 //   "D C FILE"             drive D (0, 1), command C (1 insert, 2 eject,
 //                          3 protect); FILE is "-" for eject and protect, and
 //                          an absolute path for insert (the emulator runs in
@@ -138,11 +139,10 @@ static void Usage(const char *prog) {
     printf(" Stop drivesim prosess.\n");
 }
 
-// Sends a request that needs no further options, copies the answer and
-// ends the program.
-static int SendOnly(const char *line) {
+// Sends the list request, copies the drive table and ends the program.
+static int SendList() {
     std::string reply;
-    if (!SendCommand(line, &reply)) return EXIT_NOSERVER;
+    if (!SendCommand("list\n", &reply)) return EXIT_NOSERVER;
     fputs(reply.c_str(), stdout);
     return EXIT_OK;
 }
@@ -181,9 +181,12 @@ int main(int argc, char **argv) {
             default: break;
             }
             break;
-        case 'l': return SendOnly("list\n");
+        case 'l': return SendList();
         case '-':
-            if (strcmp(optarg, "stop") == 0) return SendOnly("stop\n");
+            if (strcmp(optarg, "stop") == 0) {
+                std::string reply;
+                return SendCommand("stop\n", &reply) ? ShowResult(reply) : EXIT_NOSERVER;
+            }
             break;
         default: return EXIT_OK;
         }

@@ -73,7 +73,8 @@ TEST(ControlPort, DrivesimControlSession) {
     EXPECT_EQ(1, second.status);
     EXPECT_EQ("Error : Already running?\n", second.err);
 
-    EXPECT_EQ("", emu.Request("stopper\n"));
+    // A stop is answered once the images are saved.
+    EXPECT_EQ("Result             : Success\n", emu.Request("stopper\n"));
     EXPECT_EQ(0, emu.Wait(30)) << emu.Err();
     EXPECT_EQ("<no server>", emu.Request("list\n"));
     EXPECT_TRUE(Contains(emu.Out(), "Floppy disk drive emulation(I2C_OLED, TypeB shiled)\n\n")) << emu.Out();
@@ -115,7 +116,7 @@ TEST(ControlPort, DrivesimStopsDuringAnEject) {
     std::string before = ReadFileText(a);
     ASSERT_TRUE(WriteFileBytes(dir / "host.txt", "100 assert mot\n100 writedata 500 8888\n110 assert ds0\n"
                                                  "130 assert wtg\n400 release wtg\n410 release ds0\n"
-                                                 "420 assert ds1\n425 assert dir\n430 step 1 4 3\n"));
+                                                 "420 assert ds1\n425 assert dir\n430 step 1 100 3\n"));
     Emulator emu(dir, {"board = B", "host.script = host.txt"});
     ASSERT_TRUE(emu.Start({"-0", a, "-o", "x0"})) << emu.Err();
     EXPECT_TRUE(emu.WaitForTable(Row(1, "--", 1, "EMPTY")));

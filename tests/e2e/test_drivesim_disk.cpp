@@ -6,6 +6,8 @@
 #include <fcntl.h>
 #include <signal.h>
 
+#include <functional>
+
 #include "drivesim_util.h"
 
 namespace {
@@ -100,43 +102,55 @@ namespace {
 
 // The write-back runs while the host goes on. Here the save cannot open the
 // file until the host has started writing (the test holds a lease on it, the
-// way slow storage holds a save up): the write the host goes on with after
-// the save has taken the track must still reach the file.
+// way slow storage holds a save up): what the host writes after the save has
+// taken the track must still reach the file.
 TEST(ControlPort, DrivesimKeepsAWriteMadeWhileSaving) {
     ScratchDir dir;
     std::string a = MakeImage(dir, "2dd", "A.ZEL", 1);
-    ASSERT_FALSE(a.empty());
-    // Intervals of 2 cells first (AAAA), then of 4 (8888). The host writes
-    // once at 5 s (write-back due at 65 s), then from 70 s on cylinder 0
-    // and, after a step, on cylinder 1, switching to the second pattern at
-    // 73 s for more than three revolutions. Drive 1 (empty) stepping to
-    // cylinder 1 at the end shows that the script is done.
+    std::string b = MakeImage(dir, "2dd", "B.ZEL", 2);
+    ASSERT_FALSE(a.empty() || b.empty());
+    const std::string a0 = ReadBytes(a);
+    // Intervals of 2 cells (AAAA), later of 4 (8888). Drive 1's WTP line
+    // (GPIO 5), toggled by the test with "protect", paces the host: asserted,
+    // the host writes a little (the write-back is due 60 s later); released,
+    // it writes on cylinder 0 and, after a step, on cylinder 1 with its gate
+    // kept open; asserted again, it writes the second pattern for five
+    // revolutions and steps drive 1 to show that it is done.
     ASSERT_TRUE(WriteFileBytes(dir / "host.txt", "100 assert mot\n100 writedata 500 AAAA\n"
-                                                 "4990 assert ds0\n5020 assert wtg\n5070 release wtg\n"
-                                                 "5080 release ds0\n69990 assert ds0\n70020 assert wtg\n"
-                                                 "70040 assert dir\n70041 step 1 4 3\n"
-                                                 "73000 writedata 500 8888\n73700 release wtg\n"
-                                                 "73710 release ds0\n73720 assert ds1\n73730 step 1 4 3\n"));
+                                                 "0 on 5 1 100 assert ds0\n0 on 5 1 130 assert wtg\n"
+                                                 "0 on 5 1 180 release wtg\n0 on 5 1 190 release ds0\n"
+                                                 "0 on 5 0 100 assert ds0\n0 on 5 0 130 assert wtg\n"
+                                                 "0 on 5 0 140 assert dir\n0 on 5 0 141 step 1 100 3\n"
+                                                 "0 on 5 0 0 on 5 1 0 writedata 500 8888\n"
+                                                 "0 on 5 0 0 on 5 1 1000 release wtg\n"
+                                                 "0 on 5 0 0 on 5 1 1010 release ds0\n"
+                                                 "0 on 5 0 0 on 5 1 1020 assert ds1\n"
+                                                 "0 on 5 0 0 on 5 1 1030 step 1 100 3\n"));
     Emulator emu(dir, {"board = B", "host.script = host.txt", "host.write_jitter_ns = 200"});
-    ASSERT_TRUE(emu.Start({"-0", a, "-o", "x0"})) << emu.Err();
+    ASSERT_TRUE(emu.Start({"-0", a, "-1", b, "-o", "x0"})) << emu.Err();
+    auto toggle = [&] { EXPECT_EQ(0, emu.Simctl({"-i", "1", "-c", "protect"}).status); };
+    auto until = [](const std::function<bool()> &done) {
+        for (int i = 0; i < 1200; i++) {
+            if (done()) return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        return false;
+    };
 
     signal(SIGIO, SIG_IGN);  // the lease is given up by hand
     int fd = open(a.c_str(), O_RDONLY);
     ASSERT_GE(fd, 0);
     ASSERT_EQ(0, fcntl(fd, F_SETLEASE, F_RDLCK));
-    // The write-back waits for the lease (the lease is being broken) until
-    // the host writes on cylinder 1; then it may go on.
-    bool waiting = false, writing = false;
-    for (int i = 0; i < 3000 && !(waiting && writing); i++) {
-        waiting = waiting || fcntl(fd, F_GETLEASE) == F_UNLCK;
-        writing = Contains(emu.Table(), Row(0, "--", 1, a));
-        std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-    EXPECT_TRUE(waiting) << "no write-back";
-    EXPECT_TRUE(writing);
+    toggle();
+    // The write-back waits for the lease, which is being broken.
+    EXPECT_TRUE(until([&] { return fcntl(fd, F_GETLEASE) == F_UNLCK; })) << "no write-back";
+    toggle();
+    EXPECT_TRUE(emu.WaitForTable(Row(0, "--", 1, a)));  // the host writes on cylinder 1
     fcntl(fd, F_SETLEASE, F_UNLCK);
     close(fd);
-    EXPECT_TRUE(emu.WaitForTable(Row(1, "--", 1, "EMPTY")));
+    EXPECT_TRUE(until([&] { return ReadBytes(a) != a0; })) << "the write-back did not end";
+    toggle();
+    EXPECT_TRUE(emu.WaitForTable(Row(1, "ON", 1, b))) << emu.Table();
     ASSERT_EQ(0, emu.Signal(SIGTERM)) << emu.Err();
 
     EXPECT_NEAR(0.25, OnesIn(a, 1, 0), 0.05) << "the end of the write was lost";
@@ -177,7 +191,7 @@ TEST(ControlPort, DrivesimWritesToAnUnwritableImageGoToARescueFile) {
                                                      "0 on wtp 0 100 assert ds0\n0 on wtp 0 130 assert wtg\n"
                                                      "0 on wtp 0 400 release wtg\n0 on wtp 0 410 release ds0\n"
                                                      "0 on wtp 0 420 assert ds1\n0 on wtp 0 425 assert dir\n"
-                                                     "0 on wtp 0 430 step 1 4 3\n"));
+                                                     "0 on wtp 0 430 step 1 100 3\n"));
         Emulator emu(dir, {"board = B", "host.script = host.txt"});
         ASSERT_TRUE(emu.Start({"-0", img, "-o", "x0"})) << emu.Err();
         EXPECT_TRUE(Contains(emu.Table(), Row(0, "ON", 0, img))) << c.what;
@@ -221,21 +235,32 @@ TEST(ControlPort, DrivesimRefusesAFileThatIsInTheOtherDrive) {
 TEST(ControlPort, DrivesimSaysWhenChangesCannotBeSaved) {
     ScratchDir dir;
     std::string a = MakeImage(dir, "2dd", "A.ZEL", 1);
-    ASSERT_FALSE(a.empty());
+    std::string b = MakeImage(dir, "2dd", "B.ZEL", 2);
+    ASSERT_FALSE(a.empty() || b.empty());
     for (const char *n : {"", "1", "2", "3", "4", "5", "6", "7", "8", "9"})
         ASSERT_TRUE(WriteFileBytes(dir / ("A.RESCUE" + std::string(n) + ".ZEL"), "taken"));
-    ASSERT_TRUE(WriteFileBytes(dir / "host.txt", kWriteData + WriteScript(0, 200) +
-                                                     "600 assert ds1\n600 assert dir\n610 step 1 4 3\n"));
+    // Once drive 1's WTP line (GPIO 5) is asserted the host writes on drive
+    // 0, then steps drive 1.
+    ASSERT_TRUE(WriteFileBytes(dir / "host.txt", "100 assert mot\n100 writedata 1000 9249\n"
+                                                 "0 on 5 1 100 assert ds0\n0 on 5 1 120 assert wtg\n"
+                                                 "0 on 5 1 170 release wtg\n0 on 5 1 180 release ds0\n"
+                                                 "0 on 5 1 190 assert ds1\n0 on 5 1 195 assert dir\n"
+                                                 "0 on 5 1 230 step 1 100 3\n"));
     Emulator emu(dir, {"board = B", "host.script = host.txt"});
-    ASSERT_TRUE(emu.Start({"-0", a, "-o", "x0"})) << emu.Err();
+    ASSERT_TRUE(emu.Start({"-0", a, "-1", b, "-o", "x0"})) << emu.Err();
     ASSERT_EQ(0, chmod(a.c_str(), 0444));
+    EXPECT_EQ(0, emu.Simctl({"-i", "1", "-c", "protect"}).status);
     std::string before = ReadBytes(a);
-    EXPECT_TRUE(emu.WaitForTable(Row(1, "--", 1, "EMPTY")));
+    EXPECT_TRUE(emu.WaitForTable(Row(1, "ON", 1, b)));
     RunResult eject = emu.Simctl({"-i", "0", "-c", "eject"});
     EXPECT_EQ(14, eject.status);
     EXPECT_EQ("Warning : Can't save " + a + ", disk kept in drive 0\n", eject.err);
     EXPECT_TRUE(Contains(emu.Table(), Row(0, "--", 0, a)));
-    EXPECT_EQ(14, emu.Signal(SIGTERM));
+    // Asked to stop, drivesim answers with the loss and exits 14.
+    RunResult stop = emu.Simctl({"--stop"});
+    EXPECT_EQ(14, stop.status);
+    EXPECT_EQ("Error : Changes of " + a + " could not be saved\n", stop.err);
+    EXPECT_EQ(14, emu.Wait(30));
     EXPECT_TRUE(Contains(emu.Err(), "Error : Changes of " + a + " could not be saved\n")) << emu.Err();
     EXPECT_TRUE(ReadBytes(a) == before);
 }

@@ -271,7 +271,7 @@ TEST(ControlPort, DrivesimTypeAProtectionReachesTheSelectedHost) {
     ASSERT_FALSE(a.empty());
     ASSERT_TRUE(WriteFileBytes(dir / "host.txt", "100 assert mot\n100 writedata 500 8888\n110 assert ds0\n"
                                                  "0 on wtp 0 20 assert wtg\n0 on wtp 0 300 release wtg\n"
-                                                 "0 on wtp 0 310 assert dir\n0 on wtp 0 320 step 1 4 3\n"));
+                                                 "0 on wtp 0 310 assert dir\n0 on wtp 0 320 step 1 100 3\n"));
     Emulator emu(dir, {"board = A", "host.script = host.txt"});
     ASSERT_TRUE(emu.Start({"-0", a, "-o", "x0"})) << emu.Err();
     EXPECT_EQ(0, emu.Simctl({"-i", "0", "-c", "protect"}).status);
@@ -303,7 +303,7 @@ TEST(ControlPort, DrivesimDiskTurnsWhileDeselected) {
     std::string script = "100 assert mot\n";
     for (const auto &s : select)
         script += std::to_string((int)s[0]) + " assert ds0\n" + std::to_string((int)s[1]) + " release ds0\n";
-    script += "2910 assert ds1\n2915 assert dir\n2920 step 1 4 3\n";
+    script += "2910 assert ds1\n2915 assert dir\n2920 step 1 100 3\n";
     ASSERT_TRUE(WriteFileBytes(dir / "host.txt", script));
     Emulator emu(dir, {"board = B", "host.script = host.txt"});
     ASSERT_TRUE(emu.Start({"-0", a, "-o", "x0"})) << emu.Err();

@@ -133,15 +133,16 @@ namespace {
 // became read-only after insertion): the disk stays, drivesim says so once
 // and takes no new request until the host has asked again; then, the file
 // writable again, the eject goes through. Drive 1's WTP line (GPIO 5),
-// toggled by the test with "protect", tells the host when to ask.
+// toggled by the test with "protect", tells the host when to write and ask.
 TEST(ControlPort, DrivesimX68000EjectThatCannotSave) {
     ScratchDir dir;
     std::string a = MakeImage(dir, "2dd", "A.ZEL", 1);
     std::string b = MakeImage(dir, "2dd", "B.ZEL", 2);
     ASSERT_FALSE(a.empty() || b.empty());
     ASSERT_TRUE(WriteFileBytes(dir / "host.txt", "0 assert os0\n0 assert os1\n100 writedata 500 8888\n"
-                                                 "200 assert mot\n200 assert ds0\n230 assert wtg\n"
-                                                 "300 release wtg\n310 release ds0\n"
+                                                 "100 assert mot\n0 on 5 1 100 assert ds0\n"
+                                                 "0 on 5 1 130 assert wtg\n0 on 5 1 200 release wtg\n"
+                                                 "0 on 5 1 210 release ds0\n"
                                                  "0 on 5 1 500 release os0\n"       // first request
                                                  "0 on 5 0 500 assert os0\n"        // the host takes it back
                                                  "0 on 5 0 0 on 5 1 500 release os0\n"));  // and asks again
