@@ -343,7 +343,11 @@ static int EjectAll(tell_t *t) {
         int ok;
         {
             DiskLock hold;
-            ok = !HasChanges(fdd[i]) || SaveDisk(i, t) || RescueDisk(i, t);
+            ok = SaveChanges(i, t);
+            if (!ok && !fdd[i].savepath.IsClear()) {
+                fdd[i].savepath.Clear();  // the save file refuses them: a rescue file takes them
+                ok = SaveChanges(i, t);
+            }
         }
         if (ok) {
             EjectDisk(i, t);

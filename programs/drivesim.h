@@ -202,12 +202,11 @@ int InsertDisk(int drive, const char *path, int index, tell_t *t = nullptr);
 int EjectDisk(int drive, tell_t *t = nullptr);
 int ProtectDisk(int drive);
 void FlushDisk(int drive);
-// Writes the drive's image whole to the first free "NAME.RESCUEn.ZEL" beside
-// it, which takes its changes from then on. 1 when written. Holding diskmutex.
-int RescueDisk(int drive, tell_t *t = nullptr);
-// Writes the drive's changes where they go: in place into its save file, or
-// into a new rescue file when it has none yet. Holding diskmutex.
-int SaveDisk(int drive, tell_t *t = nullptr);
+// Saves the drive's changes, if any, where they go: in place into its save
+// file, or into a new rescue file when it has none yet. The loop may run
+// meanwhile: a track it marks while the save runs keeps the drive dirty.
+// Holding diskmutex.
+int SaveChanges(int drive, tell_t *t = nullptr);
 // 1 when the drive holds changes not yet in a file.
 int HasChanges(const fdd_t &d);
 std::string DeviceTable();

@@ -150,11 +150,43 @@ static int AnyTrackChanged(const ZELDisk &img) {
 
 int HasChanges(const fdd_t &d) { return d.disk && (d.dirty || AnyTrackChanged(*d.disk)); }
 
-int SaveDisk(int drive, tell_t *t) {
-    fdd_t &d = fdd[drive];
-    if (!d.disk) return 0;
-    if (d.savepath.IsClear()) return RescueDisk(drive, t);
+// Writes the image whole to the first free "NAME.RESCUEn.ZEL" beside it and
+// makes that file the drive's save file.
+static int RescueDisk(fdd_t &d, tell_t *t) {
+    const char *ext = d.path.HasExt(".ZEL") ? d.path.GetExt() : ".ZEL";
+    for (int n = 0; n < 10; n++) {
+        char name[600];
+        char num[4] = "";
+        if (n) snprintf(num, sizeof num, "%d", n);
+        Filepath fp;
+        int len = snprintf(name, sizeof name, "%s%s.RESCUE%s%s", d.path.GetDir(), d.path.GetName(), num, ext);
+        if (len < 0 || (size_t)len >= sizeof name || !fp.SetPath(name)) return 0;
+        if (Fileio::IsExist(name) != -1) continue;
+        if (!d.disk->Save(fp, 1)) return 0;
+        d.savepath = fp;
+        Tell(t, "Warning : Can't save %s, changes written to %s", d.path.GetPath(), name);
+        return 1;
+    }
+    return 0;
+}
+
+// Writes the drive's image where its changes go: in place into its save
+// file, or whole into a new rescue file when it has none yet.
+static int SaveDisk(fdd_t &d, tell_t *t) {
+    if (d.savepath.IsClear()) return RescueDisk(d, t);
     return d.disk->Save(d.savepath, 0);
+}
+
+int SaveChanges(int drive, tell_t *t) {
+    fdd_t &d = fdd[drive];
+    if (!HasChanges(d)) return 1;
+    d.dirty = 0;
+    if (!SaveDisk(d, t)) {
+        d.dirty = 1;
+        return 0;
+    }
+    if (AnyTrackChanged(*d.disk)) d.dirty = 1;
+    return 1;
 }
 
 // Takes the disk out of the drive: saves what changed (first while the loop
@@ -163,7 +195,7 @@ int SaveDisk(int drive, tell_t *t) {
 // left paused on success; on failure the disk stays, changes and all, and
 // the loop runs. Holding diskmutex.
 static int EjectLocked(fdd_t &d, tell_t *t) {
-    if (HasChanges(d) && !SaveDisk(d.id, t)) {
+    if (!SaveChanges(d.id, t)) {
         Tell(t, "Warning : Can't save %s, disk kept in drive %d", SaveName(d), d.id);
         return 0;
     }
@@ -171,7 +203,7 @@ static int EjectLocked(fdd_t &d, tell_t *t) {
         Tell(t, "Error : Drive %d did not answer, disk kept", d.id);
         return 0;
     }
-    if (HasChanges(d) && !SaveDisk(d.id, t)) {
+    if (!SaveChanges(d.id, t)) {
         Tell(t, "Warning : Can't save %s, disk kept in drive %d", SaveName(d), d.id);
         ResumeLoop();
         return 0;
@@ -263,28 +295,6 @@ int InsertDisk(int drive, const char *path, int index, tell_t *t) {
     return 1;
 }
 
-// Writes the image whole to the first free "NAME.RESCUEn.ZEL" beside it and
-// makes that file the drive's save file.
-int RescueDisk(int drive, tell_t *t) {
-    fdd_t &d = fdd[drive];
-    if (!d.disk) return 0;
-    const char *ext = d.path.HasExt(".ZEL") ? d.path.GetExt() : ".ZEL";
-    for (int n = 0; n < 10; n++) {
-        char name[600];
-        char num[4] = "";
-        if (n) snprintf(num, sizeof num, "%d", n);
-        snprintf(name, sizeof name, "%s%s.RESCUE%s%s", d.path.GetDir(), d.path.GetName(), num, ext);
-        Filepath fp;
-        if (!fp.SetPath(name)) return 0;
-        if (Fileio::IsExist(name) != -1) continue;
-        if (!d.disk->Save(fp, 1)) return 0;
-        d.savepath = fp;
-        Tell(t, "Warning : Can't save %s, changes written to %s", d.path.GetPath(), name);
-        return 1;
-    }
-    return 0;
-}
-
 int EjectDisk(int drive, tell_t *t) {
     if (drive < 0 || drive > 1) return 0;
     DiskLock hold;
@@ -316,17 +326,13 @@ void FlushDisk(int drive) {
     if (!d.disk) return;
     if (Now() - d.dirtytime < kWriteBackUs) return;
     if (d.selected && spi.mode == SPI_WRITE) return;  // the host is writing right now
-    d.dirty = 0;
-    if (!SaveDisk(d.id, nullptr)) {
-        if (!d.savefailing)
-            Tell(nullptr, "Warning : Can't write back %s, will try again", SaveName(d));
-        d.savefailing = 1;
-        d.dirtytime = Now();
-        d.dirty = 1;
+    if (SaveChanges(d.id, nullptr)) {
+        d.savefailing = 0;
         return;
     }
-    d.savefailing = 0;
-    if (AnyTrackChanged(*d.disk)) d.dirty = 1;
+    if (!d.savefailing) Tell(nullptr, "Warning : Can't write back %s, will try again", SaveName(d));
+    d.savefailing = 1;
+    d.dirtytime = Now();
 }
 
 // ---- Drive table ---------------------------------------------------------------
