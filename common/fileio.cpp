@@ -65,20 +65,24 @@ int Fileio::Open(const char *path, int mode) {
     case Append: flags = O_WRONLY | O_CREAT | O_APPEND; break;
     default: return 0;
     }
-    // Opening never waits (a FIFO without a writer would block for ever),
-    // and anything but a regular file is refused: images, sounds and lists
-    // are files.
+    // Anything but a regular file is refused before it is opened (a FIFO
+    // without a writer would block the open for ever): images, sounds and
+    // lists are files. The open itself may wait, as it does for a file a
+    // lease holds while its holder lets go.
+    struct stat reg;
+    if (stat(path, &reg) == 0 && !S_ISREG(reg.st_mode)) {
+        errno = S_ISDIR(reg.st_mode) ? EISDIR : EINVAL;
+        return 0;
+    }
     int fd;
-    do fd = ::open(path, flags | O_CLOEXEC | O_NONBLOCK, 0666);
+    do fd = ::open(path, flags | O_CLOEXEC, 0666);
     while (fd < 0 && errno == EINTR);
     if (fd < 0) return 0;
-    struct stat reg;
     if (fstat(fd, &reg) != 0 || !S_ISREG(reg.st_mode)) {
         ::close(fd);
         errno = S_ISDIR(reg.st_mode) ? EISDIR : EINVAL;
         return 0;
     }
-    fcntl(fd, F_SETFL, fcntl(fd, F_GETFL) & ~O_NONBLOCK);
     // The owner-write bit is the disk's write-protect tab: a file without
     // it is refused for writing even where the system would allow it (root).
     if (mode == ReadWrite && !(reg.st_mode & S_IWUSR)) {

@@ -7,6 +7,8 @@
 // emulator and the codecs can trust GetTrackLen against GetTrackData.
 #include "zeldisk.h"
 
+#include <sys/stat.h>
+
 #include <cerrno>
 #include <climits>
 #include <cstdlib>
@@ -172,6 +174,8 @@ void ZELDisk::FreeTracks() {
 void ZELDisk::Reset() {
     FreeTracks();
     valid = readonly = relayout = 0;
+    savedwhole = false;
+    saveddev = savedino = 0;
     memset(&header, 0, sizeof header);
     memset(dirty, 0, sizeof dirty);
 }
@@ -386,13 +390,43 @@ int ZELDisk::WriteTrack(Fileio &file, int cylinder, int head, int tracksize) con
     return file.Write(rec, n) && WriteZeros(file, tracksize - n);
 }
 
+void ZELDisk::TakeDirty(int (&taken)[ZEL_MAX_CYLINDERS][ZEL_MAX_HEADS]) {
+    for (int c = 0; c < ZEL_MAX_CYLINDERS; ++c)
+        for (int h = 0; h < ZEL_MAX_HEADS; ++h) taken[c][h] = __atomic_exchange_n(&dirty[c][h], 0, __ATOMIC_ACQ_REL);
+}
+
+void ZELDisk::PutBackDirty(const int (&taken)[ZEL_MAX_CYLINDERS][ZEL_MAX_HEADS]) {
+    for (int c = 0; c < ZEL_MAX_CYLINDERS; ++c)
+        for (int h = 0; h < ZEL_MAX_HEADS; ++h)
+            if (taken[c][h]) __atomic_store_n(&dirty[c][h], 1, __ATOMIC_RELEASE);
+}
+
+// Whether the changed tracks may be written into the open file: it is the
+// file the dirty flags refer to (the one last written whole, if any) and its
+// header and size have the image's layout. Leaves the file at its start.
+bool ZELDisk::InPlaceFits(const Filepath &path, Fileio &file) {
+    if (relayout) return false;
+    if (savedwhole) {
+        struct stat st;
+        if (stat(path.GetPath(), &st) != 0 || (uint64_t)st.st_dev != saveddev || (uint64_t)st.st_ino != savedino)
+            return false;
+    }
+    uint8_t raw[ZEL_HEADER_SIZE];
+    zelheader_t f;
+    if (!file.Read(raw, sizeof raw) || !file.Seek(0, 0)) return false;
+    ReadHeader(raw, &f);
+    int64_t need = ZEL_HEADER_SIZE + (int64_t)header.cylinders * header.heads * header.tracksize;
+    return memcmp(f.signature, "ZEL", 3) == 0 && f.revision == 3 && f.cylinders == header.cylinders &&
+           f.heads == header.heads && f.tracksize == header.tracksize && file.GetFileSize() >= need;
+}
+
 int ZELDisk::Save(const Filepath &path, int full) {
     if (!valid || path.IsClear() || !path.HasExt(".ZEL")) return 0;
     if (full) return SaveFull(path);
 
     Fileio file;
     if (!file.Open(path, Fileio::ReadWrite)) return 0;
-    if (relayout) {
+    if (!InPlaceFits(path, file)) {
         file.Close();
         return SaveFull(path);
     }
@@ -402,21 +436,20 @@ int ZELDisk::Save(const Filepath &path, int full) {
     for (int c = 0; c < header.cylinders; ++c)
         for (int h = 0; h < header.heads; ++h)
             if (dirty[c][h] && GetTrackLen(c, h) > BitsIn(tracksize)) return 0;
+    int taken[ZEL_MAX_CYLINDERS][ZEL_MAX_HEADS];
+    TakeDirty(taken);
     uint8_t raw[ZEL_HEADER_SIZE];
     WriteHeader(header, raw);
-    if (!file.Write(raw, sizeof raw)) return 0;
-    for (int c = 0; c < header.cylinders; ++c)
-        for (int h = 0; h < header.heads; ++h) {
-            int ok = dirty[c][h] ? WriteTrack(file, c, h, tracksize) : file.Seek(tracksize, 1);
-            if (!ok) return 0;
-        }
-    if (!file.Sync()) return 0;
-    file.Close();
-    // The flags are cleared only once the whole file is on the device: a
+    int ok = file.Write(raw, sizeof raw);
+    for (int c = 0; ok && c < header.cylinders; ++c)
+        for (int h = 0; ok && h < header.heads; ++h)
+            ok = taken[c][h] ? WriteTrack(file, c, h, tracksize) : file.Seek(tracksize, 1);
+    // The flags stay cleared only once the whole file is on the device: a
     // failure part-way leaves every changed track to be written again.
-    for (int c = 0; c < header.cylinders; ++c)
-        for (int h = 0; h < header.heads; ++h) dirty[c][h] = 0;
-    return 1;
+    ok = ok && file.Sync();
+    file.Close();
+    if (!ok) PutBackDirty(taken);
+    return ok;
 }
 
 // A full save writes a new file beside the target and renames it over the
@@ -429,7 +462,7 @@ int ZELDisk::SaveFull(const Filepath &path) {
     for (int c = 0; c < header.cylinders; ++c)
         for (int h = 0; h < header.heads; ++h)
             if (GetTrackLen(c, h) > longest) longest = GetTrackLen(c, h);
-    int64_t tracksize = ((longest + 7) / 8 + 528) & ~(int64_t)511;
+    int64_t tracksize = SavedRecord(longest);
     if (tracksize > ZEL_MAX_TRACKSIZE) return 0;  // Load would refuse the file
 
     zelheader_t out = header;
@@ -440,6 +473,8 @@ int ZELDisk::SaveFull(const Filepath &path) {
     uint8_t raw[ZEL_HEADER_SIZE];
     WriteHeader(out, raw);
 
+    int taken[ZEL_MAX_CYLINDERS][ZEL_MAX_HEADS];
+    TakeDirty(taken);
     FileReplace replace;
     int ok = replace.Begin(path.GetPath()) && replace.File().Write(raw, sizeof raw);
     for (int c = 0; ok && c < header.cylinders; ++c)
@@ -448,13 +483,17 @@ int ZELDisk::SaveFull(const Filepath &path) {
     if (replace.Replaced()) {
         // The file has the new layout even when flushing the folder failed;
         // the tracks then stay dirty so that the next save writes them again.
+        // From now on the flags refer to this file.
         header = out;
         relayout = 0;
+        struct stat st;
+        savedwhole = stat(path.GetPath(), &st) == 0;
+        saveddev = savedwhole ? (uint64_t)st.st_dev : 0;
+        savedino = savedwhole ? (uint64_t)st.st_ino : 0;
+        if (!savedwhole) relayout = 1;  // the file cannot be told apart: the next save writes it whole
     }
-    if (!ok) return 0;
-    for (int c = 0; c < header.cylinders; ++c)
-        for (int h = 0; h < header.heads; ++h) dirty[c][h] = 0;
-    return 1;
+    if (!ok) PutBackDirty(taken);
+    return ok;
 }
 
 int ZELDisk::Load(const Filepath &path, int correct, std::string *why) {

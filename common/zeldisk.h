@@ -99,9 +99,14 @@ class ZELDisk {
     // it over the target (FileReplace), so a failure leaves the old file as
     // it was; an existing target without its owner-write bit is refused.
     // Otherwise writes only the dirty tracks into the existing file (refused
-    // when its owner-write bit is clear); when the file's layout no longer
-    // matches the image (loaded from an older revision or a smaller geometry,
-    // converted, or new) that save rewrites the whole file the same safe way.
+    // when its owner-write bit is clear). That is done only into a file the
+    // dirty flags refer to and whose header has the image's layout; any other
+    // file (one the image was never written to whole while another was, one
+    // from an older revision or a smaller geometry, a converted or new image)
+    // is rewritten whole the same safe way.
+    // The flags are taken when the writing starts: a track marked while the
+    // save runs (another thread changing it) stays dirty for the next save,
+    // and a failed save leaves every flag it took set again.
     int Save(const Filepath &path, int full);
     // why (may be null) receives the reason a load failed: the path and
     // the system's reason, or the header field that is out of range.
@@ -148,6 +153,15 @@ class ZELDisk {
     int ConvertTracks(int size, int limit, trackconv_t convert);
     int WriteTrack(Fileio &file, int cylinder, int head, int tracksize) const;
     int relayout;  // the file no longer has the image's layout: rewrite it whole
+    // The file last written whole (device and inode), to which the dirty flags
+    // refer from then on; none before the first full save.
+    bool savedwhole;
+    uint64_t saveddev, savedino;
+    // Clears the dirty flags into taken (an atomic exchange each: the emulator
+    // marks tracks while saving); PutBackDirty sets the taken ones again.
+    void TakeDirty(int (&taken)[ZEL_MAX_CYLINDERS][ZEL_MAX_HEADS]);
+    void PutBackDirty(const int (&taken)[ZEL_MAX_CYLINDERS][ZEL_MAX_HEADS]);
+    bool InPlaceFits(const Filepath &path, Fileio &file);
     // Allocates a record of size bytes with its track header, zero-filled
     // unless it is about to be read whole from a file.
     int NewTrack(int cylinder, int head, int size, int bits, bool zero = true);

@@ -18,6 +18,7 @@
 #include <cstring>
 
 #include "gpioctl.h"
+#include "cmdline.h"
 #include "version.h"
 #include "zeldisk.h"
 
@@ -41,6 +42,9 @@ static pthread_t monthread, eventthread, x68koptthread;
 static int simulated = 0;
 
 int IsSimulated() { return simulated; }
+
+static pthread_t mainthread;
+int OnMainThread() { return pthread_equal(pthread_self(), mainthread); }
 
 // ---- Timing and scheduling ---------------------------------------------------
 
@@ -125,9 +129,10 @@ long strtol10(const char *text, const char **end) {
 }
 
 static int Banner(int argc, char **argv) {
+    if (AnswerVersion(argc, argv)) return 0;
     printf(ZELMO_BANNER_FORMAT, ZELMO_BANNER_ARGS);
     printf("Floppy disk drive emulation");
-    if (argc != 2 || strcasecmp(argv[1], "-h") != 0) return 1;
+    if (argc != 2 || (strcasecmp(argv[1], "-h") != 0 && strcmp(argv[1], "--help") != 0)) return 1;
     puts("\n");
     printf("Usage: %s [-0 FILE] [-1 FILE] [-s OP] [-v] [-o OPTION]\n\n", argv[0]);
     puts(" -0 insert disk for 1st drive. FILE is disk image ZEL file path.");
@@ -214,8 +219,17 @@ static void ResetParam() {
     param.step = 1;
 }
 
-// The control socket on 127.0.0.1:6869; binding it is also the guard
-// against a second instance.
+// The control port: 6869, or under the simulated board the one its file
+// names, so that a simulated run never meets the drivesim of a real board.
+static int ControlPort() {
+#ifdef DRIVESIM_HAS_SIM
+    if (simulated && SimCurrent()) return SimCurrent()->Config().control_port;
+#endif
+    return CONTROL_PORT;
+}
+
+// The control socket on 127.0.0.1; binding it is also the guard against a
+// second instance.
 static int OpenMonSocket() {
     monsocket = socket(AF_INET, SOCK_STREAM, 0);
     if (monsocket < 0) return 0;
@@ -224,7 +238,7 @@ static int OpenMonSocket() {
     sockaddr_in addr;
     memset(&addr, 0, sizeof addr);
     addr.sin_family = AF_INET;
-    addr.sin_port = htons(CONTROL_PORT);
+    addr.sin_port = htons((uint16_t)ControlPort());
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (bind(monsocket, (const sockaddr *)&addr, sizeof addr) != 0) {
         fprintf(stderr, "Error : Already running?\n");
@@ -257,6 +271,7 @@ static int Init() {
     for (int sig : {SIGINT, SIGHUP, SIGTERM})
         if (sigaction(sig, &sa, nullptr) != 0) return 0;
     signal(SIGPIPE, SIG_IGN);  // a control client that hangs up must not end the emulator
+    signal(SIGXFSZ, SIG_IGN);  // a file-size limit fails a save (which is retried or rescued), never kills
 
     if (!gpioctl.Init(GPIOCTL::MODE_EMULATOR)) {
         fprintf(stderr, "Error : May be not root user.\n");
@@ -321,17 +336,34 @@ static void Cleanup() {
     printf("\n");
 }
 
-// Saves what the host changed before the drives are emptied. An image that
-// cannot be saved in place goes to a rescue file beside it.
-static void EjectAll() {
+// Saves what the host changed, then empties the drives. Changes that cannot
+// be saved where they belong go to a rescue file beside the image; 0 when
+// even that failed (told, naming the image that lost them).
+static int EjectAll(tell_t *t) {
+    int saved = 1;
     for (int i = 0; i < 2; i++) {
-        if (!fdd[i].disk || EjectDisk(i)) continue;
-        if (fdd[i].dirty && fdd[i].native && !RescueDisk(i))
-            fprintf(stderr, "Error : Changes of %s could not be saved\n", fdd[i].path.GetPath());
+        if (!fdd[i].disk) continue;
+        int ok;
+        {
+            DiskLock hold;
+            ok = SaveChanges(i, t);
+            if (!ok && !fdd[i].savepath.IsClear()) {
+                fdd[i].savepath.Clear();  // the save file refuses them: a rescue file takes them
+                ok = SaveChanges(i, t);
+            }
+        }
+        if (ok) {
+            EjectDisk(i, t);
+        } else {
+            Tell(t, "Error : Changes of %s could not be saved", fdd[i].path.GetPath());
+            saved = 0;
+        }
     }
+    return saved;
 }
 
 int main(int argc, char **argv) {
+    mainthread = pthread_self();
     setvbuf(stdout, nullptr, _IOLBF, 0);  // a log file or the journal sees each line as it comes
     if (!Banner(argc, argv)) return 0;
 
@@ -367,7 +399,9 @@ int main(int argc, char **argv) {
     loopidle = 1;
 
     gpioctl.ResetSpi();
-    EjectAll();
+    tell_t told;
+    int saved = EjectAll(&told);
+    AnswerStop(saved, told.reply);
     Cleanup();
-    return 0;
+    return saved ? 0 : 14;  // 14: changes could not be saved
 }

@@ -65,6 +65,9 @@ void SleepUs(int us);
 long strtol10(const char *text, const char **end);
 // Waits one second at a time until status leaves 0 (thread start-up).
 void WaitForStart();
+// 1 on the main thread (the signal loop), the one that moves the simulated
+// board's clock.
+int OnMainThread();
 // 1 when running on the simulated board.
 int IsSimulated();
 
@@ -73,23 +76,31 @@ int IsSimulated();
 struct fdd_t {
     int id;
     Filepath path;
-    int native;       // loaded from ".ZEL": only such images are written back
+    int native;       // loaded from ".ZEL"
+    // The ZEL file that takes the host's writes: the image file itself when
+    // it is a ZEL that could be written at insertion; otherwise clear until
+    // the first save makes a rescue file beside the image, then that file.
+    Filepath savepath;
     ZELDisk *disk;
     std::atomic<int> ejectreq;  // X68000 eject request
+    // An X68000 eject request that failed (the disk was kept): no new
+    // request is taken until the host has released its request.
+    std::atomic<int> ejectrefused;
+    int savefailing;  // the write-back failed and said so; it is retried quietly
     int type;         // image type, -1 when empty
     int cylinders;    // head positions (doubled in half-step mode)
     int heads;
     int rate;         // image rate, kHz
     int rpm;
     int hd;
-    int readonly;
+    int readonly;     // the image cannot take writes: a read-only or protected ZEL, or an imported image
     std::atomic<int> protect;
     int selected;
     int cylinder;
     int side;
     int tracklen;     // bits of the current track, 0 = none
     uint8_t *trackdata;
-    int period;       // tracklen / speed
+    int period;       // one revolution as played, us (tracklen * 1000 / speed)
     std::atomic<int> dirty;
     std::atomic<uint64_t> dirtytime;
     int speed;        // cells (samples) per ms as played
@@ -121,6 +132,13 @@ struct spi_t {
     uint8_t prev;   // last byte received
     int count;      // samples since the last write pulse
     int zeros;      // run of 0 cells (encode) or 0 bytes (raw) just sent
+    // The track a write goes into (set when SPI starts receiving) and
+    // whether the write has changed it: when the write ends, the track is
+    // marked changed again, so a save made while the host was writing it
+    // never counts as the last word.
+    fdd_t *wdrive;
+    int wcylinder, wside;
+    int merged;
 };
 extern spi_t spi;
 
@@ -157,17 +175,45 @@ int ReadEventQue(event_e *ev);
 int IsEmptyEventQue();
 void ClearEventQue();
 
+// Messages of a disk operation ("Error : ..." and "Warning : ..." lines):
+// each goes to standard error and, when a control client asked for the
+// operation, into the reply it gets.
+struct tell_t {
+    std::string reply;
+};
+void Tell(tell_t *t, const char *format, ...) __attribute__((format(printf, 2, 3)));
+
 extern std::mutex diskmutex;
-int InsertDisk(int drive, const char *path, int index);
-int EjectDisk(int drive);
+// Holds diskmutex. On the main thread the wait keeps the simulated clock
+// moving, so that a disk operation of another thread can finish its timed
+// line changes.
+class DiskLock {
+  public:
+    DiskLock();
+    ~DiskLock() { diskmutex.unlock(); }
+    DiskLock(const DiskLock &) = delete;
+    DiskLock &operator=(const DiskLock &) = delete;
+};
+// Inserts an image; into an occupied drive only once the new image has
+// loaded, and only when the old disk could be ejected (saved).
+int InsertDisk(int drive, const char *path, int index, tell_t *t = nullptr);
+// 0 when the drive is empty, or when its changes could not be saved: the
+// disk then stays in the drive, changes and all.
+int EjectDisk(int drive, tell_t *t = nullptr);
 int ProtectDisk(int drive);
 void FlushDisk(int drive);
-// Writes a changed image that cannot be saved in place to a new file beside
-// it; used at shutdown so no host write is lost. 1 when written.
-int RescueDisk(int drive);
+// Saves the drive's changes, if any, where they go: in place into its save
+// file, or into a new rescue file when it has none yet. The loop may run
+// meanwhile: a track it marks while the save runs keeps the drive dirty.
+// Holding diskmutex.
+int SaveChanges(int drive, tell_t *t = nullptr);
+// 1 when the drive holds changes not yet in a file.
+int HasChanges(const fdd_t &d);
 std::string DeviceTable();
 void ListDevice(FILE *fp);
-int ProcessCmd(unsigned drive, int command, const char *text);
+// Runs one control command; 1 when it did what was asked, else 0 with the
+// reason told.
+int ProcessCmd(unsigned drive, int command, const char *text, tell_t *t = nullptr);
 
 void *EventThread(void *);
 void *X68KOptThread(void *);
@@ -194,6 +240,13 @@ void FreeWav(fddsnd_t *snd);
 enum { CONTROL_PORT = 6869, REQUEST_MAX = 8192 };
 extern int monsocket;
 void *MonThread(void *);
+// While the front-panel menu runs on the control server's thread: answers
+// waiting control requests at once (the table, a stop, or "busy, try
+// again" for drive commands). Called from the menu's waits.
+void AnswerWhileBusy();
+// Answers the client that asked for the stop, if any, once the images are
+// saved: the messages, then the success line when ok.
+void AnswerStop(int ok, const std::string &messages);
 
 // ---- Front panel (drivesim_panel.cpp, drivesim_font.cpp) ----------------------
 

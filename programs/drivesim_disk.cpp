@@ -8,6 +8,9 @@
 // never saves an image that is being taken out.
 #include "drivesim.h"
 
+#include <sys/stat.h>
+
+#include <cstdarg>
 #include <cstring>
 
 #include "fileio.h"
@@ -91,6 +94,30 @@ static void ResumeLoop() {
     WaitWhile([] { return status == ST_RESUME; }, -1);
 }
 
+// ---- Messages and the disk lock --------------------------------------------------
+
+void Tell(tell_t *t, const char *format, ...) {
+    char line[1200];
+    va_list args;
+    va_start(args, format);
+    vsnprintf(line, sizeof line - 1, format, args);
+    va_end(args);
+    strcat(line, "\n");
+    fputs(line, stderr);
+    if (t) t->reply += line;
+}
+
+DiskLock::DiskLock() {
+    if (!OnMainThread() || !IsSimulated()) {
+        diskmutex.lock();
+        return;
+    }
+    while (!diskmutex.try_lock()) {
+        IdleYield(1000);
+        SleepUs(200);
+    }
+}
+
 // ---- Insert, eject, protect, write-back -------------------------------------------
 
 static void BoardDiskLines(fdd_t &d) {
@@ -100,19 +127,101 @@ static void BoardDiskLines(fdd_t &d) {
     gpioctl.SetDisk(fdd[0].disk != nullptr, fdd[1].disk != nullptr);
 }
 
-int InsertDisk(int drive, const char *path, int index) {
-    if (drive < 0 || drive > 1) return 0;
-    std::lock_guard<std::mutex> hold(diskmutex);
+// The same file under any name (device and inode).
+static bool SameFile(const Filepath &a, const Filepath &b) {
+    struct stat sa, sb;
+    return !a.IsClear() && !b.IsClear() && stat(a.GetPath(), &sa) == 0 && stat(b.GetPath(), &sb) == 0 &&
+           sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+static bool HoldsFile(const fdd_t &d, const Filepath &fp) {
+    return d.disk && (SameFile(fp, d.path) || SameFile(fp, d.savepath));
+}
+
+// The file a drive's changes go to (or, before a rescue file exists, its image).
+static const char *SaveName(const fdd_t &d) { return d.savepath.IsClear() ? d.path.GetPath() : d.savepath.GetPath(); }
+
+static int AnyTrackChanged(const ZELDisk &img) {
+    for (const auto &row : img.dirty)
+        for (int f : row)
+            if (f) return 1;
+    return 0;
+}
+
+int HasChanges(const fdd_t &d) { return d.disk && (d.dirty || AnyTrackChanged(*d.disk)); }
+
+// Writes the image whole to the first free "NAME.RESCUEn.ZEL" beside it and
+// makes that file the drive's save file.
+static int RescueDisk(fdd_t &d, tell_t *t) {
+    const char *ext = d.path.HasExt(".ZEL") ? d.path.GetExt() : ".ZEL";
+    for (int n = 0; n < 10; n++) {
+        char name[600];
+        char num[4] = "";
+        if (n) snprintf(num, sizeof num, "%d", n);
+        Filepath fp;
+        int len = snprintf(name, sizeof name, "%s%s.RESCUE%s%s", d.path.GetDir(), d.path.GetName(), num, ext);
+        if (len < 0 || (size_t)len >= sizeof name || !fp.SetPath(name)) return 0;
+        if (Fileio::IsExist(name) != -1) continue;
+        if (!d.disk->Save(fp, 1)) return 0;
+        d.savepath = fp;
+        Tell(t, "Warning : Can't save %s, changes written to %s", d.path.GetPath(), name);
+        return 1;
+    }
+    return 0;
+}
+
+// Writes the drive's image where its changes go: in place into its save
+// file, or whole into a new rescue file when it has none yet.
+static int SaveDisk(fdd_t &d, tell_t *t) {
+    if (d.savepath.IsClear()) return RescueDisk(d, t);
+    return d.disk->Save(d.savepath, 0);
+}
+
+int SaveChanges(int drive, tell_t *t) {
     fdd_t &d = fdd[drive];
-    if (d.disk) return 0;
-    Filepath fp;
-    if (!fp.SetPath(path) || fp.IsClear()) return 0;
-    int native = fp.HasExt(".ZEL");
-    ZELDisk *img = new ZELDisk;
-    if (!(native ? img->Load(fp, param.rawcorrect) : img->Import(fp, index)) || !PauseLoop()) {
-        delete img;
+    if (!HasChanges(d)) return 1;
+    d.dirty = 0;
+    if (!SaveDisk(d, t)) {
+        d.dirty = 1;
         return 0;
     }
+    if (AnyTrackChanged(*d.disk)) d.dirty = 1;
+    return 1;
+}
+
+// Takes the disk out of the drive: saves what changed (first while the loop
+// runs, so that a save that fails never stalls the host), pauses the loop,
+// saves what the host changed meanwhile and empties the drive. The loop is
+// left paused on success; on failure the disk stays, changes and all, and
+// the loop runs. Holding diskmutex.
+static int EjectLocked(fdd_t &d, tell_t *t) {
+    if (!SaveChanges(d.id, t)) {
+        Tell(t, "Warning : Can't save %s, disk kept in drive %d", SaveName(d), d.id);
+        return 0;
+    }
+    if (!PauseLoop()) {
+        Tell(t, "Error : Drive %d did not answer, disk kept", d.id);
+        return 0;
+    }
+    if (!SaveChanges(d.id, t)) {
+        Tell(t, "Warning : Can't save %s, disk kept in drive %d", SaveName(d), d.id);
+        ResumeLoop();
+        return 0;
+    }
+    delete d.disk;
+    ClearDrive(d);
+    d.diskint = 1;
+    if (!TypeA()) {
+        gpioctl.SetWTP(d.id, 0);
+        gpioctl.SetTRZ(d.id, gpioctl.pro ? d.cylinder == 0 : 1);
+        gpioctl.SetDisk(fdd[0].disk != nullptr, fdd[1].disk != nullptr);
+    }
+    d.ejectreq = 0;
+    return 1;
+}
+
+// Puts a loaded image into the (empty) drive while the loop is paused.
+static void Mount(fdd_t &d, ZELDisk *img, const Filepath &fp, int native) {
     d.disk = img;
     d.path = fp;
     d.native = native;
@@ -122,9 +231,16 @@ int InsertDisk(int drive, const char *path, int index) {
     d.rate = img->header.rate;
     d.rpm = img->header.rpm;
     d.ejectreq = 0;
+    d.ejectrefused = 0;
     d.hd = d.rate == 1000 || d.rate == 8000;
-    d.readonly = img->readonly || img->header.writeprotect ? 1 : 0;
+    // Only a ZEL file that can be written takes the host's writes back; any
+    // other image is shown write-protected, and what the host writes once
+    // protection is lifted goes to a rescue file beside it.
+    d.readonly = !native || img->readonly || img->header.writeprotect ? 1 : 0;
     d.protect = d.readonly;
+    if (d.readonly) d.savepath.Clear();
+    else d.savepath = fp;
+    memset(img->dirty, 0, sizeof img->dirty);  // the image is what its file holds
     if (param.step == 0) d.cylinders *= 2;
     if (d.cylinder >= d.cylinders) d.cylinder = d.cylinders > 0 ? d.cylinders - 1 : 0;
     d.selected = 0;
@@ -134,58 +250,60 @@ int InsertDisk(int drive, const char *path, int index) {
     d.speed = d.rate;
     d.ready = 1;
     d.dirty = 0;
+    d.savefailing = 0;
     d.diskint = 1;
     BoardDiskLines(d);
+}
+
+static ZELDisk *LoadImage(const Filepath &fp, int index, tell_t *t) {
+    ZELDisk *img = new ZELDisk;
+    if (fp.HasExt(".ZEL") ? img->Load(fp, param.rawcorrect) : img->Import(fp, index)) return img;
+    delete img;
+    Tell(t, "Error : Can't load %s", fp.GetPath());
+    return nullptr;
+}
+
+int InsertDisk(int drive, const char *path, int index, tell_t *t) {
+    if (drive < 0 || drive > 1) return 0;
+    DiskLock hold;
+    fdd_t &d = fdd[drive];
+    Filepath fp;
+    if (!path || !fp.SetPath(path) || fp.IsClear()) {
+        Tell(t, "Error : Invalid file path");
+        return 0;
+    }
+    // Two drives writing one file would lose one drive's writes.
+    if (HoldsFile(fdd[1 - drive], fp)) {
+        Tell(t, "Error : %s is in drive %d", fp.GetPath(), 1 - drive);
+        return 0;
+    }
+    // The same file again: its changes must reach it before it is read.
+    if (HoldsFile(d, fp)) {
+        if (!EjectLocked(d, t)) return 0;
+        ResumeLoop();
+    }
+    ZELDisk *img = LoadImage(fp, index, t);
+    if (!img) return 0;
+    int paused = d.disk ? EjectLocked(d, t) : PauseLoop();
+    if (!paused) {
+        if (!d.disk) Tell(t, "Error : Drive %d did not answer", drive);
+        delete img;
+        return 0;
+    }
+    Mount(d, img, fp, fp.HasExt(".ZEL"));
     ResumeLoop();
     return 1;
 }
 
-// Writes the image to the first free "NAME.RESCUEn.EXT" beside it.
-int RescueDisk(int drive) {
-    fdd_t &d = fdd[drive];
-    if (!d.disk) return 0;
-    for (int n = 0; n < 10; n++) {
-        char name[600];
-        char num[4] = "";
-        if (n) snprintf(num, sizeof num, "%d", n);
-        snprintf(name, sizeof name, "%s%s.RESCUE%s%s", d.path.GetDir(), d.path.GetName(), num, d.path.GetExt());
-        Filepath fp;
-        if (!fp.SetPath(name)) return 0;
-        if (Fileio::IsExist(name) != -1) continue;
-        if (!d.disk->Save(fp, 1)) return 0;
-        d.dirty = 0;
-        fprintf(stderr, "Warning : Can't save %s, changes written to %s\n", d.path.GetPath(), name);
-        return 1;
-    }
-    return 0;
-}
-
-int EjectDisk(int drive) {
+int EjectDisk(int drive, tell_t *t) {
     if (drive < 0 || drive > 1) return 0;
-    std::lock_guard<std::mutex> hold(diskmutex);
+    DiskLock hold;
     fdd_t &d = fdd[drive];
-    if (!d.disk) return 0;
-    // A loop that does not pause leaves the image, changes and all, in place.
-    if (!PauseLoop()) return 0;
-    if (d.dirty && d.native) {
-        // A file that was read-only at insertion cannot take the changes the
-        // host made after protection was lifted: they go beside it.
-        int saved = d.readonly ? RescueDisk(drive) : d.disk->Save(d.path, 0);
-        if (!saved) {
-            fprintf(stderr, "Warning : Can't save %s, disk kept in drive %d\n", d.path.GetPath(), drive);
-            ResumeLoop();
-            return 0;
-        }
+    if (!d.disk) {
+        Tell(t, "Error : No disk in drive %d", drive);
+        return 0;
     }
-    delete d.disk;
-    ClearDrive(d);
-    d.diskint = 1;
-    if (!TypeA()) {
-        gpioctl.SetWTP(drive, 0);
-        gpioctl.SetTRZ(drive, gpioctl.pro ? d.cylinder == 0 : 1);
-        gpioctl.SetDisk(fdd[0].disk != nullptr, fdd[1].disk != nullptr);
-    }
-    d.ejectreq = 0;
+    if (!EjectLocked(d, t)) return 0;
     ResumeLoop();
     return 1;
 }
@@ -197,29 +315,24 @@ int ProtectDisk(int drive) {
     return 1;
 }
 
-// Saves a native image 60 s after the host last started writing to it. A
-// failed save keeps the drive dirty and is tried again 60 s later (or at the
-// eject); a write started while saving keeps it dirty as well.
+// Saves a drive's changes 60 s after the host last started writing to it,
+// while the host goes on (the save never pauses the loop). A failed save is
+// told once and tried again every 60 s; a track the host changes while the
+// save runs stays marked, and keeps the drive dirty for the next one.
 void FlushDisk(int drive) {
     fdd_t &d = fdd[drive];
     if (!d.dirty) return;
-    std::lock_guard<std::mutex> hold(diskmutex);
+    DiskLock hold;
     if (!d.disk) return;
-    if (!d.native || d.readonly) {
-        d.dirty = 0;  // imported and read-only images are never written back here
+    if (Now() - d.dirtytime < kWriteBackUs) return;
+    if (d.selected && spi.mode == SPI_WRITE) return;  // the host is writing right now
+    if (SaveChanges(d.id, nullptr)) {
+        d.savefailing = 0;
         return;
     }
-    uint64_t started = d.dirtytime;
-    if (Now() - started < kWriteBackUs) return;
-    if (d.selected && spi.mode == SPI_WRITE) return;  // the host is writing right now
-    d.dirty = 0;
-    if (!d.disk->Save(d.path, 0)) {
-        fprintf(stderr, "Warning : Can't write back %s, will try again\n", d.path.GetPath());
-        d.dirtytime = Now();
-        d.dirty = 1;
-    } else if (d.dirtytime != started) {
-        d.dirty = 1;
-    }
+    if (!d.savefailing) Tell(nullptr, "Warning : Can't write back %s, will try again", SaveName(d));
+    d.savefailing = 1;
+    d.dirtytime = Now();
 }
 
 // ---- Drive table ---------------------------------------------------------------
@@ -267,38 +380,45 @@ static int SplitDiskIndex(std::string &text) {
     return 1;
 }
 
-int ProcessCmd(unsigned drive, int command, const char *text) {
-    if (drive > 1) return 0;
+int ProcessCmd(unsigned drive, int command, const char *text, tell_t *t) {
+    if (drive > 1) {
+        Tell(t, "Error : Invalid ID");
+        return 0;
+    }
+    if (command < 1 || command > 3) {
+        Tell(t, "Error : Invalid Command");
+        return 0;
+    }
     if (param.x68k) {
         SetBoost(BOOST_REQUEST);
         SleepSec(1);
     }
-    fdd_t &d = fdd[drive];
+    int ok = 0;
     switch (command) {
     case 2:
-        if (d.disk && EjectDisk((int)drive)) WriteEventQue(EV_EJECT);
+        ok = EjectDisk((int)drive, t);
+        if (ok) WriteEventQue(EV_EJECT);
         break;
     case 3:
-        ProtectDisk((int)drive);
+        ok = ProtectDisk((int)drive);
+        if (!ok) Tell(t, "Error : No disk in drive %u", drive);
         break;
-    case 1: {
+    default: {
         std::string path = text ? text : "";
         int index = SplitDiskIndex(path);
-        // A path no Filepath can hold is refused before the old disk goes.
-        if (path.empty() || path.size() > Filepath::PATH_MAX_CHARS) return 0;
-        if (d.disk) {
-            if (!EjectDisk((int)drive)) break;
-            SleepUs(600);
+        // A path no Filepath can hold is refused before anything happens.
+        if (path.empty() || path.size() > Filepath::PATH_MAX_CHARS) {
+            Tell(t, "Error : Invalid file path");
+            return 0;
         }
-        if (InsertDisk((int)drive, path.c_str(), index)) WriteEventQue(EV_INSERT);
+        ok = InsertDisk((int)drive, path.c_str(), index, t);
+        if (ok) WriteEventQue(EV_INSERT);
         break;
     }
-    default:
-        return 0;
     }
     if (TypeA() && param.x68k && (fdd[0].diskint || fdd[1].diskint)) gpioctl.SetINT(1);
     WriteEventQue(EV_UPDATE);
-    return 1;
+    return ok;
 }
 
 // ---- Event thread -------------------------------------------------------------------
@@ -344,9 +464,14 @@ void *EventThread(void *) {
             if (fdd[i].dirty) FlushDisk(i);
         if (param.x68k) {
             for (int i = 0; i < 2; i++) {
-                if (fdd[i].ejectreq && EjectDisk(i)) {
+                if (!fdd[i].ejectreq) continue;
+                // A refused eject is told once; the host has to ask again.
+                if (EjectDisk(i)) {
                     WriteEventQue(EV_EJECT);
                     happened = true;
+                } else {
+                    fdd[i].ejectrefused = 1;
+                    fdd[i].ejectreq = 0;
                 }
             }
         }
@@ -378,11 +503,15 @@ void *X68KOptThread(void *) {
 
     if (!TypeA()) {
         // The board latches option select and eject: an option line released
-        // for a drive holding a disk is the host's eject request.
+        // for a drive holding a disk is the host's eject request. After a
+        // refused eject the request counts again only once the line has
+        // been asserted in between.
         while (status != ST_STOP) {
             uint32_t l = SampleLines();
-            for (int i = 0; i < 2; i++)
-                if (fdd[i].disk && !(l & os[i]) && !fdd[i].ejectreq) fdd[i].ejectreq = 1;
+            for (int i = 0; i < 2; i++) {
+                if (l & os[i]) fdd[i].ejectrefused = 0;
+                else if (fdd[i].disk && !fdd[i].ejectreq && !fdd[i].ejectrefused) fdd[i].ejectreq = 1;
+            }
             SleepSec(1);
         }
         return nullptr;

@@ -21,7 +21,10 @@ static inline bool TypeA() { return gpioctl.board == BOARD_TYPEA; }
 
 void ClearDrive(fdd_t &d) {
     d.path.Clear();
+    d.savepath.Clear();
     d.native = 0;
+    d.ejectrefused = 0;
+    d.savefailing = 0;
     d.disk = nullptr;
     d.type = -1;
     d.cylinders = 84;
@@ -69,7 +72,7 @@ static int SetTrack(fdd_t &d, int wtg) {
     d.tracklen = len;
     d.trackdata = data;
     d.feedpos = d.headpos % len;
-    d.period = len / d.speed;
+    d.period = (int)((int64_t)len * 1000 / d.speed);
     if (wtg && !d.protect) {
         d.disk->UpdateTrack(cyl, d.side);
         d.dirtytime = Now();
@@ -122,7 +125,8 @@ static fdd_t *ProcessDS(uint32_t lines) {
         SetTrack(d, (lines & SIG_WTG) != 0);
         d.settle = 1;
         d.settletime = Now() + 10000;
-        // The rotation phase at which data starts follows the clock.
+        // The disk has kept turning while deselected: data starts at the
+        // phase the clock gives (period is one revolution in us).
         if (d.tracklen > 0) {
             uint64_t p = (uint64_t)d.period;
             d.headpos = d.feedpos = p ? (int)((uint64_t)d.tracklen * (d.settletime % p) / p) : 0;
@@ -155,8 +159,21 @@ static void ProcessStep(uint32_t lines, fdd_t *d) {
     WriteEventQue(EV_SEEK);
 }
 
+// A write has ended: the track it changed is marked again (with the drive),
+// so that a save taken while the host was still writing it is not the last.
+static void EndWrite() {
+    fdd_t *d = spi.wdrive;
+    if (d && spi.merged && d->disk) {
+        d->disk->UpdateTrack(spi.wcylinder, spi.wside);
+        d->dirty = 1;
+    }
+    spi.wdrive = nullptr;
+    spi.merged = 0;
+}
+
 void SetSpiMode(spi_e mode, fdd_t *d) {
     if (mode == SPI_OFF && spi.mode == SPI_OFF) return;
+    if (spi.mode == SPI_WRITE) EndWrite();
     spi.prev = 0;
     spi.mode = mode;
     spi.count = 0;
@@ -171,6 +188,13 @@ void SetSpiMode(spi_e mode, fdd_t *d) {
     if (d->type == 9) {
         spi.sclk = d->speed;
         spi.fill = 0xE0;
+    }
+    if (mode == SPI_WRITE) {
+        int cyl = ImageCylinder(*d);
+        spi.wdrive = cyl >= 0 ? d : nullptr;
+        spi.wcylinder = cyl;
+        spi.wside = d->side;
+        spi.merged = 0;
     }
     gpioctl.StartSpi(mode == SPI_READ ? d->speed : spi.sclk);
 }
@@ -198,10 +222,14 @@ void SignalLoop() {
     uint32_t prev = 0;
     int busy = 0;
     int motorready = ProcessMotor(gpioctl.Aquire());
+    int wtp = 0;  // TypeA: the shared WTP line as last driven for cur
 
     for (;;) {
         int st = status;
-        if (st == ST_STOP) break;
+        if (st == ST_STOP) {
+            SetSpiMode(SPI_OFF, nullptr);  // a write still going on is marked for the final save
+            break;
+        }
         if (st == ST_RESUME) {
             cur = nullptr;
             prev = 0;
@@ -228,6 +256,12 @@ void SignalLoop() {
         uint32_t lines = gpioctl.Aquire();
         uint32_t changes = lines ^ prev;
         prev = lines;
+        // Protection toggled while the host keeps the drive selected reaches
+        // its line at once (TypeB/TypeC drive a line per drive themselves).
+        if (cur && cur->protect != wtp && TypeA()) {
+            wtp = cur->protect;
+            gpioctl.SetWTP(wtp);
+        }
 
         if (!(changes & kRelevant)) {
             KeepBoost(busy);
@@ -236,7 +270,10 @@ void SignalLoop() {
             bool stream = false;
             do {
                 if (changes & SIG_MOT) motorready = ProcessMotor(lines);
-                if (changes & (SIG_DS0 | SIG_DS1)) cur = ProcessDS(lines);
+                if (changes & (SIG_DS0 | SIG_DS1)) {
+                    cur = ProcessDS(lines);
+                    wtp = -1;  // driven again on the next pass, whatever protect has become meanwhile
+                }
                 if ((changes & SIG_STP) && (lines & SIG_STP)) ProcessStep(lines, cur);
                 if ((changes & SIG_WTG) && !(changes & SIG_SID) && !cur) {
                     SetSpiMode(SPI_OFF, nullptr);

@@ -187,33 +187,42 @@ static const uint32_t kButtons = 1u << 4 | 1u << 14 | 1u << 15;
 
 static uint32_t MenuGetBtnLevel() { return ~hwseam::RegRead(gpioctl.levaddr) & kButtons; }
 
-// Waits us microseconds of the system timer, sleeping between looks so the
+// One pause of the menu's waits: the control requests that came meanwhile
+// are answered (busy) rather than left waiting for the menu to end.
+static void MenuNap() {
+    SleepUs(1000);
+    AnswerWhileBusy();
+}
+
+// Waits us microseconds of the system timer, napping between looks so the
 // control server never spins.
 static void PanelWait(uint32_t us) {
     uint64_t start = SysTimer::GetTimer();
-    while (SysTimer::GetTimer() - start < us) SleepUs(1000);
+    while (SysTimer::GetTimer() - start < us && status != ST_STOP) MenuNap();
 }
 
 // A debounced click: no button for 10 ms, then the same buttons held for
 // 10 ms. Gives up with 0 after 0.8 s, which is what makes the current choice
-// of a page blink.
+// of a page blink. A stop of the emulator reads as B, which leaves every page.
 static int MenuSenseClickBtn() {
     const uint64_t start = SysTimer::GetTimer();
     auto expired = [&] { return SysTimer::GetTimer() - start > 800000; };
     for (;;) {
+        if (status == ST_STOP) return BTN_B;
         if (expired()) return BTN_NONE;
         if (MenuGetBtnLevel()) {
-            SleepUs(1000);
+            MenuNap();
             continue;
         }
         PanelWait(10000);
         if (!MenuGetBtnLevel()) break;
     }
     for (;;) {
+        if (status == ST_STOP) return BTN_B;
         if (expired()) return BTN_NONE;
         uint32_t b = MenuGetBtnLevel();
         if (!b) {
-            SleepUs(1000);
+            MenuNap();
             continue;
         }
         PanelWait(10000);
@@ -289,11 +298,12 @@ static int MenuSelectDiskType() {
     return MenuChoose("DISK TYPE", types, 4);
 }
 
-// Shows PROCESSING..., runs the work, then COMPLETED for two seconds.
+// Shows PROCESSING..., runs the work, then COMPLETED (or FAILED when the
+// work did not do what was asked) for two seconds.
 template <class Work> static void MenuProcess(Work work) {
     ShowLines("PROCESSING...");
-    work();
-    ShowLines("PROCESSING...", "COMPLETED");
+    int ok = work();
+    ShowLines("PROCESSING...", ok ? "COMPLETED" : "FAILED");
     PanelWait(2000000);
 }
 
@@ -302,7 +312,7 @@ template <class Work> static void MenuProcess(Work work) {
 static void MenuProcInsert(const char *path) {
     int drive = MenuSelectDrive(1, 1);
     if (drive < 0) return;
-    MenuProcess([&] { ProcessCmd((unsigned)drive, 1, path); });
+    MenuProcess([&] { return ProcessCmd((unsigned)drive, 1, path); });
 }
 
 static void MenuEjectDisk() {
@@ -312,7 +322,7 @@ static void MenuEjectDisk() {
     }
     int drive = MenuSelectDrive(fdd[0].disk != nullptr, fdd[1].disk != nullptr);
     if (drive < 0) return;
-    MenuProcess([&] { ProcessCmd((unsigned)drive, 2, "-"); });
+    MenuProcess([&] { return ProcessCmd((unsigned)drive, 2, "-"); });
 }
 
 static void MenuWriteProtectDisk() {
@@ -325,9 +335,9 @@ static void MenuWriteProtectDisk() {
     int wp = MenuSelectWriteProtect();
     if (wp < 0) return;
     MenuProcess([&] {
-        if (!fdd[drive].disk) return;
+        if (!fdd[drive].disk) return 0;
         printf("WP %d %d\n", wp, (int)fdd[drive].protect);
-        if (wp != fdd[drive].protect) ProcessCmd((unsigned)drive, 3, "-");
+        return wp == fdd[drive].protect ? 1 : ProcessCmd((unsigned)drive, 3, "-");
     });
 }
 

@@ -174,6 +174,7 @@ void MergeWrite(fdd_t &d, uint8_t x) {
             if (!d.protect) {
                 ClearBits(d.trackdata, d.tracklen, d.feedpos, cells - 1);
                 PutBit(d.trackdata, WrapPos(d.feedpos + cells - 1, d.tracklen), 1);
+                spi.merged = 1;
             }
             d.feedpos = WrapPos(d.feedpos + cells, d.tracklen);
         } else {
@@ -181,6 +182,7 @@ void MergeWrite(fdd_t &d, uint8_t x) {
             if (!d.protect) {
                 ClearBits(d.trackdata, d.tracklen, d.feedpos, n - 8);
                 Put8(d.trackdata, d.tracklen, d.feedpos + n - 8, spi.fill);
+                spi.merged = 1;
             }
             d.feedpos = WrapPos(d.feedpos + n, d.tracklen);
         }

@@ -55,6 +55,10 @@ class SimDevice {
     virtual void I2CWrite(int, const uint8_t *, int, int64_t) {}
     // End of the run: save, write logs.
     virtual void Finish(int64_t) {}
+    // The next time after t at which this device changes a line on its own
+    // (a scripted edge): an idle yield stops there so that no edge, however
+    // narrow, passes unseen. INT64_MAX when none is known.
+    virtual int64_t NextChange(int64_t) { return INT64_MAX; }
 };
 
 // ---- Settings ---------------------------------------------------------------
@@ -108,6 +112,8 @@ struct SimConfig {
     SimDriveConfig drive[2];
     int drives = 0;
     std::string host_script, host_log;
+    int host_write_jitter_ns = 0;  // each write pulse of the host moves by up to this much either way
+    int control_port = 6869;      // drivesim's control port (and simctl's) under this board
     std::string panel_script, panel_picture;
 };
 
@@ -191,7 +197,7 @@ class SimHost : public SimDevice {
     // One script line "<ms> <command> [args]"; see sim/README.md.
     int AddScriptLine(const std::string &line, std::string *error);
     // Write data the host sends while its gate is open: cells at rate kHz,
-    // repeated, from time t on.
+    // repeated, from time t on (until the next feed's time).
     void FeedWriteData(int64_t t, const uint8_t *cells, int count, int rate);
 
     uint32_t Asserted(int64_t t) override;
@@ -199,8 +205,10 @@ class SimHost : public SimDevice {
     void LineChanged(int line, int asserted, int64_t t) override;
     void DataOut(int64_t t, int64_t period, uint32_t bits, int count) override;
     void Finish(int64_t t) override;
+    int64_t NextChange(int64_t t) override;
 
     std::string log_path;
+    int64_t write_jitter_ps = 0;          // write pulses move by up to this much either way
     std::vector<int64_t> read_pulses;     // assertion edges of the read-data line
     std::vector<SimHostEvent> seen;       // lines the Pi changed, with times
 
@@ -219,9 +227,12 @@ class SimHost : public SimDevice {
     size_t next = 0;
     uint32_t lines = 0;
     void Run(int64_t t);
-    std::vector<uint8_t> feed;
-    int feed_count = 0;
-    int64_t feed_start = 0, feed_cell = 0;
+    struct Feed {
+        int64_t start, cell;              // ps
+        std::vector<uint8_t> cells;
+        int count;
+    };
+    std::vector<Feed> feeds;              // kept in time order
     int data_last = 0;
 };
 

@@ -143,7 +143,13 @@ void SimBoard::Advance(int64_t t) {
 
 void SimBoard::Yield(int us) {
     std::lock_guard<std::mutex> g(lock);
-    now += (int64_t)(us < cfg.yield_us ? cfg.yield_us : us) * SIM_PS_PER_US;
+    int64_t until = now + (int64_t)(us < cfg.yield_us ? cfg.yield_us : us) * SIM_PS_PER_US;
+    // A loop that yields wakes at the next scripted edge at the latest.
+    for (SimDevice *d : devices) {
+        int64_t edge = d->NextChange(now);
+        if (edge > now && edge < until) until = edge;
+    }
+    now = until;
     Advance(now);
 }
 

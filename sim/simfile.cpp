@@ -105,6 +105,14 @@ int SimApplySetting(SimConfig *cfg, const std::string &key, const std::string &v
     if (key == "report") return cfg->report = value, 1;
     if (key == "host.script") return cfg->host_script = value, 1;
     if (key == "host.log") return cfg->host_log = value, 1;
+    if (key == "host.write_jitter_ns") {
+        if (!isint || n < 0 || n > 1000) return bad();
+        return cfg->host_write_jitter_ns = (int)n, 1;
+    }
+    if (key == "control_port") {
+        if (!isint || n < 1 || n > 65535) return bad();
+        return cfg->control_port = (int)n, 1;
+    }
     if (key == "panel.script") return cfg->panel_script = value, 1;
     if (key == "panel.picture") return cfg->panel_picture = value, 1;
 
@@ -252,6 +260,7 @@ SimBoard *SimInstall(const SimConfig &cfg, std::string *error) {
     if (!cfg.host_script.empty() || !cfg.host_log.empty()) {
         host.reset(new SimHost);
         host->log_path = cfg.host_log;
+        host->write_jitter_ps = (int64_t)cfg.host_write_jitter_ns * 1000;
         if (!cfg.host_script.empty() && !host->LoadScript(cfg.host_script.c_str(), error)) return nullptr;
         board->Attach(host.get());
     }

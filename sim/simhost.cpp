@@ -11,7 +11,8 @@
 // Script lines: "<ms> <command> [args]", '#' starts a comment.
 //   <ms> assert <line>      <ms> release <line>
 //   <ms> step <count> [<width_us> [<interval_ms>]]   pulses on STP
-//   <ms> writedata <rate_khz> <hex cells>            repeated while the gate is open
+//   <ms> writedata <rate_khz> <hex cells>            repeated while the gate is open,
+//                                                      from <ms> until the next writedata
 //   <ms> on <line> <0|1> <delay_ms> <command> [args]   once, delay_ms after the Pi
 //                                                      first sets line so from <ms> on
 // Line names: ds0 ds1 mot dir stp wtg sid os0 os1 mode0 mode1 ejc, and of the
@@ -143,10 +144,9 @@ int SimHost::LoadScript(const char *path, std::string *error) {
 
 void SimHost::FeedWriteData(int64_t t, const uint8_t *cells, int count, int rate) {
     if (count <= 0 || rate <= 0) return;
-    feed.assign(cells, cells + (count + 7) / 8);
-    feed_count = count;
-    feed_start = t;
-    feed_cell = 1000000000ll / rate;
+    Feed f{t, 1000000000ll / rate, std::vector<uint8_t>(cells, cells + (count + 7) / 8), count};
+    auto pos = std::upper_bound(feeds.begin(), feeds.end(), t, [](int64_t v, const Feed &e) { return v < e.start; });
+    feeds.insert(pos, std::move(f));
 }
 
 void SimHost::Run(int64_t t) {
@@ -161,13 +161,38 @@ uint32_t SimHost::Asserted(int64_t t) {
     return lines;
 }
 
-// Write pulses of half a cell (at most 500 ns) at each 1 cell of the feed.
+int64_t SimHost::NextChange(int64_t t) {
+    Run(t);
+    return next < script.size() ? script[next].t : INT64_MAX;
+}
+
+// How far the pulse of cell k moves (up to write_jitter_ps either way): a
+// fixed hash of the cell, so every look at the line agrees.
+static int64_t PulseShift(int64_t k, int64_t jitter) {
+    uint64_t x = (uint64_t)k * 0x9E3779B97F4A7C15ull;
+    x ^= x >> 29;
+    x *= 0xBF58476D1CE4E5B9ull;
+    x ^= x >> 32;
+    return (int64_t)(x % (uint64_t)(2 * jitter + 1)) - jitter;
+}
+
+// Write pulses of half a cell (at most 500 ns) at each 1 cell of the feed
+// that is current at t, each moved by its jitter.
 int SimHost::DataAsserted(int64_t t) {
     Run(t);
-    if (!feed_count || !((lines >> LINE_WTG) & 1) || t < feed_start) return 0;
-    int64_t cell = (t - feed_start) / feed_cell;
-    int64_t into = (t - feed_start) % feed_cell;
-    return BfGetBit(feed.data(), (int)(cell % feed_count)) && into < std::min<int64_t>(feed_cell / 2, 500000);
+    if (!((lines >> LINE_WTG) & 1)) return 0;
+    auto f = std::upper_bound(feeds.begin(), feeds.end(), t, [](int64_t v, const Feed &e) { return v < e.start; });
+    if (f == feeds.begin()) return 0;
+    const Feed &feed = *--f;
+    const int64_t width = std::min<int64_t>(feed.cell / 2, 500000);
+    const int64_t jitter = std::min<int64_t>(write_jitter_ps, (feed.cell - width) / 2);
+    const int64_t at = t - feed.start, cell = at / feed.cell;
+    for (int64_t k = cell - (jitter ? 1 : 0); k <= cell + (jitter ? 1 : 0); k++) {
+        if (k < 0 || !BfGetBit(feed.cells.data(), (int)(k % feed.count))) continue;
+        int64_t from = k * feed.cell + (jitter ? PulseShift(k, jitter) : 0);
+        if (at >= from && at < from + width) return 1;
+    }
+    return 0;
 }
 
 void SimHost::LineChanged(int line, int asserted, int64_t t) {

@@ -120,6 +120,60 @@ TEST(SimHost, CapturesReadDataAndIndexAndFeedsWriteData) {
     for (size_t i = 1; i < ns.size(); i++) EXPECT_EQ(8000, ns[i]);
 }
 
+// Each writedata line plays its own cells from its own time on; pulses move
+// by the write jitter but stay inside their cell.
+TEST(SimHost, WriteDataFeedsFollowTheScript) {
+    for (int jitter : {0, 200}) {
+        SimScratch scratch;
+        SimConfig cfg = BoardConfig(1);
+        cfg.host_write_jitter_ns = jitter;
+        cfg.host_script = scratch.Put("host.txt", "0 assert wtg\n0 writedata 1000 88\n2 writedata 1000 AA\n");
+        SimRig rig(cfg);
+        ASSERT_TRUE(rig.board) << rig.error;
+        SimHost *host = SimCurrentHost();
+        // The start of each pulse, sampled every 10 ns, against its cell (1 us).
+        std::vector<int64_t> starts;
+        int last = 0;
+        for (int64_t t = 0; t < 4000 * SIM_PS_PER_US; t += 10000) {
+            int on = host->DataAsserted(t);
+            if (on && !last) starts.push_back(t);
+            last = on;
+        }
+        size_t first = 0, second = 0;  // pulses in 0.5-1.5 ms and in 2.5-3.5 ms
+        for (int64_t s : starts) {
+            int64_t shift = (s + 500000) % 1000000 - 500000;
+            EXPECT_LE(std::abs(shift), (int64_t)jitter * 1000) << s;
+            if (s >= 500500000 && s < 1500500000) first++;  // cells 501 to 1500
+            if (s >= 2500500000 && s < 3500500000) second++;
+        }
+        EXPECT_EQ(250u, first) << "88: a pulse every 4 cells";
+        EXPECT_EQ(500u, second) << "AA: every 2 cells";
+        bool moved = false;
+        for (int64_t s : starts) moved = moved || s % 1000000 != 0;
+        EXPECT_EQ(jitter != 0, moved);
+    }
+}
+
+// An idle yield longer than a host pulse stops at its edges: a loop that
+// yields between looks still sees every step pulse of the script.
+TEST(SimHost, IdleYieldsStopAtScriptedEdges) {
+    SimScratch scratch;
+    SimConfig cfg = BoardConfig(2);
+    cfg.host_script = scratch.Put("host.txt", "20 step 3 4 3\n");
+    SimRig rig(cfg);
+    ASSERT_TRUE(rig.board) << rig.error;
+    ASSERT_TRUE(rig.g.Init(GPIOCTL::MODE_EMULATOR));
+    int pulses = 0, prev = 0;
+    while (rig.NowUs() < 40000) {
+        rig.g.Aquire();
+        int stp = rig.g.GetSignal(LINE_STP);
+        pulses += stp && !prev;
+        prev = stp;
+        GPIOCTL::Yield(0);  // 50 us by default
+    }
+    EXPECT_EQ(3, pulses);
+}
+
 // "on": the host answers a line the Pi drives, once, after the delay, and
 // only from the time the line of the script names.
 TEST(SimHost, ReactsOnceToTheLinesThePiDrives) {

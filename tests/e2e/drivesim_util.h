@@ -1,6 +1,7 @@
 // Runs drivesim on the simulated board in the background, talks to it over
-// the control port, and reads what the simulator recorded (host log, report,
-// panel picture). Every test that uses it is named ControlPort.*.
+// its control port, and reads what the simulator recorded (host log, report,
+// panel picture). Each run has a private control port, named in its
+// simulation file, so a test never reaches a drivesim it did not start.
 #pragma once
 
 #include <arpa/inet.h>
@@ -16,15 +17,32 @@
 #include <thread>
 
 #include "e2e_util.h"
+#include "filepath.h"
+#include "zeldisk.h"
 
-// Sends one raw request line (newline included by the caller, or not) and
-// returns everything the emulator answered before closing; "<no server>" when
-// nothing listens.
-inline std::string ControlRequest(const std::string &line) {
+// A loopback port that nothing listens on now (the kernel's pick for a
+// socket bound to port 0); 0 when none could be had.
+inline int FreePort() {
     int fd = socket(AF_INET, SOCK_STREAM, 0);
     sockaddr_in a{};
     a.sin_family = AF_INET;
-    a.sin_port = htons(6869);
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof a;
+    int port = 0;
+    if (fd >= 0 && bind(fd, (sockaddr *)&a, sizeof a) == 0 && getsockname(fd, (sockaddr *)&a, &len) == 0)
+        port = ntohs(a.sin_port);
+    if (fd >= 0) close(fd);
+    return port;
+}
+
+// Sends one raw request line (newline included by the caller, or not) to
+// the port and returns everything the emulator answered before closing;
+// "<no server>" when nothing listens.
+inline std::string ControlRequest(int port, const std::string &line, int timeout_s = 120) {
+    int fd = socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons((uint16_t)port);
     a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
     if (fd < 0 || connect(fd, (sockaddr *)&a, sizeof a) != 0) {
         if (fd >= 0) close(fd);
@@ -32,7 +50,7 @@ inline std::string ControlRequest(const std::string &line) {
     }
     // The server answers after the request has run (or the front-panel menu
     // has been left); a test waits for that, but not forever.
-    timeval tv = {120, 0};
+    timeval tv = {timeout_s, 0};
     setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
     size_t done = 0;
     while (done < line.size()) {
@@ -95,12 +113,24 @@ inline bool WriteFileBytes(const std::string &path, const std::string &bytes) {
     return fclose(f) == 0 && ok;
 }
 
+// RunProgram in another working folder (the caller's when folder is empty).
+inline RunResult RunIn(const std::string &folder, const std::string &program, const std::vector<std::string> &args,
+                       const std::vector<std::string> &env = {}) {
+    if (folder.empty()) return RunProgram(program, args, env);
+    char here[4096];
+    if (!getcwd(here, sizeof here) || chdir(folder.c_str()) != 0) return RunResult();
+    RunResult r = RunProgram(program, args, env);
+    if (chdir(here) != 0) r.status = -1;
+    return r;
+}
+
 class Emulator {
   public:
     // Files of the run live in dir; the simulation file names the host log,
     // report and panel picture, then the settings given.
-    Emulator(const ScratchDir &dir, const std::vector<std::string> &settings) : dir_(dir) {
+    Emulator(const ScratchDir &dir, const std::vector<std::string> &settings) : dir_(dir), port_(FreePort()) {
         std::string sim = "host.log = host.log\nreport = report.txt\npanel.picture = panel.png\n";
+        sim += "control_port = " + std::to_string(port_) + "\n";
         for (const auto &s : settings) sim += s + "\n";
         FILE *f = fopen((dir / "sim.txt").c_str(), "w");
         if (f) {
@@ -126,7 +156,7 @@ class Emulator {
         std::vector<std::string> envstore;
         for (char **e = environ; *e; e++)
             if (strncmp(*e, "ZELMO_SIM=", 10) != 0) envstore.push_back(*e);
-        envstore.push_back("ZELMO_SIM=" + dir_ / "sim.txt");
+        envstore.push_back("ZELMO_SIM=" + SimFile());
         std::vector<char *> envp;
         for (auto &e : envstore) envp.push_back(const_cast<char *>(e.c_str()));
         envp.push_back(nullptr);
@@ -144,7 +174,7 @@ class Emulator {
         }
         for (int i = 0; i < 300; i++) {
             if (Exited()) return false;
-            if (Contains(ControlRequest("list\n"), "DISK IMAGE")) return true;
+            if (Contains(Request("list\n"), "DISK IMAGE")) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
         }
         return false;
@@ -160,7 +190,16 @@ class Emulator {
         return Wait(30);
     }
 
-    std::string Table() { return ControlRequest("list\n"); }
+    // One raw request line to this emulator, and its reply.
+    std::string Request(const std::string &line, int timeout_s = 120) const {
+        return ControlRequest(port_, line, timeout_s);
+    }
+    std::string Table() const { return Request("list\n"); }
+    // simctl run against this emulator (it finds the port in the simulation file).
+    RunResult Simctl(const std::vector<std::string> &args, const std::string &folder = "") const {
+        return RunIn(folder, "simctl", args, {"ZELMO_SIM=" + SimFile()});
+    }
+    std::string SimFile() const { return dir_ / "sim.txt"; }
     // Waits (up to 60 s) until the drive table contains text: how a test learns
     // that the host script has got that far in virtual time.
     bool WaitForTable(const std::string &text) {
@@ -186,6 +225,7 @@ class Emulator {
         return true;
     }
     const ScratchDir &dir_;
+    int port_;
     pid_t pid_ = -1;
     int status_ = -1;
 };
@@ -210,4 +250,16 @@ inline std::string MakeImage(const ScratchDir &dir, const std::string &geometry,
     if (RunProgram("zelconv", {"-i", dump, "-o", out, "-f", raw ? "raw" : "encode"}).status != 0) return "";
     unlink(dump.c_str());
     return out;
+}
+
+// The fraction of 1 cells in a track of a ZEL file; -1 when it does not load.
+// Write data of intervals of n cells leaves about 1/n.
+inline double OnesIn(const std::string &zel, int cylinder, int head) {
+    Filepath fp;
+    ZELDisk img;
+    if (!fp.SetPath(zel.c_str()) || !img.Load(fp, 0)) return -1;
+    int len = img.GetTrackLen(cylinder, head), ones = 0;
+    const uint8_t *p = img.GetTrackData(cylinder, head);
+    for (int i = 0; i < len; i++) ones += (p[i / 8] >> (7 - i % 8)) & 1;
+    return len > 0 ? (double)ones / len : -1;
 }

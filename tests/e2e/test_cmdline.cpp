@@ -10,7 +10,8 @@ TEST(CommandLine, HelpAndVersion) {
     // The drive programs run on the simulated board, never on this machine's
     // hardware, even for their usage.
     std::string sim = WriteSim(dir, {});
-    for (const char *p : {"zelconv", "zelview", "zelcopy", "diskread", "diskwrite", "diskwipe", "drivetest"}) {
+    for (const char *p :
+         {"zelconv", "zelview", "zelcopy", "diskread", "diskwrite", "diskwipe", "drivetest", "drivesim", "simctl"}) {
         RunResult v = RunOnBoard(p, {"--version"}, sim);
         EXPECT_EQ(0, v.status) << p;
         EXPECT_EQ(std::string(p) + " 2.1.0\n", v.out) << p;

@@ -1,6 +1,6 @@
 // drivesim on the simulated board: start-up and help, the control protocol
-// through simctl and raw requests, the single-instance guard, and what a
-// scripted host sees when it selects a drive and reads.
+// through simctl and raw requests, the single-instance guard, the README's
+// example, and what a scripted host sees when it selects a drive and reads.
 #include "drivesim_util.h"
 
 namespace {
@@ -26,41 +26,176 @@ TEST(ControlPort, DrivesimControlSession) {
     ASSERT_TRUE(emu.Start({"-0", a, "-o", "x0"})) << emu.Err();
     EXPECT_TRUE(Contains(emu.Table(), Row(0, "--", 0, a) + Row(1, "--", 0, "EMPTY")));
 
-    auto simctl = [](std::vector<std::string> args) { return RunProgram("simctl", args).status; };
+    auto simctl = [&](std::vector<std::string> args) { return emu.Simctl(args).status; };
+    // An imported image is shown write-protected until protection is lifted.
     EXPECT_EQ(0, simctl({"-i", "1", "-c", "insert", multi + "/2"}));
-    EXPECT_TRUE(Contains(emu.Table(), Row(1, "--", 0, multi)));
-    EXPECT_EQ(0, simctl({"-i", "1", "-c", "protect"}));
     EXPECT_TRUE(Contains(emu.Table(), Row(1, "ON", 0, multi)));
+    EXPECT_EQ(0, simctl({"-i", "1", "-c", "protect"}));
+    EXPECT_TRUE(Contains(emu.Table(), Row(1, "--", 0, multi)));
     // list is recognised by its first four characters, in any case.
-    EXPECT_TRUE(Contains(ControlRequest("LISTING please\n"), Row(1, "ON", 0, multi)));
+    EXPECT_TRUE(Contains(emu.Request("LISTING please\n"), Row(1, "--", 0, multi)));
     EXPECT_EQ(0, simctl({"-i", "1", "-c", "eject"}));
     EXPECT_TRUE(Contains(emu.Table(), Row(1, "--", 0, "EMPTY")));
-    // No third disk in the file: the drive stays empty.
-    EXPECT_EQ(0, simctl({"-i", "1", "-c", "insert", multi + "/3"}));
-    EXPECT_TRUE(Contains(emu.Table(), Row(1, "--", 0, "EMPTY")));
 
-    // Requests that must change nothing: a line that never ends, a line
-    // longer than the request buffer, a path longer than a Filepath holds
-    // (which must not eject the disk in the drive), bad drive and command.
-    EXPECT_EQ("", ControlRequest("1 1 " + b));
-    EXPECT_EQ("", ControlRequest("1 1 " + b + std::string(9000, 'x') + "\n"));
-    EXPECT_EQ("", ControlRequest("0 1 /" + std::string(300, 'p') + ".ZEL\n"));
-    EXPECT_EQ("", ControlRequest("7 2 -\n"));
-    EXPECT_EQ("", ControlRequest("0 9 -\n"));
+    // Requests that must change nothing: a line that never ends and a line
+    // longer than the request buffer (dropped), a path longer than a
+    // Filepath holds (which must not eject the disk in the drive), bad drive
+    // and command; the drive commands say why.
+    EXPECT_EQ("", emu.Request("1 1 " + b));
+    EXPECT_EQ("", emu.Request("1 1 " + b + std::string(9000, 'x') + "\n"));
+    EXPECT_EQ("Error : Invalid file path\n", emu.Request("0 1 /" + std::string(300, 'p') + ".ZEL\n"));
+    EXPECT_EQ("Error : Invalid ID\n", emu.Request("7 2 -\n"));
+    EXPECT_EQ("Error : Invalid Command\n", emu.Request("0 9 -\n"));
     EXPECT_TRUE(Contains(emu.Table(), Row(0, "--", 0, a) + Row(1, "--", 0, "EMPTY")));
 
-    // Insert into an occupied drive: the old disk goes first.
+    // Insert into an occupied drive: the old disk goes first. An insert that
+    // cannot load fails and leaves the disk in place.
     EXPECT_EQ(0, simctl({"-i", "0", "-c", "insert", b}));
-    EXPECT_TRUE(Contains(emu.Table(), Row(0, "--", 0, b)));
+    EXPECT_TRUE(Contains(emu.Table(), Row(0, "ON", 0, b)));
+    RunResult missing = emu.Simctl({"-i", "0", "-c", "insert", dir / "missing.d88"});
+    EXPECT_EQ(14, missing.status);
+    EXPECT_EQ("Error : Can't load " + dir / "missing.d88" + "\n", missing.err);
+    RunResult third = emu.Simctl({"-i", "1", "-c", "insert", multi + "/3"});  // no third disk in the file
+    EXPECT_EQ(14, third.status);
+    EXPECT_EQ("Error : Can't load " + multi + "\n", third.err);
+    EXPECT_TRUE(Contains(emu.Table(), Row(0, "ON", 0, b) + Row(1, "--", 0, "EMPTY")));
+    // Every drive command is answered with its result.
+    EXPECT_EQ("Error : No disk in drive 1\n", emu.Request("1 3 -\n"));
+    EXPECT_EQ("Result             : Success\n", emu.Request("0 3 -\n"));
+
+    // A relative path is taken from simctl's folder, not drivesim's.
+    ASSERT_EQ(0, mkdir((dir / "sub").c_str(), 0755));
+    RunResult relative = emu.Simctl({"-i", "1", "-c", "insert", "../C.d88"}, dir / "sub");
+    EXPECT_EQ(0, relative.status) << relative.err;
+    EXPECT_TRUE(Contains(emu.Table(), Row(1, "ON", 0, dir / "sub/../C.d88")));
 
     RunResult second = RunProgram("drivesim", {"-o", "x0"}, {"ZELMO_SIM=" + dir / "sim.txt"});
     EXPECT_EQ(1, second.status);
     EXPECT_EQ("Error : Already running?\n", second.err);
 
-    EXPECT_EQ("", ControlRequest("stopper\n"));
+    // A stop is answered once the images are saved.
+    EXPECT_EQ("Result             : Success\n", emu.Request("stopper\n"));
     EXPECT_EQ(0, emu.Wait(30)) << emu.Err();
-    EXPECT_EQ("<no server>", ControlRequest("list\n"));
+    EXPECT_EQ("<no server>", emu.Request("list\n"));
     EXPECT_TRUE(Contains(emu.Out(), "Floppy disk drive emulation(I2C_OLED, TypeB shiled)\n\n")) << emu.Out();
+}
+
+// While the front-panel menu is open, control requests are still answered
+// at once: the drive table, and "busy, try again" for drive commands, which
+// change nothing and make simctl fail.
+TEST(ControlPort, DrivesimAnswersWhileTheMenuIsOpen) {
+    ScratchDir dir;
+    std::string a = MakeImage(dir, "2dd", "A.ZEL", 1);
+    ASSERT_FALSE(a.empty());
+    // Button A once the display shows the drive table: the menu opens and
+    // stays open (no other button is pressed).
+    ASSERT_TRUE(WriteFileBytes(dir / "panel.txt", "+100 press A 300\n"));
+    Emulator emu(dir, {"board = C", "yield_us = 1", "panel.script = panel.txt"});
+    ASSERT_TRUE(emu.Start({"-0", a, "-o", "x0"})) << emu.Err();
+    const std::string busy = "Error : The front panel menu is in use, try again later\n";
+    std::string reply;
+    for (int i = 0; i < 200 && reply != busy; i++) {
+        reply = emu.Request("1 3 -\n", 30);
+        ASSERT_FALSE(reply.empty()) << "no answer while the menu runs";
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    }
+    ASSERT_EQ(busy, reply);
+    RunResult eject = emu.Simctl({"-i", "0", "-c", "eject"});
+    EXPECT_EQ(14, eject.status);
+    EXPECT_EQ(busy, eject.err);
+    EXPECT_TRUE(Contains(emu.Table(), Row(0, "--", 0, a)));
+    EXPECT_EQ(0, emu.Signal(SIGTERM)) << emu.Err();
+}
+
+// A stop that comes while an eject is under way ends the emulator with the
+// disk saved: neither waits for the other.
+TEST(ControlPort, DrivesimStopsDuringAnEject) {
+    ScratchDir dir;
+    std::string a = MakeImage(dir, "2dd", "A.ZEL", 1);
+    ASSERT_FALSE(a.empty());
+    std::string before = ReadFileText(a);
+    ASSERT_TRUE(WriteFileBytes(dir / "host.txt", "100 assert mot\n100 writedata 500 8888\n110 assert ds0\n"
+                                                 "130 assert wtg\n400 release wtg\n410 release ds0\n"
+                                                 "420 assert ds1\n425 assert dir\n430 step 1 100 3\n"));
+    Emulator emu(dir, {"board = B", "host.script = host.txt"});
+    ASSERT_TRUE(emu.Start({"-0", a, "-o", "x0"})) << emu.Err();
+    EXPECT_TRUE(emu.WaitForTable(Row(1, "--", 1, "EMPTY")));
+    std::thread eject([&] { emu.Simctl({"-i", "0", "-c", "eject"}); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));  // the eject pauses the loop meanwhile
+    EXPECT_EQ(0, emu.Signal(SIGTERM)) << "the stop hung";
+    eject.join();
+    EXPECT_TRUE(ReadFileText(a) != before) << "changes lost";
+}
+
+// A simulated run never touches port 6869, where the drivesim of a real
+// board listens: the test stands in for that one and counts its callers.
+TEST(ControlPort, DrivesimLeavesTheRealControlPortAlone) {
+    int fd = socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_port = htons(6869);
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (fd < 0 || bind(fd, (sockaddr *)&addr, sizeof addr) != 0 || listen(fd, 4) != 0) {
+        if (fd >= 0) close(fd);
+        GTEST_SKIP() << "port 6869 is in use here";
+    }
+    ScratchDir dir;
+    std::string a = MakeImage(dir, "2dd", "A.ZEL", 1);
+    ASSERT_FALSE(a.empty());
+    {
+        Emulator emu(dir, {"board = B"});
+        EXPECT_TRUE(emu.Start({"-0", a, "-o", "x0"})) << emu.Err();
+        EXPECT_EQ(0, emu.Simctl({"-i", "0", "-c", "protect"}).status);
+        EXPECT_EQ(0, emu.Simctl({"-l"}).status);
+        EXPECT_EQ(0, emu.Simctl({"--stop"}).status);
+        EXPECT_EQ(0, emu.Wait(30)) << emu.Err();
+    }
+    EXPECT_LT(accept(fd, nullptr, nullptr), 0) << "a simulated run called port 6869";
+    close(fd);
+}
+
+// The README's example of drivesim on the simulated board works as written:
+// its settings, its host script and its command line keep the disk in the
+// drive (the X68000 option, on by default, is switched off), and the host's
+// narrow step pulses move the head.
+TEST(ControlPort, DrivesimReadmeExample) {
+    std::string readme = ReadFileText(std::string(ZELMO_BIN_DIR) + "/../README.md");
+    if (readme.empty()) GTEST_SKIP() << "no README.md beside the build folder";
+    // The text printf writes into a file of the example ("" when none).
+    auto printed = [&](const std::string &file) {
+        size_t end = readme.find("' > " + file + "\n");
+        size_t start = readme.rfind("printf '", end);
+        if (end == std::string::npos || start == std::string::npos) return std::string();
+        std::string text = readme.substr(start + 8, end - start - 8), out;
+        for (size_t i = 0; i < text.size(); i++) {
+            if (text.compare(i, 2, "\\n") == 0) {
+                out += '\n';
+                i++;
+            } else {
+                out += text[i];
+            }
+        }
+        return out;
+    };
+    std::string sim = printed("run.sim"), host = printed("host.txt");
+    const std::string command = "ZELMO_SIM=run.sim build/drivesim ";
+    size_t at = readme.find(command);
+    ASSERT_FALSE(sim.empty() || host.empty() || at == std::string::npos) << "the example is not in the README";
+    std::istringstream line(readme.substr(at + command.size(), readme.find('&', at) - at - command.size()));
+    std::vector<std::string> args;
+    for (std::string word; line >> word;) args.push_back(word);
+
+    ScratchDir dir;
+    ASSERT_FALSE(MakeImage(dir, "2dd", "disk.zel").empty());
+    ASSERT_TRUE(WriteFileBytes(dir / "host.txt", host));
+    std::vector<std::string> settings;
+    std::istringstream lines(sim);
+    for (std::string s; std::getline(lines, s);)
+        if (!s.empty() && s.compare(0, 12, "control_port") != 0) settings.push_back(s);  // a private port instead
+    Emulator emu(dir, settings);
+    ASSERT_TRUE(emu.Start(args)) << emu.Err();
+    EXPECT_TRUE(emu.WaitForTable(Row(0, "--", 3, "disk.zel"))) << emu.Table();
+    EXPECT_EQ(0, emu.Signal(SIGTERM)) << emu.Err();
 }
 
 // The index pulses the host saw after selecting drive 0 at 110 ms.

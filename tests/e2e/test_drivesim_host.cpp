@@ -259,3 +259,71 @@ TEST(ControlPort, DrivesimProtectedDiskTakesNoWrite) {
 }
 
 }  // namespace
+
+namespace {
+
+// TypeA drives one WTP line for the selected drive: protection toggled while
+// the host keeps the drive selected reaches it at once, and a write the host
+// makes once it sees the protection lifted reaches the file.
+TEST(ControlPort, DrivesimTypeAProtectionReachesTheSelectedHost) {
+    ScratchDir dir;
+    std::string a = MakeImage(dir, "2dd", "A.ZEL", 3);
+    ASSERT_FALSE(a.empty());
+    ASSERT_TRUE(WriteFileBytes(dir / "host.txt", "100 assert mot\n100 writedata 500 8888\n110 assert ds0\n"
+                                                 "0 on wtp 0 20 assert wtg\n0 on wtp 0 300 release wtg\n"
+                                                 "0 on wtp 0 310 assert dir\n0 on wtp 0 320 step 1 100 3\n"));
+    Emulator emu(dir, {"board = A", "host.script = host.txt"});
+    ASSERT_TRUE(emu.Start({"-0", a, "-o", "x0"})) << emu.Err();
+    EXPECT_EQ(0, emu.Simctl({"-i", "0", "-c", "protect"}).status);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    EXPECT_EQ(0, emu.Simctl({"-i", "0", "-c", "protect"}).status);
+    EXPECT_TRUE(emu.WaitForTable(Row(0, "--", 1, a)));
+    ASSERT_EQ(0, emu.Signal(SIGTERM)) << emu.Err();
+
+    // The host selects drive 0 at 110 ms and never lets go.
+    std::string log = emu.HostLog();
+    std::vector<double> on = LineTimes(log, "WTP", 1), off = LineTimes(log, "WTP", 0);
+    ASSERT_EQ(1u, on.size());
+    ASSERT_EQ(1u, off.size());
+    EXPECT_GT(on[0], 110000);
+    EXPECT_GT(off[0], on[0]);
+    EXPECT_NEAR(0.25, OnesIn(a, 0, 0), 0.05) << "write lost";
+}
+
+// The disk keeps turning while no drive is selected: after every
+// reselection the index comes where a spinning disk puts it, one whole
+// number of revolutions after the index of the first selection.
+TEST(ControlPort, DrivesimDiskTurnsWhileDeselected) {
+    ScratchDir dir;
+    std::string a = MakeImage(dir, "2dd", "A.ZEL", 1);
+    ASSERT_FALSE(a.empty());
+    // Three selections of drive 0, the gaps between them no multiple of a
+    // revolution; then drive 1 (empty) steps to show the script is done.
+    const double select[3][2] = {{110, 700}, {1013, 1600}, {2237, 2900}};
+    std::string script = "100 assert mot\n";
+    for (const auto &s : select)
+        script += std::to_string((int)s[0]) + " assert ds0\n" + std::to_string((int)s[1]) + " release ds0\n";
+    script += "2910 assert ds1\n2915 assert dir\n2920 step 1 100 3\n";
+    ASSERT_TRUE(WriteFileBytes(dir / "host.txt", script));
+    Emulator emu(dir, {"board = B", "host.script = host.txt"});
+    ASSERT_TRUE(emu.Start({"-0", a, "-o", "x0"})) << emu.Err();
+    EXPECT_TRUE(emu.WaitForTable(Row(1, "--", 1, "EMPTY")));
+    ASSERT_EQ(0, emu.Signal(SIGTERM)) << emu.Err();
+
+    // Index pulses at least 20 ms into each selection (past settling, and
+    // past a first pulse that may be cut short).
+    std::vector<double> idx = LineTimes(emu.HostLog(), "IDX", 1);
+    std::vector<std::vector<double>> runs(3);
+    for (double t : idx)
+        for (int i = 0; i < 3; i++)
+            if (t >= (select[i][0] + 20) * 1000 && t < select[i][1] * 1000) runs[i].push_back(t);
+    for (const auto &r : runs) ASSERT_GE(r.size(), 2u);
+    const double period = runs[0][1] - runs[0][0];
+    EXPECT_NEAR(200000, period, 2000);
+    for (int i = 1; i < 3; i++) {
+        double turns = (runs[i][0] - runs[0][0]) / period;
+        EXPECT_NEAR(std::round(turns), turns, 0.01) << "selection " << i;
+    }
+}
+
+}  // namespace

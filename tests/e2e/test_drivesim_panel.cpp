@@ -152,12 +152,14 @@ TEST(ControlPort, DrivesimFrontPanelMenu) {
     // menu's thread does not lose it.
     Emulator emu(dir, {"board = C", "yield_us = 1", "panel.script = panel.txt"});
     ASSERT_TRUE(emu.Start({"-o", "x0"})) << emu.Err();
-    // The control server answers once the menu has been left, so the table
-    // shows the end of the walk; then the drive table goes back on the display.
+    // The walk is over when the disk is out and the menu has been left (a
+    // drive command is no longer answered "busy"); then the drive table goes
+    // back on the display.
     bool done = false;
     for (int i = 0; i < 600 && !done; i++) {
         std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        done = Contains(emu.Out(), "WP 1 0\n") && Contains(emu.Table(), Row(0, "--", 0, "EMPTY"));
+        done = Contains(emu.Out(), "WP 1 0\n") && Contains(emu.Table(), Row(0, "--", 0, "EMPTY")) &&
+               emu.Request("1 3 -\n") == "Error : No disk in drive 1\n";
     }
     EXPECT_TRUE(done) << emu.Out();
     std::this_thread::sleep_for(std::chrono::milliseconds(500));

@@ -53,7 +53,7 @@ TEST(ControlPort, DrivesimX68000LinesOnTypeA) {
     ASSERT_TRUE(WriteFileBytes(dir / "host.txt", kX68kHost));
     Emulator emu(dir, {"board = A", "yield_us = 1", "host.script = host.txt"});
     ASSERT_TRUE(emu.Start({"-0", a})) << emu.Err();
-    EXPECT_EQ(0, RunProgram("simctl", {"-i", "1", "-c", "insert", b}).status);
+    EXPECT_EQ(0, emu.Simctl({"-i", "1", "-c", "insert", b}).status);
     EXPECT_TRUE(emu.WaitForTable(Row(0, "--", 0, a) + Row(1, "--", 0, "EMPTY"))) << "no eject";
     ASSERT_EQ(0, emu.Signal(SIGTERM)) << emu.Err();
     EXPECT_TRUE(Contains(emu.Out(), "TypeA shiled, X68000 Option enabled)"));
@@ -94,7 +94,7 @@ TEST(ControlPort, DrivesimX68000LinesOnTypeB) {
     ASSERT_TRUE(WriteFileBytes(dir / "host.txt", "0 assert os0\n0 assert os1\n0 on 5 1 2000 release os0\n"));
     Emulator emu(dir, {"board = B", "yield_us = 1", "host.script = host.txt"});
     ASSERT_TRUE(emu.Start({"-0", a, "-1", b})) << emu.Err();
-    EXPECT_EQ(0, RunProgram("simctl", {"-i", "1", "-c", "protect"}).status);
+    EXPECT_EQ(0, emu.Simctl({"-i", "1", "-c", "protect"}).status);
     EXPECT_TRUE(emu.WaitForTable(Row(0, "--", 0, "EMPTY") + Row(1, "ON", 0, b))) << "no eject";
     ASSERT_EQ(0, emu.Signal(SIGTERM)) << emu.Err();
 
@@ -123,6 +123,54 @@ TEST(ControlPort, DrivesimX68000LinesOnTypeB) {
     EXPECT_TRUE(!loads[2].disk0 && loads[2].disk1);
     EXPECT_GE(loads[2].ms, request) << "ejected while the host held the option line";
     EXPECT_TRUE(!loads[3].disk0 && !loads[3].disk1);
+}
+
+}  // namespace
+
+namespace {
+
+// An X68000 eject request for a disk whose changes cannot be saved (its file
+// became read-only after insertion): the disk stays, drivesim says so once
+// and takes no new request until the host has asked again; then, the file
+// writable again, the eject goes through. Drive 1's WTP line (GPIO 5),
+// toggled by the test with "protect", tells the host when to write and ask.
+TEST(ControlPort, DrivesimX68000EjectThatCannotSave) {
+    ScratchDir dir;
+    std::string a = MakeImage(dir, "2dd", "A.ZEL", 1);
+    std::string b = MakeImage(dir, "2dd", "B.ZEL", 2);
+    ASSERT_FALSE(a.empty() || b.empty());
+    ASSERT_TRUE(WriteFileBytes(dir / "host.txt", "0 assert os0\n0 assert os1\n100 writedata 500 8888\n"
+                                                 "100 assert mot\n0 on 5 1 100 assert ds0\n"
+                                                 "0 on 5 1 130 assert wtg\n0 on 5 1 200 release wtg\n"
+                                                 "0 on 5 1 210 release ds0\n"
+                                                 "0 on 5 1 500 release os0\n"       // first request
+                                                 "0 on 5 0 500 assert os0\n"        // the host takes it back
+                                                 "0 on 5 0 0 on 5 1 500 release os0\n"));  // and asks again
+    Emulator emu(dir, {"board = B", "yield_us = 1", "host.script = host.txt"});
+    ASSERT_TRUE(emu.Start({"-0", a, "-1", b})) << emu.Err();
+    ASSERT_EQ(0, chmod(a.c_str(), 0444));
+    const std::string kept = "Warning : Can't save " + a + ", disk kept in drive 0\n";
+    auto told = [&] {
+        std::string err = emu.Err();
+        size_t n = 0;
+        for (size_t at = err.find(kept); at != std::string::npos; at = err.find(kept, at + 1)) n++;
+        return n;
+    };
+    EXPECT_EQ(0, emu.Simctl({"-i", "1", "-c", "protect"}).status);
+    for (int i = 0; i < 300 && told() == 0; i++) std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    // The option thread looks at the lines once a second: time for retries.
+    std::this_thread::sleep_for(std::chrono::seconds(4));
+    EXPECT_EQ(1u, told()) << emu.Err();
+    EXPECT_TRUE(Contains(emu.Table(), Row(0, "--", 0, a)));
+
+    ASSERT_EQ(0, chmod(a.c_str(), 0644));
+    EXPECT_EQ(0, emu.Simctl({"-i", "1", "-c", "protect"}).status);
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // the option thread sees the line asserted
+    EXPECT_EQ(0, emu.Simctl({"-i", "1", "-c", "protect"}).status);
+    EXPECT_TRUE(emu.WaitForTable(Row(0, "--", 0, "EMPTY")));
+    ASSERT_EQ(0, emu.Signal(SIGTERM)) << emu.Err();
+    EXPECT_EQ(1u, told());
+    EXPECT_NEAR(0.25, OnesIn(a, 0, 0), 0.1) << "write lost";
 }
 
 }  // namespace
