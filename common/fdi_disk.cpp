@@ -1,8 +1,8 @@
 // The sector disk (VDisk), the choice of image format by extension, and the
 // helpers the format files share. Each format lives in a file of its own
 // that opens with its layout: fdi_plain.cpp (plain sector dumps), fdi_d88.cpp,
-// fdi_dim.cpp, fdi_fdi.cpp, fdi_fdd.cpp, fdi_nfd.cpp. The table below is the
-// one place that lists them all.
+// fdi_dim.cpp, fdi_fdi.cpp, fdi_fdd.cpp, fdi_nfd.cpp, fdi_imd.cpp. The table
+// below is the one place that lists them all.
 //
 // Every export goes the same way: the format's writer makes the whole file
 // in memory, its reader reads those bytes back into a second disk, the loss
@@ -168,6 +168,7 @@ const imageformat_t ImageFormats[] = {
     {".FDI", "FDI", ReadFDI, WriteFDI, -1},
     {".FDD", "FDD", ReadFDD, WriteFDD, -1},
     {".NFD", "NFD", ReadNFD, WriteNFD, -1},
+    {".IMD", "IMD", ReadIMD, WriteIMD, -1},
 };
 
 const imageformat_t *FindFormat(const Filepath &path) {
@@ -190,15 +191,18 @@ int WriteAs(const imageformat_t &f, const VDisk &d, std::vector<uint8_t> &out, s
     return f.write ? f.write(d, out, why) : WriteFIX(d, f.fixrow, out, why);
 }
 
-// What a file looks like by its signature or its header, for the message
-// of a reader that refuses it; null when it looks like nothing known.
-const char *LooksLike(const uint8_t *p, size_t n) {
+} // namespace
+
+const char *ImageLooksLike(const uint8_t *p, size_t n) {
     auto at = [&](size_t off, const char *text) {
         size_t len = strlen(text);
         return n >= off + len && memcmp(p + off, text, len) == 0;
     };
     if (at(0, "ZEL") && n >= 256 && p[3] >= 1 && p[3] <= 3) return "a ZEL track image";
     if (at(0, "HXCPICFE")) return "an HFE image";
+    if (at(0, "MAMEFLOPPYIMAGE") || at(0, "MESSFLOPPYIMAGE")) return "an MFI image";
+    if (at(0, "SCP") && n >= 0x10) return "an SCP image";
+    if (at(0, "IMD ")) return "an IMD image";
     if (at(0xAB, "DIFC HEADER")) return "a DIM image";
     if (at(0, "VFD1.")) return "an FDD image";
     if (at(0, "T98FDDIMAGE.R0")) return "an NFD image";
@@ -211,6 +215,8 @@ const char *LooksLike(const uint8_t *p, size_t n) {
     return nullptr;
 }
 
+namespace {
+
 // Reads the file at path with the format's reader; why says what failed.
 int ImportAs(const imageformat_t &f, VDisk &d, const Filepath &path, int diskno, std::string &why) {
     std::vector<uint8_t> bytes;
@@ -221,7 +227,7 @@ int ImportAs(const imageformat_t &f, VDisk &d, const Filepath &path, int diskno,
     }
     imagefile_t file = {bytes.data(), bytes.size(), path.GetShort(), writable, diskno};
     if (ReadAs(f, d, file)) return 1;
-    const char *like = LooksLike(bytes.data(), bytes.size());
+    const char *like = ImageLooksLike(bytes.data(), bytes.size());
     why = std::string(path.GetPath()) + " is not a " + f.name + " image" +
           (like && !strstr(like, f.name) ? std::string(": it looks like ") + like : std::string());
     return 0;
