@@ -69,6 +69,12 @@ VSector *NewSector(int mfm, int c, int h, int r, int n, int length, int status, 
     return s;
 }
 
+std::string ImageKind(const char *name) {
+    bool acronym = name[0] && name[1] >= 'A' && name[1] <= 'Z';
+    bool an = acronym ? strchr("AEFHILMNORSX", name[0]) != nullptr : strchr("aeiou", name[0]) != nullptr;
+    return std::string(an ? "an " : "a ") + name + " image";
+}
+
 void CopyName(char *dst, const char *src, size_t maxlen) {
     size_t n = 0;
     while (n < maxlen && src[n]) n++;
@@ -228,7 +234,7 @@ int ImportAs(const imageformat_t &f, VDisk &d, const Filepath &path, int diskno,
     imagefile_t file = {bytes.data(), bytes.size(), path.GetShort(), writable, diskno};
     if (ReadAs(f, d, file)) return 1;
     const char *like = ImageLooksLike(bytes.data(), bytes.size());
-    why = std::string(path.GetPath()) + " is not a " + f.name + " image" +
+    why = std::string(path.GetPath()) + " is not " + ImageKind(f.name) +
           (like && !strstr(like, f.name) ? std::string(": it looks like ") + like : std::string());
     return 0;
 }
@@ -265,7 +271,7 @@ int ExportAs(const imageformat_t &f, const VDisk &d, const Filepath &path, LossR
     std::vector<uint8_t> bytes;
     std::string why;
     if (!WriteAs(f, d, bytes, why)) {
-        r.Refuse(why.empty() ? std::string("the disk has no form as a ") + f.name + " image" : why);
+        r.Refuse(why.empty() ? "the disk has no form as " + ImageKind(f.name) : why);
         return 0;
     }
     if (f.read == ReadD88 && diskno > 0 && !SpliceDisk(path, diskno, bytes, why)) {

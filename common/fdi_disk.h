@@ -73,6 +73,11 @@ int LoadImageFile(const Filepath &path, std::vector<uint8_t> &buf, int *writable
 // nothing known.
 const char *ImageLooksLike(const uint8_t *data, size_t size);
 
+// "an IMD image", "a D88 image": the name of a format with its article, as
+// the messages say it (an acronym read letter by letter takes "an" before a
+// letter whose name starts with a vowel).
+std::string ImageKind(const char *name);
+
 // Size of the file in bytes, -1 when it cannot be opened.
 int64_t ImageFileSize(const Filepath &path);
 

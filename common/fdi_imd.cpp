@@ -172,7 +172,7 @@ int WriteIMD(const VDisk &d, std::vector<uint8_t> &out, std::string &why) {
                 cmap = cmap || s->c != c;
                 hmap = hmap || s->h != h;
                 if (s->length > 0xFFFF) {
-                    why = "a sector of " + std::to_string(s->length) + " bytes does not fit an IMD size table";
+                    why = "a sector of " + std::to_string(s->length) + " bytes does not fit an IMD size";
                     return 0;
                 }
             }

@@ -27,18 +27,21 @@ void TrackFlux(const ZELDisk &z, int c, int h, fluxrev_t &rev) {
     rev.length = raw ? (uint32_t)bits : 2u * (uint32_t)bits;
     rev.unitrate = (uint64_t)(z.header.rate > 0 ? z.header.rate : 0) * 1000 * (raw ? 1 : 2);
     // A raw transition is a rising edge (the sample before sample 0 is the
-    // last one); a cell transition sits in the middle of its cell.
-    int prev = bits > 0 ? BfGetBit(data, bits - 1) : 0;
-    for (int i = 0; i < bits;) {
-        if (!(i & 7) && i + 8 <= bits && !data[i >> 3]) {
-            prev = 0;
-            i += 8;
-            continue;
+    // last one); a cell transition sits in the middle of its cell. Bits past
+    // the end of the revolution in its last byte do not count.
+    const int bytes = (bits + 7) / 8;
+    uint32_t prev = bits > 0 ? (uint32_t)BfGetBit(data, bits - 1) : 0;
+    for (int k = 0; k < bytes; k++) {
+        uint32_t b = data[k];
+        if (k == bytes - 1 && (bits & 7)) b &= 0xFF00u >> (bits & 7);
+        uint32_t t = raw ? b & ~(b >> 1 | prev << 7) & 0xFF : b;
+        prev = b & 1;
+        while (t) {
+            uint32_t top = 31 - (uint32_t)__builtin_clz(t);  // the earliest bit left
+            uint32_t i = (uint32_t)k * 8 + 7 - top;
+            rev.at.push_back(raw ? i : 2 * i + 1);
+            t &= ~(1u << top);
         }
-        int b = BfGetBit(data, i);
-        if (b && !(raw && prev)) rev.at.push_back(raw ? (uint32_t)i : 2u * (uint32_t)i + 1);
-        prev = b;
-        i++;
     }
 }
 

@@ -6,8 +6,10 @@
 // file and never reads past it; it answers 0 for a file that is not of its
 // format, or that no track image can hold, and then why says what is wrong
 // (it may stay empty for a file of another kind). A writer turns the image
-// into the whole file. The export reads those bytes back with the reader and
-// compares the sectors of both images before anything replaces the file.
+// into the whole file; it is given the image's sectors as the decoder reads
+// them too (cell positions included), for what a format places by them.
+// The export reads those bytes back with the reader and compares the
+// sectors of both images before anything replaces the file.
 //
 // Flux formats store transitions as times or angles. Both directions go
 // through one revolution of transitions (fluxrev_t) in the units of the
@@ -25,14 +27,15 @@
 class ZELDisk;
 
 typedef int (*trackreader_t)(ZELDisk &z, const imagefile_t &file, std::string &why);
-typedef int (*trackwriter_t)(const ZELDisk &z, std::vector<uint8_t> &out, std::string &why);
+typedef int (*trackwriter_t)(const ZELDisk &z, const VDisk &sectors, std::vector<uint8_t> &out,
+                             std::string &why);
 
 int ReadHFE(ZELDisk &z, const imagefile_t &file, std::string &why);
-int WriteHFE(const ZELDisk &z, std::vector<uint8_t> &out, std::string &why);
+int WriteHFE(const ZELDisk &z, const VDisk &sectors, std::vector<uint8_t> &out, std::string &why);
 int ReadMFI(ZELDisk &z, const imagefile_t &file, std::string &why);
-int WriteMFI(const ZELDisk &z, std::vector<uint8_t> &out, std::string &why);
+int WriteMFI(const ZELDisk &z, const VDisk &sectors, std::vector<uint8_t> &out, std::string &why);
 int ReadSCP(ZELDisk &z, const imagefile_t &file, std::string &why);
-int WriteSCP(const ZELDisk &z, std::vector<uint8_t> &out, std::string &why);
+int WriteSCP(const ZELDisk &z, const VDisk &sectors, std::vector<uint8_t> &out, std::string &why);
 
 // One revolution of flux.
 struct fluxrev_t {

@@ -43,7 +43,7 @@ static const struct BitReverse {
     }
 } Reverse;
 
-int WriteHFE(const ZELDisk &z, std::vector<uint8_t> &out, std::string &why) {
+int WriteHFE(const ZELDisk &z, const VDisk &, std::vector<uint8_t> &out, std::string &why) {
     const zelheader_t &header = z.header;
     const int cyls = header.cylinders < ZEL_MAX_CYLINDERS ? header.cylinders : ZEL_MAX_CYLINDERS;
 

@@ -88,7 +88,7 @@ int ImportAs(const trackformat_t &f, ZELDisk &z, const Filepath &path, LossRepor
     if (!why.empty())
         r.Refuse(std::string(path.GetPath()) + ": " + why);
     else
-        r.Refuse(std::string(path.GetPath()) + " is not an " + f.name + " image" +
+        r.Refuse(std::string(path.GetPath()) + " is not " + ImageKind(f.name) +
                  (like && !strstr(like, f.name) ? std::string(": it looks like ") + like : std::string()));
     return 0;
 }
@@ -97,10 +97,12 @@ int ImportAs(const trackformat_t &f, ZELDisk &z, const Filepath &path, LossRepor
 // format's own reader, and the sectors of both images are compared before
 // the file replaces the destination.
 int ExportAs(const trackformat_t &f, ZELDisk &z, const Filepath &path, int analyze, LossReport &r) {
+    VDisk want, got;
+    z.Sectors(want, analyze);
     std::vector<uint8_t> out;
     std::string why;
-    if (!f.write(z, out, why)) {
-        r.Refuse(why.empty() ? std::string("the disk has no form as an ") + f.name + " image" : why);
+    if (!f.write(z, want, out, why)) {
+        r.Refuse(why.empty() ? "the disk has no form as " + ImageKind(f.name) : why);
         return 0;
     }
     ZELDisk back;
@@ -110,8 +112,6 @@ int ExportAs(const trackformat_t &f, ZELDisk &z, const Filepath &path, int analy
                  (why.empty() ? std::string() : ": " + why));
         return 0;
     }
-    VDisk want, got;
-    z.Sectors(want, analyze);
     back.Sectors(got, analyze);
     CompareDisks(want, got, r);
     if (r.Fails()) return 0;

@@ -51,10 +51,8 @@ namespace {
 
 enum { SCP_HEADER = 0x10, SCP_TRACKS = 168, SCP_TABLE_END = SCP_HEADER + 4 * SCP_TRACKS };
 enum { SCP_TDH = 4, SCP_REV = 12, SCP_FOOTER = 0x30 };
-enum {
-    SCP_INDEX = 0x01, SCP_96TPI = 0x02, SCP_360RPM = 0x04, SCP_FOOTERED = 0x20, SCP_EXTENDED = 0x40,
-    SCP_OTHER_HARDWARE = 0x80
-};
+enum { SCP_INDEX = 0x01, SCP_96TPI = 0x02, SCP_360RPM = 0x04, SCP_FOOTERED = 0x20, SCP_EXTENDED = 0x40 };
+enum { SCP_OTHER_HARDWARE = 0x80 };
 // Bounds of what a track may claim: flux entries of one revolution, and
 // revolutions of one track that are scored (further ones are checked only).
 enum { SCP_MAX_FLUX = 1 << 21, SCP_MAX_SCORED = 16 };
@@ -93,7 +91,7 @@ uint8_t DiskType(const ZELDisk &z, int rate) {
 
 } // namespace
 
-int WriteSCP(const ZELDisk &z, std::vector<uint8_t> &out, std::string &) {
+int WriteSCP(const ZELDisk &z, const VDisk &, std::vector<uint8_t> &out, std::string &) {
     const bool raw = z.header.type == ZEL_TYPE_RAW;
     const int rate = raw ? z.header.rate / 8 : z.header.rate, cyls = FluxCylinders(z);
     out.assign(SCP_TABLE_END, 0);
@@ -119,7 +117,9 @@ int WriteSCP(const ZELDisk &z, std::vector<uint8_t> &out, std::string &) {
             out[tdh + 3] = (uint8_t)track;
             // Ticks of every transition from the absolute positions, so
             // rounding never drifts over the revolution.
-            auto ticks = [&](uint64_t at) { return (at * kTicksPerSecond + rev.unitrate / 2) / rev.unitrate; };
+            auto ticks = [&](uint64_t at) {
+                return (at * kTicksPerSecond + rev.unitrate / 2) / rev.unitrate;
+            };
             uint64_t prev = 0;
             uint32_t count = 0;
             for (uint32_t at : rev.at) {
@@ -197,7 +197,8 @@ int ReadSCP(ZELDisk &z, const imagefile_t &file, std::string &why) {
             scprev_t rev = {r.LE32(e), r.LE32(e + 4), (size_t)off + r.LE32(e + 8)};
             if (!rev.index && !rev.count) continue;  // an empty revolution some writers leave
             uint64_t claim = SCP_REV + 2 * (uint64_t)rev.count;
-            if (!rev.index || rev.index * tick > 1000000000 || rev.count > SCP_MAX_FLUX || rev.data + 2 * (uint64_t)rev.count > end || claim > budget) {
+            if (!rev.index || rev.index * tick > 1000000000 || rev.count > SCP_MAX_FLUX ||
+                rev.data + 2 * (uint64_t)rev.count > end || claim > budget) {
                 why = at + ": revolution " + std::to_string(k + 1) + " claims flux the file does not hold";
                 return 0;
             }
