@@ -26,6 +26,13 @@ void MakeImage(const ScratchDir &dir, const geometry_t &g, ZELDisk &z, VDisk &wa
     ASSERT_EQ(1, z.Import(dir.File("src.D88"), 1));
 }
 
+// The file such an image exports to.
+Bytes Exported(const ScratchDir &dir, const geometry_t &g, const char *name, ZELDisk &z, VDisk &want) {
+    MakeImage(dir, g, z, want);
+    EXPECT_EQ(1, z.Export(dir.File(name), ANALYZE_UPD765));
+    return ReadAll(dir.Path(name));
+}
+
 const geometry_t k2HD = {"2HD", VDisk::TYPE_2HD, 77, 8, 3, false, false, {}};
 const geometry_t k144 = {"1.44MB", VDisk::TYPE_2HD, 80, 18, 2, false, false, {}};
 const geometry_t k2DD = {"2DD", VDisk::TYPE_2DD, 80, 9, 2, false, false, {}};
@@ -184,13 +191,31 @@ int ImportBytes(const ScratchDir &dir, const Bytes &f, ZELDisk &z, LossReport *r
     return z.Import(dir.File(name), 1, report);
 }
 
+// The image is a raw one of that sampling rate and speed and holds the
+// sectors of want.
+::testing::AssertionResult RawWithSectors(ZELDisk &z, int rate, int rpm, const VDisk &want) {
+    if (z.header.type != ZEL_TYPE_RAW || z.header.rate != rate || z.header.rpm != rpm)
+        return ::testing::AssertionFailure() << "type " << z.header.type << ", rate " << z.header.rate << ", rpm "
+                                             << z.header.rpm;
+    VDisk got;
+    z.Sectors(got, ANALYZE_UPD765);
+    return SameSectors(want, got);
+}
+
+// The file is refused, and the reason says so.
+void ExpectRefused(const ScratchDir &dir, const Bytes &f, const char *name, const char *reason) {
+    ZELDisk back;
+    LossReport report;
+    EXPECT_EQ(0, ImportBytes(dir, f, back, &report, name));
+    EXPECT_EQ(0, back.valid);
+    EXPECT_NE(std::string::npos, report.Refusal().find(reason)) << report.Refusal();
+}
+
 TEST(SCP, WriterLaysOutHeaderTracksAndTicks) {
     ScratchDir dir;
     ZELDisk z;
     VDisk want;
-    MakeImage(dir, k2HD, z, want);
-    ASSERT_EQ(1, z.Export(dir.File("a.scp"), ANALYZE_UPD765));
-    Bytes f = ReadAll(dir.Path("a.scp"));
+    Bytes f = Exported(dir, k2HD, "a.scp", z, want);
     EXPECT_EQ(0, memcmp(f.data(), "SCP", 3));
     EXPECT_EQ(0x21, f[3]);               // written by version 2.1
     EXPECT_EQ(0x81, f[4]);               // other, 1.2 MB
@@ -329,33 +354,19 @@ TEST(SCP, FilesOfOtherToolsRead) {
         ZELDisk back;
         LossReport report;
         ASSERT_EQ(1, ImportBytes(dir, v.make(), back, &report)) << report.Refusal();
-        EXPECT_EQ(ZEL_TYPE_RAW, back.header.type);
-        EXPECT_EQ(8000, back.header.rate);
-        EXPECT_EQ(360, back.header.rpm);
-        VDisk got;
-        back.Sectors(got, ANALYZE_UPD765);
-        if (v.clean) {
-            EXPECT_TRUE(SameSectors(*v.sectors, got));
-        } else {
-            EXPECT_FALSE(SameSectors(*v.sectors, got)) << "the damaged revolution was taken";
-        }
+        EXPECT_EQ(v.clean, (bool)RawWithSectors(back, 8000, 360, *v.sectors)) << "the revolution kept";
     }
 
-    // A 2D disk of 40 cylinders in FM comes back as one.
-    ZELDisk fm;
-    VDisk fmwant;
+    // A 2D disk of 40 cylinders comes back as one.
+    ZELDisk dd;
+    VDisk ddwant;
     ScratchDir dir2;
-    MakeImage(dir2, k2D, fm, fmwant);
-    ASSERT_EQ(1, fm.Export(dir2.File("fm.scp"), ANALYZE_UPD765));
+    MakeImage(dir2, k2D, dd, ddwant);
+    ASSERT_EQ(1, dd.Export(dir2.File("2d.scp"), ANALYZE_UPD765));
     ZELDisk back;
-    ASSERT_EQ(1, back.Import(dir2.File("fm.scp"), 1));
-    EXPECT_EQ(ZEL_TYPE_RAW, back.header.type);
-    EXPECT_EQ(4000, back.header.rate);
-    EXPECT_EQ(300, back.header.rpm);
+    ASSERT_EQ(1, back.Import(dir2.File("2d.scp"), 1));
     EXPECT_EQ(42, back.header.cylinders);
-    VDisk got;
-    back.Sectors(got, ANALYZE_UPD765);
-    EXPECT_TRUE(SameSectors(fmwant, got));
+    EXPECT_TRUE(RawWithSectors(back, 4000, 300, ddwant));
 }
 
 // Damaged and foreign files are refused with their reason.
@@ -363,9 +374,7 @@ TEST(SCP, DamagedFilesRefusedWithReason) {
     ScratchDir dir;
     ZELDisk z;
     VDisk want;
-    MakeImage(dir, k2DD, z, want);
-    ASSERT_EQ(1, z.Export(dir.File("one.scp"), ANALYZE_UPD765));
-    const Bytes good = ReadAll(dir.Path("one.scp"));
+    const Bytes good = Exported(dir, k2DD, "one.scp", z, want);
     const uint32_t tdh0 = GetLE32(&good[16]);
     struct case_t {
         const char *name;
@@ -395,11 +404,7 @@ TEST(SCP, DamagedFilesRefusedWithReason) {
         SCOPED_TRACE(c.name);
         Bytes f = good;
         c.damage(f);
-        ZELDisk back;
-        LossReport report;
-        EXPECT_EQ(0, ImportBytes(dir, f, back, &report));
-        EXPECT_EQ(0, back.valid);
-        EXPECT_NE(std::string::npos, report.Refusal().find(c.reason)) << report.Refusal();
+        ExpectRefused(dir, f, "t.scp", c.reason);
     }
 }
 
@@ -433,16 +438,11 @@ TEST(FluxRoundTrip, RawPulsesComeBackWithinASample) {
             ASSERT_EQ(ZEL_TYPE_RAW, z.header.type) << "exported as flux, not cells";
             ZELDisk back;
             ASSERT_EQ(1, back.Import(dir.File(std::string("f") + ext), 1));
-            EXPECT_EQ(ZEL_TYPE_RAW, back.header.type);
-            EXPECT_EQ(k.rate * 8, back.header.rate);
-            EXPECT_EQ(k.rpm, back.header.rpm);
+            EXPECT_TRUE(RawWithSectors(back, k.rate * 8, k.rpm, want));
             bool scp = ext[1] == 'S';
             for (int c = 0; c < few.cylinders; c++)
                 ASSERT_NEAR(scp ? z.GetTrackLen(c, 1) : back.NominalLength(), back.GetTrackLen(c, 1), 1);
             EXPECT_TRUE(PulsesWithinASample(z, back, scp ? 1.0 : (double)back.NominalLength() / z.GetTrackLen(0, 0)));
-            VDisk got;
-            back.Sectors(got, ANALYZE_UPD765);
-            EXPECT_TRUE(SameSectors(want, got));
         }
     }
 }
@@ -475,11 +475,7 @@ TEST(FluxRoundTrip, DoubleDensityIn360RpmDrive) {
         ASSERT_EQ(1, z.Export(dir.File(std::string("dd") + c.ext), ANALYZE_UPD765));
         ZELDisk back;
         ASSERT_EQ(1, back.Import(dir.File(std::string("dd") + c.ext), 1));
-        EXPECT_EQ(c.rate, back.header.rate);
-        EXPECT_EQ(c.rpm, back.header.rpm);
-        VDisk got;
-        back.Sectors(got, ANALYZE_UPD765);
-        EXPECT_TRUE(SameSectors(want, got));
+        EXPECT_TRUE(RawWithSectors(back, c.rate, c.rpm, want));
     }
 }
 
@@ -579,9 +575,7 @@ TEST(MFI, OlderCellFormAndHalfTracksRead) {
     ScratchDir dir;
     ZELDisk z;
     VDisk want;
-    MakeImage(dir, k2HD, z, want);
-    ASSERT_EQ(1, z.Export(dir.File("a.mfi"), ANALYZE_UPD765));
-    const Bytes f = ReadAll(dir.Path("a.mfi"));
+    const Bytes f = Exported(dir, k2HD, "a.mfi", z, want);
     // Events -> cells: a cell from each transition to the next, the
     // orientations taking turns; the last cell closes the turn.
     auto cells = [](int, const std::vector<uint32_t> &w) {
@@ -609,11 +603,7 @@ TEST(MFI, OlderCellFormAndHalfTracksRead) {
         ZELDisk back;
         LossReport report;
         ASSERT_EQ(1, ImportBytes(dir, file.file, back, &report, "t.mfi")) << report.Refusal();
-        EXPECT_EQ(1000 * 8, back.header.rate);
-        EXPECT_EQ(360, back.header.rpm);
-        VDisk got;
-        back.Sectors(got, ANALYZE_UPD765);
-        EXPECT_TRUE(SameSectors(want, got));
+        EXPECT_TRUE(RawWithSectors(back, 8000, 360, want));
     }
 }
 
@@ -621,9 +611,7 @@ TEST(MFI, DamagedFilesRefusedWithReason) {
     ScratchDir dir;
     ZELDisk z;
     VDisk want;
-    MakeImage(dir, k2DD, z, want);
-    ASSERT_EQ(1, z.Export(dir.File("a.mfi"), ANALYZE_UPD765));
-    const Bytes good = ReadAll(dir.Path("a.mfi"));
+    const Bytes good = Exported(dir, k2DD, "a.mfi", z, want);
     struct case_t {
         const char *name;
         std::function<Bytes()> make;
@@ -652,11 +640,7 @@ TEST(MFI, DamagedFilesRefusedWithReason) {
     };
     for (const case_t &c : cases) {
         SCOPED_TRACE(c.name);
-        ZELDisk back;
-        LossReport report;
-        EXPECT_EQ(0, ImportBytes(dir, c.make(), back, &report, "t.mfi"));
-        EXPECT_EQ(0, back.valid);
-        EXPECT_NE(std::string::npos, report.Refusal().find(c.reason)) << report.Refusal();
+        ExpectRefused(dir, c.make(), "t.mfi", c.reason);
     }
 }
 

@@ -84,8 +84,10 @@ class FuzzFile {
 // read back), and saved as a ZEL. An input that makes any of them run past
 // a buffer, leak or take too long is a finding.
 inline void FuzzPipeline(FuzzFile &file, const Filepath &in, int diskno, int analyze) {
-    static const char *const outputs[] = {"x.D88", "x.HDM", "x.2HQ", "x.2DD", "x.DIM",
-                                          "x.FDI", "x.FDD", "x.NFD", "x.HFE"};
+    // Flux images first: they take a raw image as it is, the others turn it
+    // into cells.
+    static const char *const outputs[] = {"x.MFI", "x.SCP", "x.D88", "x.HDM", "x.2HQ", "x.2DD",
+                                          "x.DIM", "x.FDI", "x.FDD", "x.NFD", "x.IMD", "x.HFE"};
     ZELDisk image;
     int ok = in.HasExt(".ZEL") ? image.Load(in, analyze) : image.Import(in, diskno);
     if (!ok) return;
