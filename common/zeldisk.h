@@ -124,7 +124,9 @@ class ZELDisk {
     int ExportHFE(const Filepath &path, int analyze = 0, LossReport *report = nullptr);
 
     // The sectors of every track as the decoder reads them (cells released).
-    void Sectors(VDisk &disk, int analyze);
+    // measure 0 leaves out what only the samples of a raw image tell (the
+    // data rate of each sector), which the loss check does not compare.
+    void Sectors(VDisk &disk, int analyze, int measure = 1);
 
     // Nominal bits of one revolution: rate * 60000 / rpm (0 when rpm is 0).
     int NominalLength() const;

@@ -22,6 +22,7 @@
 #include "fdi_loss.h"
 #include "fileio.h"
 #include "filepath.h"
+#include "zel.h"
 #include "zeldisk.h"
 #include "zeldisk_formats.h"
 
@@ -98,7 +99,7 @@ int ImportAs(const trackformat_t &f, ZELDisk &z, const Filepath &path, LossRepor
 // the file replaces the destination.
 int ExportAs(const trackformat_t &f, ZELDisk &z, const Filepath &path, int analyze, LossReport &r) {
     VDisk want, got;
-    z.Sectors(want, analyze);
+    z.Sectors(want, analyze, 0);
     std::vector<uint8_t> out;
     std::string why;
     if (!f.write(z, want, out, why)) {
@@ -112,7 +113,7 @@ int ExportAs(const trackformat_t &f, ZELDisk &z, const Filepath &path, int analy
                  (why.empty() ? std::string() : ": " + why));
         return 0;
     }
-    back.Sectors(got, analyze);
+    back.Sectors(got, analyze, 0);
     CompareDisks(want, got, r);
     if (r.Fails()) return 0;
     if (!SaveImageFile(path, out)) {
@@ -187,14 +188,24 @@ int ZELDisk::Import(const Filepath &path, int diskno, LossReport *report) try {
     return 0;
 }
 
-void ZELDisk::Sectors(VDisk &vd, int analyze) {
+void ZELDisk::Sectors(VDisk &vd, int analyze, int measure) {
     int cyls = header.cylinders < ZEL_MAX_CYLINDERS ? header.cylinders : ZEL_MAX_CYLINDERS;
     int heads = header.heads < ZEL_MAX_HEADS ? header.heads : ZEL_MAX_HEADS;
     vd.Init(header.type == ZEL_TYPE_2D ? VDisk::TYPE_2D : header.type == ZEL_TYPE_2DD ? VDisk::TYPE_2DD : VDisk::TYPE_2HD,
             cyls, heads);
+    // Unmeasured, a raw track is decoded from the cells clock recovery
+    // makes of it, as the decoder itself would make them.
+    std::vector<uint8_t> cells(measure || header.type != ZEL_TYPE_RAW ? 0 : TRACK_ENC_BYTES);
     for (int c = 0; c < cyls; c++)
         for (int h = 0; h < heads; h++) {
-            VTrack *t = Analyze(c, h, analyze);
+            VTrack *t = cells.empty() ? Analyze(c, h, analyze) : new VTrack;
+            if (!cells.empty()) {
+                int bits = GetTrackLen(c, h), capacity = GetTrackCapacity(c, h) * 8;
+                bits = bits < 0 ? 0 : bits < capacity ? bits : capacity;
+                if (bits > TRACK_MAX_CELLS * 8) bits = TRACK_MAX_CELLS * 8;
+                int n = GetTrackData(c, h) ? Raw2Encode(GetTrackData(c, h), bits, cells.data(), TRACK_MAX_CELLS) : 0;
+                t->Decode(0, cells.data(), n < 0 ? 0 : n, analyze);
+            }
             if (!t) continue;
             t->ReleaseCells();  // the sector writers need only the sectors
             delete vd.tracks[c][h];

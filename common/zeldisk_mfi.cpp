@@ -42,6 +42,8 @@
 namespace {
 
 enum { MFI_HEADER = 32, MFI_ENTRY = 16, MFI_MAX_WORDS = 1 << 19 };
+// Intervals enough to tell the cell rate (those of three or four tracks).
+const uint64_t kSampleIntervals = 200000;
 enum { MFI_FLUX = 0, MFI_NEUTRAL = 1, MFI_DAMAGED = 2, MFI_END = 3 };  // event types
 const uint32_t kTurn = 200000000;                                      // units in one revolution
 const char kSignature[16] = "MAMEFLOPPYIMAGE";
@@ -247,22 +249,18 @@ int ReadMFI(ZELDisk &z, const imagefile_t &file, std::string &why) {
         return at + " head " + std::to_string(i % heads);
     };
 
-    // First every track once for the intervals (and their soundness): they
-    // decide the cell rate and speed the revolutions are sampled at.
+    // The intervals of the first tracks decide the cell rate and speed the
+    // revolutions are sampled at.
     FluxHistogram intervals(40);
     std::vector<uint32_t> angles, words;
-    for (uint32_t i = 0; i < entries; i++) {
-        mfientry_t e = entry(i);
-        if (!TrackAngles(file.data, file.size, e, cells, angles, words, why)) {
-            why = where(i) + ": " + why;
-            return 0;
+    for (uint32_t i = 0; i < entries && intervals.Total() < kSampleIntervals; i += heads * steps)
+        for (uint32_t h = 0; h < heads; h++) {
+            if (!TrackAngles(file.data, file.size, entry(i + h), cells, angles, words, why)) {
+                why = where(i + h) + ": " + why;
+                return 0;
+            }
+            for (size_t k = 1; k < angles.size(); k++) intervals.Add(angles[k] - angles[k - 1]);
         }
-        if (i / heads % steps && !angles.empty()) {
-            why = "it holds a track at " + where(i) + ", between whole cylinders, which a track image cannot";
-            return 0;
-        }
-        for (size_t k = 1; k < angles.size(); k++) intervals.Add(angles[k] - angles[k - 1]);
-    }
     double cell[kSpeedCount];
     for (int k = 0; k < kSpeedCount; k++)
         cell[k] = (double)kTurn * kSpeeds[k].rpm / (kSpeeds[k].rate * 60000.0);
@@ -276,15 +274,20 @@ int ReadMFI(ZELDisk &z, const imagefile_t &file, std::string &why) {
     const int len = z.NominalLength();
     std::vector<uint32_t> samples;
     std::vector<uint8_t> raw;
-    for (uint32_t c = 0; c < cyls; c++)
-        for (uint32_t h = 0; h < heads; h++) {
-            if (!TrackAngles(file.data, file.size, entry((c * steps) * heads + h), cells, angles, words, why))
-                return 0;
-            if (angles.empty()) continue;
-            samples.clear();
-            for (uint32_t a : angles) samples.push_back((uint32_t)(((uint64_t)a * len + kTurn / 2) / kTurn));
-            PulsesToRaw(samples, len, raw);
-            if (!PutRawTrack(z, (int)c, (int)h, raw, len)) return 0;
+    for (uint32_t i = 0; i < entries; i++) {
+        if (!TrackAngles(file.data, file.size, entry(i), cells, angles, words, why)) {
+            why = where(i) + ": " + why;
+            return 0;
         }
+        if (angles.empty()) continue;
+        if (i / heads % steps) {
+            why = "it holds a track at " + where(i) + ", between whole cylinders, which a track image cannot";
+            return 0;
+        }
+        samples.clear();
+        for (uint32_t a : angles) samples.push_back((uint32_t)(((uint64_t)a * len + kTurn / 2) / kTurn));
+        PulsesToRaw(samples, len, raw);
+        if (!PutRawTrack(z, (int)(i / heads / steps), (int)(i % heads), raw, len)) return 0;
+    }
     return 1;
 }

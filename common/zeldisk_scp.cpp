@@ -57,6 +57,8 @@ enum { SCP_OTHER_HARDWARE = 0x80 };
 // revolutions of one track that are scored (further ones are checked only).
 enum { SCP_MAX_FLUX = 1 << 21, SCP_MAX_SCORED = 16 };
 const uint64_t kTicksPerSecond = 40000000;  // 25 ns
+// Intervals enough to tell the cell rate (those of three or four tracks).
+const uint64_t kSampleIntervals = 200000;
 
 // The cell rates a disk may have (kcells/s), in the order ties go.
 const int kRates[] = {500, 1000, 600};
@@ -215,17 +217,19 @@ int ReadSCP(ZELDisk &z, const imagefile_t &file, std::string &why) {
     }
     if (!r.ok()) return 0;
 
-    // Speed from the index times, cell rate from the intervals.
+    // Speed from the index times, cell rate from the intervals of the first
+    // tracks.
     const double turn = indexcount ? (double)indexsum / indexcount * tick : 2e8;  // ns
     const int rpm = 60e9 / turn < 330 ? 300 : 360;
     FluxHistogram intervals(25);
-    for (const scptrack_t &t : tracks) {
-        uint64_t prev = 0;
-        ForEachTransition(data, t.revs[0], [&](uint64_t ticks) {
-            intervals.Add((ticks - prev) * tick);
-            prev = ticks;
-        });
-    }
+    for (const scptrack_t &t : tracks)
+        for (size_t k = 0; k < t.revs.size() && intervals.Total() < kSampleIntervals; k++) {
+            uint64_t prev = 0;
+            ForEachTransition(data, t.revs[k], [&](uint64_t ticks) {
+                intervals.Add((ticks - prev) * tick);
+                prev = ticks;
+            });
+        }
     double cell[kRateCount];
     for (int k = 0; k < kRateCount; k++) cell[k] = 1e6 / kRates[k];
     int best = intervals.Best(cell, kRateCount);
@@ -279,9 +283,14 @@ int ReadSCP(ZELDisk &z, const imagefile_t &file, std::string &why) {
             });
             PulsesToRaw(pulses, len, raw);
             if (t.revs.size() > 1) {
-                VTrack decoded;
-                decoded.Decode(1, raw.data(), len, ANALYZE_UPD765);
-                uint32_t score = ScoreTrack(decoded, 0);
+                // As a read attempt without a lap, a revolution without an
+                // ID mark scores 0.
+                uint32_t score = 0;
+                if (!pulses.empty()) {
+                    VTrack decoded;
+                    decoded.Decode(1, raw.data(), len, ANALYZE_UPD765);
+                    if (decoded.sectors) score = ScoreTrack(decoded, 0);
+                }
                 if (k > 0 && score <= top) continue;
                 top = score;
             }

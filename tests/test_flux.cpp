@@ -310,6 +310,8 @@ TEST(SCP, FilesOfOtherToolsRead) {
              return std::vector<scprev_t>{r, damaged(r, third)}; }); }, &want, false},
         {"empty trailing revolution", [&] { return revs(true, [&](const scprev_t &r) {
              return std::vector<scprev_t>{r, scprev_t{0, {}}}; }); }, &want, true},
+        {"a turn without flux first", [&] { return revs(true, [&](const scprev_t &r) {
+             return std::vector<scprev_t>{scprev_t{r.index, {}}, r}; }); }, &want, true},
         {"side 0 only", [&] {
              scpfile_t s = one;
              s.header[10] = 1;
