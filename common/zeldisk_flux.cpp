@@ -59,8 +59,18 @@ int FluxCylinders(const ZELDisk &z) {
 void PulsesToRaw(const std::vector<uint32_t> &samples, int len, std::vector<uint8_t> &bits) {
     bits.assign((size_t)(len > 0 ? len + 7 : 0) / 8, 0);
     if (len <= 0) return;
-    for (uint32_t s : samples)
-        for (uint32_t k = 0; k < 3; k++) BfSetBit(bits.data(), (int)((s + k) % (uint32_t)len));
+    uint8_t *b = bits.data();
+    for (uint32_t s : samples) {
+        uint32_t p = s % (uint32_t)len;
+        if (p + 3 <= (uint32_t)len) {
+            // The three samples as one or two bytes.
+            uint32_t run = 0xE0000000u >> (p & 7);
+            b[p >> 3] |= (uint8_t)(run >> 24);
+            if ((p & 7) > 5) b[(p >> 3) + 1] |= (uint8_t)(run >> 16);
+        } else {
+            for (uint32_t k = 0; k < 3; k++) BfSetBit(b, (int)((p + k) % (uint32_t)len));
+        }
+    }
 }
 
 int PutRawTrack(ZELDisk &z, int c, int h, const std::vector<uint8_t> &bits, int len) {

@@ -184,17 +184,18 @@ int WriteMFI(const ZELDisk &z, const VDisk &sectors, std::vector<uint8_t> &out, 
             TrackFlux(z, c, h, rev);
             if (rev.at.empty()) continue;
             // Angles from the absolute positions, so rounding never drifts.
-            words.clear();
+            words.resize(4 * rev.at.size());
+            size_t n = 0;
             uint32_t prev = 0;
             for (uint32_t at : rev.at) {
                 uint32_t a = (uint32_t)((uint64_t)at * kTurn / rev.length);
-                if (!words.empty() && a <= prev) a = prev + 1;
+                if (n && a <= prev) a = prev + 1;
                 if (a >= kTurn) break;
-                uint8_t w[4];
-                PutLE32(w, (a - prev) | (uint32_t)MFI_FLUX << 28);
-                words.insert(words.end(), w, w + 4);
+                PutLE32(&words[n], (a - prev) | (uint32_t)MFI_FLUX << 28);
+                n += 4;
                 prev = a;
             }
+            words.resize(n);
             uLongf size = compressBound((uLong)words.size());
             packed.resize(size);
             if (compress2(packed.data(), &size, words.data(), (uLong)words.size(), Z_BEST_SPEED) != Z_OK) {

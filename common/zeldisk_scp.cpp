@@ -124,18 +124,21 @@ int WriteSCP(const ZELDisk &z, const VDisk &, std::vector<uint8_t> &out, std::st
             };
             uint64_t prev = 0;
             uint32_t count = 0;
+            std::vector<uint8_t> flux(2 * rev.at.size());
             for (uint32_t at : rev.at) {
                 uint64_t t = ticks(at);
                 if (t <= prev) t = prev + 1;
                 uint64_t d = t - prev;
-                for (; d > 0xFFFF; d -= 65536) AppendFill(out, 0, 2), count++;
+                if (d > 0xFFFF) flux.resize(flux.size() + 2 * (d / 65536));
+                for (; d > 0xFFFF; d -= 65536) count++;  // 0x0000 entries
                 // A whole number of 65536 ticks cannot be written: one tick later.
                 if (!d) d = 1, t++;
-                out.push_back((uint8_t)(d >> 8));
-                out.push_back((uint8_t)d);
+                flux[2 * count] = (uint8_t)(d >> 8);
+                flux[2 * count + 1] = (uint8_t)d;
                 count++;
                 prev = t;
             }
+            out.insert(out.end(), flux.begin(), flux.begin() + 2 * count);
             PutLE32(&out[tdh + 4], (uint32_t)ticks(rev.length));
             PutLE32(&out[tdh + 8], count);
             PutLE32(&out[tdh + 12], SCP_TDH + SCP_REV);
