@@ -240,8 +240,9 @@ TEST_P(Corpus, EverySourceToEveryDestinationKeepsEverySectorOrFails) {
                 failed.insert(dest);
                 EXPECT_EQ(kSentinel, ReadAll(dir.Path("out" + dest))) << "a failed conversion touched the file";
                 ASSERT_FALSE(report.Empty()) << "a failure says why";
-                if (!report.Losses().empty())
+                if (!report.Losses().empty()) {
                     EXPECT_EQ(0u, LossReport::Text(report.Losses()[0]).find("Track "));
+                }
             }
         }
     }

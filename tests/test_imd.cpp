@@ -150,7 +150,9 @@ TEST(IMD, RecordTypesOfOtherWritersRead) {
         EXPECT_EQ(1, s->n);
         EXPECT_EQ(status[k], s->status);
         ASSERT_EQ(256, s->length);
-        if (k) EXPECT_EQ((k - 1) & 1 ? 0x40 + k : k, s->data[255]);
+        if (k) {
+            EXPECT_EQ((k - 1) & 1 ? 0x40 + k : k, s->data[255]);
+        }
     }
     EXPECT_EQ(9, k);
     EXPECT_EQ(0, d.tracks[0][1]->SectorCount());

@@ -54,7 +54,9 @@ TEST(Peer, FloptoolReadsEverySectorOfOurImages) {
             SCOPED_TRACE(std::string(f.ext) + (interleaved ? " interleaved" : ""));
             std::string name = std::string("ours") + f.ext;
             // The flux of a raw image, as a dump of a real disk has it.
-            if (!strncmp(f.ext, "raw", 3)) ASSERT_EQ(1, z.ConvertRaw());
+            if (!strncmp(f.ext, "raw", 3)) {
+                ASSERT_EQ(1, z.ConvertRaw());
+            }
             ASSERT_EQ(1, z.Export(dir.File(name), ANALYZE_UPD765));
             std::string cmd = std::string("floptool flopconvert ") + f.format + " xdf '" + dir.Path(name) + "' '" +
                               dir.Path("peer.xdf") + "' >/dev/null 2>&1";
