@@ -111,27 +111,8 @@ int FindLapEnc(unsigned char *enc, int len, int expected, int *start, int *end) 
     return *end >= 0 ? 1 : 0;
 }
 
-// Weighed so that a lower rank can never outweigh a higher one:
-//   bits 31..24  sectors read without an error (up to 255)
-//   bits 23..16  255 less the sectors with an ID CRC error, a data CRC error
-//                or no data field (at most 255 counted)
-//   bit  15      the index address mark was found
-//   bits 14..0   noise pulses removed (up to 0x7FFF)
-// An attempt with more good sectors wins, then the one with fewer bad ones;
-// the index mark only decides between attempts equal in both.
 uint32_t EvaluateTrackScore(const dump_t *dump) {
-    if (!dump->found) return 0;
-    uint32_t good = 0, bad = 0;
-    for (const VSector *s = dump->track.sectors; s; s = s->next) {
-        if (s->status & (SECTOR_IDCRC | SECTOR_DATACRC | SECTOR_NODATA))
-            bad++;
-        else
-            good++;
-    }
-    uint32_t score = (good < 255 ? good : 255) << 24 | (255 - (bad < 255 ? bad : 255)) << 16;
-    if (dump->track.flags & TRACK_IAM) score |= 0x8000u;
-    uint32_t noise = dump->noise > 0 ? (uint32_t)dump->noise : 0;
-    return score | (noise < 0x7FFFu ? noise : 0x7FFFu);
+    return dump->found ? ScoreTrack(dump->track, dump->noise) : 0;
 }
 
 int LocateLap(dump_t *dump, int rate, int spirate, int quarters, int *start, int *end) {

@@ -100,9 +100,8 @@ void ShapePulseRaw(unsigned char *buf, int len, unsigned char pattern);
 // Finds one revolution of an encoded stream: the first ID mark and its copy
 // about expected cells later. 1 when found.
 int FindLapEnc(unsigned char *enc, int len, int expected, int *start, int *end);
-// Quality of a read attempt; higher is better, 0 without a lap. More sectors
-// without error rank first, then fewer damaged sectors, then the index mark,
-// then the noise removed.
+// Quality of a read attempt; higher is better, 0 without a lap, else the
+// ScoreTrack (fdi.h) of its decoded track and the noise removed.
 uint32_t EvaluateTrackScore(const dump_t *dump);
 
 // ---- writing ----

@@ -296,3 +296,30 @@ int VTrack::FitGaps(int count) {
     return ShrinkGap(sectors, TRACK_PREAMBLE_CELLS, spare, 20) ||
            ShrinkGap(sectors, TRACK_PREAMBLE_CELLS, spare, 0) || ShrinkGap(sectors, TRACK_PREAMBLE_CELLS, count, 0);
 }
+
+// ---------------------------------------------------------------------------
+// Ranking of reads
+//
+// Weighed so that a lower rank can never outweigh a higher one:
+//   bits 31..24  sectors read without an error (up to 255)
+//   bits 23..16  255 less the sectors with an ID CRC error, a data CRC error
+//                or no data field (at most 255 counted)
+//   bit  15      the index address mark was found
+//   bits 14..0   noise pulses removed (up to 0x7FFF)
+// A read with more good sectors wins, then the one with fewer bad ones; the
+// index mark only decides between reads equal in both.
+// ---------------------------------------------------------------------------
+
+uint32_t ScoreTrack(const VTrack &track, int noise) {
+    uint32_t good = 0, bad = 0;
+    for (const VSector *s = track.sectors; s; s = s->next) {
+        if (s->status & (SECTOR_IDCRC | SECTOR_DATACRC | SECTOR_NODATA))
+            bad++;
+        else
+            good++;
+    }
+    uint32_t score = (good < 255 ? good : 255) << 24 | (255 - (bad < 255 ? bad : 255)) << 16;
+    if (track.flags & TRACK_IAM) score |= 0x8000u;
+    uint32_t removed = noise > 0 ? (uint32_t)noise : 0;
+    return score | (removed < 0x7FFFu ? removed : 0x7FFFu);
+}

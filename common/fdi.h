@@ -147,6 +147,13 @@ class VTrack {
     VSector *m_tail = nullptr;  // the last sector, so that appending is one step
 };
 
+// Quality of one read of a track (decoded into track, noise pulses removed
+// before decoding); higher is better. More sectors without an error rank
+// first, then fewer damaged sectors, then the index mark, then the noise
+// removed. The real-drive reader ranks its attempts with it, the flux image
+// imports the revolutions of a track.
+uint32_t ScoreTrack(const VTrack &track, int noise);
+
 // One row of the plain-dump geometry table.
 struct fixformat_t {
     int size;       // file size in bytes; 0 = never chosen, -1 ends the table

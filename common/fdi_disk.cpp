@@ -1,8 +1,8 @@
 // The sector disk (VDisk), the choice of image format by extension, and the
 // helpers the format files share. Each format lives in a file of its own
 // that opens with its layout: fdi_plain.cpp (plain sector dumps), fdi_d88.cpp,
-// fdi_dim.cpp, fdi_fdi.cpp, fdi_fdd.cpp, fdi_nfd.cpp. The table below is the
-// one place that lists them all.
+// fdi_dim.cpp, fdi_fdi.cpp, fdi_fdd.cpp, fdi_nfd.cpp, fdi_imd.cpp. The table
+// below is the one place that lists them all.
 //
 // Every export goes the same way: the format's writer makes the whole file
 // in memory, its reader reads those bytes back into a second disk, the loss
@@ -67,6 +67,12 @@ VSector *NewSector(int mfm, int c, int h, int r, int n, int length, int status, 
     s->gap3 = gap3 >= 0 ? gap3 : s->CalcGAP3(mfm, n);
     s->status = (uint8_t)status;
     return s;
+}
+
+std::string ImageKind(const char *name) {
+    bool acronym = name[0] && name[1] >= 'A' && name[1] <= 'Z';
+    bool an = acronym ? strchr("AEFHILMNORSX", name[0]) != nullptr : strchr("aeiou", name[0]) != nullptr;
+    return std::string(an ? "an " : "a ") + name + " image";
 }
 
 void CopyName(char *dst, const char *src, size_t maxlen) {
@@ -183,6 +189,7 @@ const imageformat_t ImageFormats[] = {
     {".FDI", "FDI", ReadFDI, WriteFDI, -1},
     {".FDD", "FDD", ReadFDD, WriteFDD, -1},
     {".NFD", "NFD", ReadNFD, WriteNFD, -1},
+    {".IMD", "IMD", ReadIMD, WriteIMD, -1},
 };
 
 const imageformat_t *FindFormat(const Filepath &path) {
@@ -205,15 +212,18 @@ int WriteAs(const imageformat_t &f, const VDisk &d, std::vector<uint8_t> &out, s
     return f.write ? f.write(d, out, why) : WriteFIX(d, f.fixrow, out, why);
 }
 
-// What a file looks like by its signature or its header, for the message
-// of a reader that refuses it; null when it looks like nothing known.
-const char *LooksLike(const uint8_t *p, size_t n) {
+} // namespace
+
+const char *ImageLooksLike(const uint8_t *p, size_t n) {
     auto at = [&](size_t off, const char *text) {
         size_t len = strlen(text);
         return n >= off + len && memcmp(p + off, text, len) == 0;
     };
     if (at(0, "ZEL") && n >= 256 && p[3] >= 1 && p[3] <= 3) return "a ZEL track image";
     if (at(0, "HXCPICFE")) return "an HFE image";
+    if (at(0, "MAMEFLOPPYIMAGE") || at(0, "MESSFLOPPYIMAGE")) return "an MFI image";
+    if (at(0, "SCP") && n >= 0x10) return "an SCP image";
+    if (at(0, "IMD ")) return "an IMD image";
     if (at(0xAB, "DIFC HEADER")) return "a DIM image";
     if (at(0, "VFD1.")) return "an FDD image";
     if (at(0, "T98FDDIMAGE.R0")) return "an NFD image";
@@ -226,6 +236,8 @@ const char *LooksLike(const uint8_t *p, size_t n) {
     return nullptr;
 }
 
+namespace {
+
 // Reads the file at path with the format's reader; why says what failed.
 int ImportAs(const imageformat_t &f, VDisk &d, const Filepath &path, int diskno, std::string &why) {
     std::vector<uint8_t> bytes;
@@ -236,8 +248,8 @@ int ImportAs(const imageformat_t &f, VDisk &d, const Filepath &path, int diskno,
     }
     imagefile_t file = {bytes.data(), bytes.size(), path.GetShort(), writable, diskno};
     if (ReadAs(f, d, file)) return 1;
-    const char *like = LooksLike(bytes.data(), bytes.size());
-    why = std::string(path.GetPath()) + " is not a " + f.name + " image" +
+    const char *like = ImageLooksLike(bytes.data(), bytes.size());
+    why = std::string(path.GetPath()) + " is not " + ImageKind(f.name) +
           (like && !strstr(like, f.name) ? std::string(": it looks like ") + like : std::string());
     return 0;
 }
@@ -274,7 +286,7 @@ int ExportAs(const imageformat_t &f, const VDisk &d, const Filepath &path, LossR
     std::vector<uint8_t> bytes;
     std::string why;
     if (!WriteAs(f, d, bytes, why)) {
-        r.Refuse(why.empty() ? std::string("the disk has no form as a ") + f.name + " image" : why);
+        r.Refuse(why.empty() ? "the disk has no form as " + ImageKind(f.name) : why);
         return 0;
     }
     if (f.read == ReadD88 && diskno > 0 && !SpliceDisk(path, diskno, bytes, why)) {

@@ -1,6 +1,6 @@
 // Inside the sector image formats: what the dispatch table (fdi_disk.cpp)
 // and the format files (fdi_plain, fdi_d88, fdi_dim, fdi_fdi, fdi_fdd,
-// fdi_nfd) share, and the file helpers HFE uses too.
+// fdi_nfd, fdi_imd) share, and the file helpers the track formats use too.
 //
 // Every format is a reader and a writer over bytes in memory. A reader fills
 // a sector disk from the whole file and never reads past it (ByteReader). A
@@ -50,6 +50,8 @@ int ReadFDD(VDisk &disk, const imagefile_t &file);
 int WriteFDD(const VDisk &disk, std::vector<uint8_t> &out, std::string &why);
 int ReadNFD(VDisk &disk, const imagefile_t &file);
 int WriteNFD(const VDisk &disk, std::vector<uint8_t> &out, std::string &why);
+int ReadIMD(VDisk &disk, const imagefile_t &file);
+int WriteIMD(const VDisk &disk, std::vector<uint8_t> &out, std::string &why);
 // Plain dumps: the geometry is row `row` of VDisk::FixFormat.
 int ReadFIX(VDisk &disk, const imagefile_t &file, int row);
 int WriteFIX(const VDisk &disk, int row, std::vector<uint8_t> &out, std::string &why);
@@ -66,6 +68,16 @@ size_t D88DiskSpan(const uint8_t *data, size_t size, size_t base);
 // learn that an image is write-protected. 0 when the file cannot be opened or
 // read, or is larger than IMAGE_FILE_MAX.
 int LoadImageFile(const Filepath &path, std::vector<uint8_t> &buf, int *writable);
+
+// What a file looks like by its signature or its header ("an HFE image"),
+// for the message of a reader that refuses it; null when it looks like
+// nothing known.
+const char *ImageLooksLike(const uint8_t *data, size_t size);
+
+// "an IMD image", "a D88 image": the name of a format with its article, as
+// the messages say it (an acronym read letter by letter takes "an" before a
+// letter whose name starts with a vowel).
+std::string ImageKind(const char *name);
 
 // Size of the file in bytes, -1 when it cannot be opened.
 int64_t ImageFileSize(const Filepath &path);

@@ -276,6 +276,18 @@ int ZELDisk::NominalLength() const {
     return n > INT_MAX ? INT_MAX : (int)n;
 }
 
+int ZELDisk::GrowRecords(int size) {
+    if (size <= header.tracksize) return 1;
+    if (size > ZEL_MAX_TRACKSIZE) return 0;
+    header.tracksize = size;
+    for (int c = 0; c < ZEL_MAX_CYLINDERS; ++c)
+        for (int h = 0; h < ZEL_MAX_HEADS; ++h) {
+            if (!NewTrack(c, h, size, NominalLength())) return 0;
+            dirty[c][h] = 1;
+        }
+    return 1;
+}
+
 // Track conversions for ConvertTracks: old data and length in, the new
 // track written into out (capacity bits), its length returned. A result
 // above the capacity asks for a larger record.

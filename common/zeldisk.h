@@ -123,16 +123,25 @@ class ZELDisk {
     int Export(const Filepath &path, int analyze, LossReport *report = nullptr, int diskno = 0);
     // Whether the path's extension names a format Export writes.
     static bool CanExport(const Filepath &path);
+    // Whether it names a track image format (HFE, MFI, SCP): one that holds
+    // the tracks themselves, not sectors decoded from them.
+    static bool IsTrackFormat(const Filepath &path);
     int ImportHFE(const Filepath &path);
     int ExportHFE(const Filepath &path, int analyze = 0, LossReport *report = nullptr);
 
     // The sectors of every track as the decoder reads them (cells released).
-    void Sectors(VDisk &disk, int analyze);
+    // measure 0 leaves out what only the samples of a raw image tell (the
+    // data rate of each sector), which the loss check does not compare.
+    void Sectors(VDisk &disk, int analyze, int measure = 1);
     // The disk map of the image (picture.h); kind names its type.
     void Map(diskmap_t &map, int analyze, const char *kind);
 
     // Nominal bits of one revolution: rate * 60000 / rpm (0 when rpm is 0).
     int NominalLength() const;
+    // Makes every record at least size bytes: when they are smaller, each is
+    // replaced by a blank one of that size (nominal length, dirty). 0 when
+    // memory runs out or size exceeds ZEL_MAX_TRACKSIZE.
+    int GrowRecords(int size);
 
     int valid;
     int readonly;
@@ -141,8 +150,6 @@ class ZELDisk {
     int dirty[ZEL_MAX_CYLINDERS][ZEL_MAX_HEADS];
 
   private:
-    int ReadHFE(const uint8_t *data, size_t size, int writable);
-    int WriteHFE(std::vector<uint8_t> &out) const;
     void Reset();  // frees every record and zeroes all fields
     void FreeTracks();
     int LoadFailed();  // releases what a failed Load read; returns 0

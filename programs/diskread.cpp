@@ -322,7 +322,7 @@ int FormatTakes(const fixformat_t &row, int first, int last, int heads) {
 // learnt by checking stand-in disks of each plain-dump geometry against it,
 // so the one table of formats stays the only one.
 void CheckTargetFormat() {
-    if (param.path.HasExt(".ZEL") || param.path.HasExt(".HFE")) return;
+    if (param.path.HasExt(".ZEL") || ZELDisk::IsTrackFormat(param.path)) return;
     int first, last;
     if (!AskedRange(&first, &last)) return;
     int fits = 0, needs = -1;

@@ -22,8 +22,16 @@ struct shape_t {
     std::set<std::string> fail;  // destinations that must refuse it
 };
 
-const std::vector<std::string> kDestinations = {".D88", ".HDM", ".2HC", ".2HQ", ".2DD", ".2D",  ".DIM",
-                                                ".FDI", ".FDD", ".NFD", ".HFE", ".ZEL", "raw.ZEL"};
+const std::vector<std::string> kDestinations = {".D88", ".HDM", ".2HC", ".2HQ", ".2DD", ".2D",     ".DIM",
+                                                ".FDI", ".FDD", ".NFD", ".IMD", ".HFE", ".MFI",    ".SCP",
+                                                ".ZEL", "raw.ZEL", "raw.MFI", "raw.SCP"};
+// Flux images are made of the track image only (they are large): of its
+// cells, or ("raw.") of its samples.
+bool TrackDestination(const std::string &dest) {
+    Filepath p;
+    p.SetPath(dest.c_str());
+    return dest.find(".ZEL") != std::string::npos || ZELDisk::IsTrackFormat(p);
+}
 const std::set<std::string> kAll(kDestinations.begin(), kDestinations.end());
 
 // A sector of random data (its full 128 << n bytes).
@@ -51,31 +59,32 @@ const std::vector<shape_t> &Shapes() {
     static const std::vector<shape_t> shapes = {
         {"2HD 8x1024",
          [](VDisk &d) { Uniform(d, VDisk::TYPE_2HD, 77, 8, 3, Plain); },
-         {".D88", ".HDM", ".DIM", ".FDI", ".FDD", ".NFD", ".HFE", ".ZEL", "raw.ZEL"},
+         {".D88", ".HDM", ".DIM", ".FDI", ".FDD", ".NFD", ".IMD", ".HFE", ".MFI", ".SCP", ".ZEL", "raw.ZEL", "raw.MFI",
+          "raw.SCP"},
          {".2HQ", ".2DD"}},
         {"2HD interleaved 1,4,7,2,5,8,3,6",
          [](VDisk &d) {
              static const int order[] = {1, 4, 7, 2, 5, 8, 3, 6};
              Uniform(d, VDisk::TYPE_2HD, 77, 8, 3, [](int, int, int i) { return order[i]; });
          },
-         {".D88", ".HDM", ".DIM", ".FDI", ".FDD", ".NFD", ".HFE", ".ZEL"},
+         {".D88", ".HDM", ".DIM", ".FDI", ".FDD", ".NFD", ".IMD", ".HFE", ".MFI", ".SCP", ".ZEL", "raw.MFI", "raw.SCP"},
          {}},
         {"2DD skewed",
          [](VDisk &d) { Uniform(d, VDisk::TYPE_2DD, 80, 9, 2, [](int c, int, int i) { return (i + 3 * c) % 9 + 1; }); },
-         {".D88", ".2DD", ".FDI", ".FDD", ".NFD", ".HFE", ".ZEL"},
+         {".D88", ".2DD", ".FDI", ".FDD", ".NFD", ".IMD", ".HFE", ".MFI", ".SCP", ".ZEL", "raw.SCP", "raw.MFI"},
          {".2D", ".DIM"}},
         {"2HS R=10..18",
          [](VDisk &d) {
              Uniform(d, VDisk::TYPE_2HD, 80, 9, 3, [](int c, int h, int i) { return c == 0 && h == 0 ? (i ? 10 + i : 1) : 10 + i; });
          },
-         {".D88", ".DIM", ".FDD", ".NFD", ".HFE", ".ZEL"},
+         {".D88", ".DIM", ".FDD", ".NFD", ".IMD", ".HFE", ".MFI", ".SCP", ".ZEL", "raw.MFI", "raw.SCP"},
          {".FDI", ".HDM"}},
         {"2HDE H=0x80+head",
          [](VDisk &d) {
              Uniform(d, VDisk::TYPE_2HD, 80, 9, 3, Plain,
                      [](int c, int h, int i) { return c == 0 && h == 0 && i == 0 ? 0 : 0x80 + h; });
          },
-         {".D88", ".DIM", ".FDD", ".NFD", ".ZEL"},
+         {".D88", ".DIM", ".FDD", ".NFD", ".IMD", ".MFI", ".SCP", ".ZEL", "raw.MFI", "raw.SCP"},
          {".FDI"}},
         {"1.44MB, track 0 of one sector",
          [](VDisk &d) {
@@ -84,7 +93,7 @@ const std::vector<shape_t> &Shapes() {
              std::mt19937 rng(3);
              d.tracks[0][0]->AddSector(Sec(rng, 1, 0, 0, 1, 2));
          },
-         {".D88", ".FDD", ".NFD", ".HFE", ".ZEL"},
+         {".D88", ".FDD", ".NFD", ".IMD", ".HFE", ".MFI", ".SCP", ".ZEL", "raw.MFI", "raw.SCP"},
          {".2HQ", ".FDI"}},
         {"PC-98 FM track 0",
          [](VDisk &d) {
@@ -93,11 +102,11 @@ const std::vector<shape_t> &Shapes() {
              std::mt19937 rng(4);
              for (int r = 1; r <= 26; r++) d.tracks[0][0]->AddSector(Sec(rng, 0, 0, 0, r, 0));
          },
-         {".D88", ".DIM", ".FDD", ".NFD", ".HFE", ".ZEL"},
+         {".D88", ".DIM", ".FDD", ".NFD", ".IMD", ".HFE", ".MFI", ".SCP", ".ZEL", "raw.MFI", "raw.SCP"},
          {".FDI"}},
         {"FM 80 tracks of 10x256",
          [](VDisk &d) { Uniform(d, VDisk::TYPE_2DD, 80, 10, 1, Plain, nullptr, 0); },
-         {".D88", ".FDD", ".NFD", ".HFE", ".ZEL"},
+         {".D88", ".FDD", ".NFD", ".IMD", ".HFE", ".MFI", ".SCP", ".ZEL", "raw.MFI", "raw.SCP"},
          {".FDI", ".2DD"}},
         {"mixed density and sizes",
          [](VDisk &d) {
@@ -116,8 +125,8 @@ const std::vector<shape_t> &Shapes() {
                      }
                  }
          },
-         {".D88", ".FDD", ".NFD", ".HFE", ".ZEL"},
-         {".FDI", ".2D"}},
+         {".D88", ".FDD", ".NFD", ".HFE", ".MFI", ".SCP", ".ZEL", "raw.MFI", "raw.SCP"},
+         {".FDI", ".2D", ".IMD"}},
         {"CRC errors, deleted data, missing data fields",
          [](VDisk &d) {
              Uniform(d, VDisk::TYPE_2HD, 77, 8, 3, Plain);
@@ -132,16 +141,16 @@ const std::vector<shape_t> &Shapes() {
                  if (m.status & SECTOR_NODATA) memset(s->data, 0, (size_t)s->length);
              }
          },
-         {".D88", ".HFE", ".ZEL", "raw.ZEL"},
-         {".HDM", ".DIM", ".FDI", ".FDD", ".NFD"}},
+         {".D88", ".HFE", ".MFI", ".SCP", ".ZEL", "raw.ZEL", "raw.MFI", "raw.SCP"},
+         {".HDM", ".DIM", ".FDI", ".FDD", ".NFD", ".IMD"}},
         {"2DD of 82 cylinders",
          [](VDisk &d) { Uniform(d, VDisk::TYPE_2DD, 82, 9, 2, Plain); },
-         {".D88", ".HFE", ".ZEL"},
+         {".D88", ".IMD", ".HFE", ".MFI", ".SCP", ".ZEL", "raw.MFI", "raw.SCP"},
          {".2DD", ".FDD", ".NFD"}},
         {"2DD 11x512, more than a revolution",
          [](VDisk &d) { Uniform(d, VDisk::TYPE_2DD, 80, 11, 2, Plain); },
          {},
-         {".HFE", ".ZEL"}},
+         {".HFE", ".ZEL", ".IMD"}},
     };
     return shapes;
 }
@@ -152,9 +161,9 @@ const std::vector<shape_t> &Shapes() {
 // decoded tracks of a track image.
 bool ReadBack(const ScratchDir &dir, const std::string &dest, VDisk &out) {
     std::string name = "out" + dest;
-    if (dest != ".HFE" && dest.find(".ZEL") == std::string::npos) return out.Import(dir.File(name), 1);
+    if (!TrackDestination(dest)) return out.Import(dir.File(name), 1);
     ZELDisk z;
-    int ok = dest == ".HFE" ? z.Import(dir.File(name), 1) : z.Load(dir.File(name), 0);
+    int ok = dest.find(".ZEL") == std::string::npos ? z.Import(dir.File(name), 1) : z.Load(dir.File(name), 0);
     if (!ok) return false;
     z.Sectors(out, ANALYZE_UPD765);
     return true;
@@ -164,13 +173,14 @@ bool ReadBack(const ScratchDir &dir, const std::string &dest, VDisk &out) {
 bool Convert(ZELDisk &z, const ScratchDir &dir, const std::string &dest, LossReport &report) {
     std::string name = "out" + dest;
     if (dest == ".ZEL") return z.Save(dir.File(name), 1);
-    if (dest == "raw.ZEL") {
+    if (!dest.compare(0, 4, "raw.")) {
         VDisk before, after;
         z.Sectors(before, ANALYZE_UPD765);
         if (!z.ConvertRaw()) return false;
         z.Sectors(after, ANALYZE_UPD765);
         CompareDisks(before, after, report);
-        return !report.Fails() && z.Save(dir.File(name), 1);
+        if (report.Fails()) return false;
+        return dest == "raw.ZEL" ? z.Save(dir.File(name), 1) : z.Export(dir.File(name), ANALYZE_UPD765, &report);
     }
     return z.Export(dir.File(name), ANALYZE_UPD765, &report);
 }
@@ -187,7 +197,7 @@ TEST_P(Corpus, EverySourceToEveryDestinationKeepsEverySectorOrFails) {
 
     // Sources: the shape in every sector format that takes it, and as a ZEL.
     std::vector<std::string> sources;
-    for (const char *ext : {".D88", ".HDM", ".2HC", ".2HQ", ".2DD", ".2D", ".DIM", ".FDI", ".FDD", ".NFD"}) {
+    for (const char *ext : {".D88", ".HDM", ".2HC", ".2HQ", ".2DD", ".2D", ".DIM", ".FDI", ".FDD", ".NFD", ".IMD"}) {
         std::string name = std::string("src") + ext;
         if (want.Export(dir.File(name))) sources.push_back(name);
     }
@@ -209,8 +219,8 @@ TEST_P(Corpus, EverySourceToEveryDestinationKeepsEverySectorOrFails) {
     std::set<std::string> passed, failed;
     for (const std::string &src : sources) {
         for (const std::string &dest : kDestinations) {
-            // Flux images are made of the track image only (they are large).
-            if (dest == "raw.ZEL" && src != "src.ZEL") continue;
+            bool flux = dest.find(".MFI") != std::string::npos || dest.find(".SCP") != std::string::npos;
+            if ((flux || !dest.compare(0, 4, "raw.")) && src != "src.ZEL") continue;
             SCOPED_TRACE(src + " -> " + dest);
             WriteAll(dir.Path("out" + dest), kSentinel);
             ZELDisk z;

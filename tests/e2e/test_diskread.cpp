@@ -233,6 +233,28 @@ TEST(DiskRead, RawDumpConvertsToCellsAndSectors) {
         }
 }
 
+// A flux dump straight into SCP or MFI (the target's format is not
+// judged by the sector formats) keeps every sector through the flux.
+TEST(DiskRead, RawDumpIntoAFluxImage) {
+    ScratchDir dir;
+    ASSERT_EQ(RunTool("mkimage", {"2hd", dir / "src.hdm", "4"}).status, 0);
+    std::string sim = WriteSim(dir, {"drive0.image = " + (dir / "src.hdm"), kHD, "drive0.jitter_ns = 50"});
+    ZELDisk want;
+    OpenImage(want, dir / "src.hdm");
+    for (const char *name : {"dump.scp", "dump.mfi"}) {
+        SCOPED_TRACE(name);
+        RunResult r = RunOnBoard("diskread", {"-i", "0", "-d", "high", "-f", "raw", "-c", "2", dir / name}, sim);
+        ASSERT_EQ(r.status, 0) << r.err;
+        ZELDisk got;
+        OpenImage(got, dir / name);
+        ASSERT_TRUE(got.valid);
+        EXPECT_EQ(got.header.type, ZEL_TYPE_RAW);
+        EXPECT_EQ(got.header.rpm, 360);
+        for (int c = 0; c < 2; c++)
+            for (int h = 0; h < 2; h++) EXPECT_TRUE(SameTrack(want, c, got, c, h));
+    }
+}
+
 // -t and -b/-e read into an existing image and leave its other tracks alone.
 TEST(DiskRead, TrackAndRangeIntoExistingImage) {
     ScratchDir dir;

@@ -94,7 +94,7 @@ TEST_F(ImageTools, ConvertPrintsSummaryOfSourceAndDestination) {
 TEST_F(ImageTools, RoundTripsThroughEveryFormatKeepSectorData) {
     // ZEL -> format -> ZEL -> plain dump must give back the original bytes.
     const std::string original = ReadFileText(dir / "disk.2HD");
-    for (const char *ext : {"D88", "HFE", "DIM", "FDI", "FDD", "NFD", "XDF"}) {
+    for (const char *ext : {"D88", "HFE", "DIM", "FDI", "FDD", "NFD", "XDF", "IMD", "MFI", "SCP"}) {
         std::string mid = dir / (std::string("mid.") + ext);
         RunResult a = RunProgram("zelconv", {"-i", dir / "disk.ZEL", "-o", mid});
         ASSERT_EQ(0, a.status) << ext << a.err;
@@ -111,6 +111,10 @@ TEST_F(ImageTools, RoundTripsThroughEveryFormatKeepSectorData) {
 // Every failure keeps its result line and says its cause on the line before.
 TEST_F(ImageTools, ConvertFailuresSayWhy) {
     mkdir((dir / "folder.D88").c_str(), 0700);
+    // An HFE under a flux image's name; an IMD whose only track says mode 9.
+    ASSERT_EQ(0, RunProgram("zelconv", {"-i", dir / "disk.ZEL", "-o", dir / "disk.HFE"}).status);
+    rename((dir / "disk.HFE").c_str(), (dir / "hfe.SCP").c_str());
+    std::ofstream(dir / "bad.IMD", std::ios::binary) << "IMD 1.18: 01/01/2000 00:00:00\r\n\x1A\x09";
     std::string deep = dir.path();
     while (deep.size() < 280) deep += "/" + std::string(40, 'd'), mkdir(deep.c_str(), 0700);
     const struct {
@@ -123,6 +127,9 @@ TEST_F(ImageTools, ConvertFailuresSayWhy) {
         {{"-i", dir / "missing.D88", "-o", dir / "x.ZEL"}, 2, dir / "missing.D88: No such file or directory",
          "Import failed"},
         {{"-i", dir / "folder.D88", "-o", dir / "x.ZEL"}, 2, dir / "folder.D88: is a folder", "Import failed"},
+        {{"-i", dir / "hfe.SCP", "-o", dir / "x.ZEL"}, 2,
+         dir / "hfe.SCP is not an SCP image: it looks like an HFE image", "Import failed"},
+        {{"-i", dir / "bad.IMD", "-o", dir / "x.ZEL"}, 2, dir / "bad.IMD is not an IMD image", "Import failed"},
         {{"-i", dir / "disk.ZEL", "-o", dir / "nofolder/x.ZEL"}, 14, dir / "nofolder/x.ZEL: No such file or directory",
          "Save failed"},
         {{"-i", dir / "disk.ZEL", "-o", dir / "nofolder/x.D88"}, 14, dir / "nofolder/x.D88: No such file or directory",

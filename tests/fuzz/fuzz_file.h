@@ -83,12 +83,20 @@ class FuzzFile {
 // into every format (through the decoder and each writer, whose bytes are
 // read back), and saved as a ZEL. An input that makes any of them run past
 // a buffer, leak or take too long is a finding.
+//
+// The flux images are written of raw images (what their own targets import)
+// and go first, while the image is still raw: the others turn it into
+// cells. Of a whole encoded disk, sampled and decoded again under the
+// sanitizers, they would cost more than an input's budget.
 inline void FuzzPipeline(FuzzFile &file, const Filepath &in, int diskno, int analyze) {
-    static const char *const outputs[] = {"x.D88", "x.HDM", "x.2HQ", "x.2DD", "x.DIM",
-                                          "x.FDI", "x.FDD", "x.NFD", "x.HFE"};
+    static const char *const flux[] = {"x.MFI", "x.SCP"};
+    static const char *const outputs[] = {"x.D88", "x.HDM", "x.2HQ", "x.2DD", "x.DIM", "x.FDI",
+                                          "x.FDD", "x.NFD", "x.IMD", "x.HFE"};
     ZELDisk image;
     int ok = in.HasExt(".ZEL") ? image.Load(in, analyze) : image.Import(in, diskno);
     if (!ok) return;
+    if (image.header.type == ZEL_TYPE_RAW)
+        for (const char *name : flux) image.Export(file.Out(name), analyze);
     for (const char *name : outputs) image.Export(file.Out(name), analyze);
     image.Save(file.Out("x.ZEL"), 1);
 }
