@@ -39,12 +39,20 @@ demo: build
 install: build
 	cmake --install build --prefix $(PREFIX)
 
-cross-test:
+# The Pi's programs: every program and the unit tests built for aarch64; the
+# unit tests run under qemu-aarch64, then this machine's end-to-end tests run
+# the aarch64 programs under qemu (on the simulated board, as here).
+QEMU_AARCH64 := qemu-aarch64 -L /usr/aarch64-linux-gnu
+build-aarch64/CMakeCache.txt:
 	cmake -S . -B build-aarch64 $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/aarch64-toolchain.cmake -DZELMO_GTEST_FROM_SOURCE=ON \
-	  -DZELMO_PROGRAMS=OFF -DZELMO_BENCH=OFF $(CMAKE_FLAGS)
-	cmake --build build-aarch64 -j $(JOBS) --target unit_tests
+	  -DZELMO_E2E=OFF -DZELMO_BENCH=OFF $(CMAKE_FLAGS)
+
+cross-test: build build-aarch64/CMakeCache.txt
+	cmake --build build-aarch64 -j $(JOBS)
 	cd build-aarch64 && ctest $(CTEST_FLAGS)
+	cd build && ZELMO_TEST_BIN_DIR=$(CURDIR)/build-aarch64 ZELMO_TEST_RUNNER="$(QEMU_AARCH64)" \
+	  ctest $(CTEST_FLAGS) -L e2e
 
 fuzz:
 	cmake -S . -B build-fuzz $(GENERATOR) -DCMAKE_BUILD_TYPE=RelWithDebInfo -DCMAKE_CXX_COMPILER=clang++ \

@@ -156,9 +156,9 @@ class Background {
     Background(const std::string &program, const std::vector<std::string> &args, const std::string &sim,
                const ScratchDir &dir)
         : out_(dir / "bg.out"), err_(dir / "bg.err") {
-        std::string path = BinPath(program);
-        std::vector<std::string> all = {path};
+        std::vector<std::string> all = ProgramArgv(program);
         all.insert(all.end(), args.begin(), args.end());
+        const std::string path = all[0];
         std::vector<char *> argv;
         for (auto &a : all)
             argv.push_back(const_cast<char *>(a.c_str()));

@@ -147,9 +147,9 @@ class Emulator {
 
     // Starts drivesim with args in the scratch folder; true once it answers.
     bool Start(const std::vector<std::string> &args) {
-        std::string path = BinPath("drivesim");
-        std::vector<std::string> argstore = {path};
+        std::vector<std::string> argstore = ProgramArgv("drivesim");
         argstore.insert(argstore.end(), args.begin(), args.end());
+        const std::string path = argstore[0];
         std::vector<char *> argv;
         for (auto &a : argstore) argv.push_back(const_cast<char *>(a.c_str()));
         argv.push_back(nullptr);

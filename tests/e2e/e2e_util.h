@@ -31,7 +31,38 @@ inline std::string ReadFileText(const std::string &path) {
     return ss.str();
 }
 
-inline std::string BinPath(const std::string &program) { return std::string(ZELMO_BIN_DIR) + "/" + program; }
+// The programs under test: those of this build, or those of a build for
+// another machine (ZELMO_TEST_BIN_DIR, the aarch64 build) run through
+// ZELMO_TEST_RUNNER ("qemu-aarch64 -L /usr/aarch64-linux-gnu").
+inline std::string BinDir() {
+    const char *dir = getenv("ZELMO_TEST_BIN_DIR");
+    return dir && *dir ? dir : ZELMO_BIN_DIR;
+}
+inline std::string BinPath(const std::string &program) { return BinDir() + "/" + program; }
+
+// The words that start a program: the runner's, then the program's path.
+inline std::vector<std::string> ProgramArgv(const std::string &program) {
+    std::vector<std::string> words;
+    std::istringstream runner(getenv("ZELMO_TEST_RUNNER") ? getenv("ZELMO_TEST_RUNNER") : "");
+    for (std::string w; runner >> w;) words.push_back(w);
+    // The runner is found on PATH (programs are started with posix_spawn).
+    if (!words.empty() && words[0].find('/') == std::string::npos) {
+        std::istringstream path(getenv("PATH") ? getenv("PATH") : "/usr/bin");
+        for (std::string d; std::getline(path, d, ':');)
+            if (access((d + "/" + words[0]).c_str(), X_OK) == 0) {
+                words[0] = d + "/" + words[0];
+                break;
+            }
+    }
+    words.push_back(BinPath(program));
+    return words;
+}
+// The same as a shell command's start, each word quoted.
+inline std::string ProgramCommand(const std::string &program) {
+    std::string cmd;
+    for (const std::string &w : ProgramArgv(program)) cmd += (cmd.empty() ? "'" : " '") + w + "'";
+    return cmd;
+}
 
 // Runs program (from the build folder) with args; extra environment entries
 // ("NAME=value") are added to the inherited environment.
@@ -42,10 +73,11 @@ inline RunResult RunProgram(const std::string &program, const std::vector<std::s
     int outfd = mkstemp(outname);
     int errfd = mkstemp(errname);
     RunResult r;
-    std::string path = BinPath(program);
+    std::vector<std::string> words = ProgramArgv(program);
+    words.insert(words.end(), args.begin(), args.end());
+    const std::string path = words[0];
     std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(path.c_str()));
-    for (const auto &a : args) argv.push_back(const_cast<char *>(a.c_str()));
+    for (auto &a : words) argv.push_back(const_cast<char *>(a.c_str()));
     argv.push_back(nullptr);
     std::vector<std::string> envstore;
     for (char **e = environ; *e; e++) envstore.push_back(*e);

@@ -29,7 +29,7 @@ TEST(CommandLine, ProgressInALogIsPlainLines) {
     ASSERT_EQ(0, RunTool("mkimage", {"2dd", dir / "a.2dd"}).status);
     // A double-density disk in a 360-rpm drive: read at 600 kbps, with a warning.
     std::string sim = WriteSim(dir, {"drive0.image = " + (dir / "a.2dd"), "drive0.rpm = 360"});
-    std::string cmd = "ZELMO_SIM='" + sim + "' '" + BinPath("diskread") + "' -i 0 -c 2 '" + (dir / "o.ZEL") + "' > '" +
+    std::string cmd = "ZELMO_SIM='" + sim + "' " + ProgramCommand("diskread") + " -i 0 -c 2 '" + (dir / "o.ZEL") + "' > '" +
                       (dir / "log.txt") + "' 2>&1";
     ASSERT_EQ(0, system(cmd.c_str()));
     std::string log = ReadFileText(dir / "log.txt");

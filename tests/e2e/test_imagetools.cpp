@@ -20,13 +20,14 @@ class ImageTools : public ::testing::Test {
 
 TEST(ImageToolsUsage, NoArgumentsPrintsUsageAndExitsZero) {
     struct {
-        const char *program, *tool, *usage;
+        const char *program, *tool;
+        std::string usage;
     } cases[] = {
         {"zelconv", "Floppy image convert utility",
-         "Usage: " ZELMO_BIN_DIR "/zelconv -i SRCFILE [-n DISKNO] -o DESTFILE [-f FORMAT] [-a ANALYZE]"},
-        {"zelview", "Floppy image view utility", "Usage: " ZELMO_BIN_DIR "/zelview [OPTION]... FILE"},
+         "Usage: " + BinPath("zelconv") + " -i SRCFILE [-n DISKNO] -o DESTFILE [-f FORMAT] [-a ANALYZE]"},
+        {"zelview", "Floppy image view utility", "Usage: " + BinPath("zelview") + " [OPTION]... FILE"},
         {"zelcopy", "Floppy image track copy utility",
-         "Usage: " ZELMO_BIN_DIR "/zelcopy -i SRCFILE -o DESTFILE [-t TRACK] [-c CYLINDER] [-h HEAD]"},
+         "Usage: " + BinPath("zelcopy") + " -i SRCFILE -o DESTFILE [-t TRACK] [-c CYLINDER] [-h HEAD]"},
     };
     for (const auto &c : cases) {
         RunResult r = RunProgram(c.program, {});
@@ -151,14 +152,16 @@ TEST_F(ImageTools, ConvertFailuresSayWhy) {
 }
 
 // Memory running out is an import failure, not an abort. (Sanitizer builds
-// reserve address space of their own and cannot run under the limit.)
+// and an emulator reserve address space of their own and cannot run under
+// the limit.)
 TEST_F(ImageTools, OutOfMemoryIsAnImportFailure) {
-    if (getenv("ASAN_OPTIONS")) GTEST_SKIP() << "no address-space limit under the sanitizers";
+    if (getenv("ASAN_OPTIONS") || getenv("ZELMO_TEST_RUNNER"))
+        GTEST_SKIP() << "no address-space limit under the sanitizers or an emulator";
     std::vector<char> head(4096, 0);
     head[0x04] = (char)0x90, head[0x09] = 0x10, head[0x11] = 0x40, head[0x14] = 26, head[0x18] = 2, head[0x1C] = 77;
     std::ofstream(dir / "big.FDI", std::ios::binary).write(head.data(), (std::streamsize)head.size());
     ASSERT_EQ(0, truncate((dir / "big.FDI").c_str(), 250L << 20));  // sparse, 250 MB
-    std::string cmd = "ulimit -v 150000; exec '" + BinPath("zelconv") + "' -i '" + (dir / "big.FDI") + "' -o '" +
+    std::string cmd = "ulimit -v 150000; exec " + ProgramCommand("zelconv") + " -i '" + (dir / "big.FDI") + "' -o '" +
                       (dir / "big.ZEL") + "' >/dev/null 2>'" + (dir / "err.txt") + "'";
     int st = system(("sh -c \"" + cmd + "\"").c_str());
     ASSERT_TRUE(WIFEXITED(st)) << "killed by a signal";
@@ -172,7 +175,7 @@ TEST_F(ImageTools, OutOfMemoryIsAnImportFailure) {
 // converter, and leaves neither a temporary file nor a changed destination.
 TEST_F(ImageTools, FileSizeLimitFailsTheWriteCleanly) {
     std::ofstream(dir / "out.D88") << "old";
-    std::string cmd = "ulimit -f 200; exec '" + BinPath("zelconv") + "' -i '" + (dir / "disk.ZEL") + "' -o '" +
+    std::string cmd = "ulimit -f 200; exec " + ProgramCommand("zelconv") + " -i '" + (dir / "disk.ZEL") + "' -o '" +
                       (dir / "out.D88") + "' >/dev/null 2>'" + (dir / "err.txt") + "'";
     int st = system(("sh -c \"" + cmd + "\"").c_str());
     ASSERT_TRUE(WIFEXITED(st));
