@@ -52,7 +52,11 @@ track_t Encoded(std::mt19937 &rng, int cells, int sectors, int n, int mfm, int s
                                                                                 : rng() & 1 ? SECTOR_DATACRC
                                                                                             : SECTOR_IDCRC)
                                                          : (rng() % 5 == 0 ? SECTOR_DELETED : 0);
-        VSector *s = NewSector(m, (int)(rng() & 0x7F), (int)(rng() & 1), i + 1, n, 128 << n, status);
+        // One draw a statement: the order of a call's arguments is the
+        // compiler's choice and differs between targets.
+        int c = (int)(rng() & 0x7F);
+        int h = (int)(rng() & 1);
+        VSector *s = NewSector(m, c, h, i + 1, n, 128 << n, status);
         for (int k = 0; k < s->length; k++) s->data[k] = (uint8_t)rng();
         t.AddSector(s);
     }
@@ -139,10 +143,10 @@ TEST(Golden, HotPathsKeepTheirResults) {
         encode.Int(d.Encode(0, out.data(), t.count));
         encode.Add(out.data(), (size_t)t.count / 8);
     }
-    EXPECT_EQ(0x76B381A5338C45B3ull, decode.h);
-    EXPECT_EQ(0xFE669B640CC2A30Full, recover.h);
-    EXPECT_EQ(0x5761CEE22C8ADB55ull, cancel.h);
-    EXPECT_EQ(0x2308719C6CD5B1ACull, encode.h);
+    EXPECT_EQ(0xA67D0D2613B71982ull, decode.h);
+    EXPECT_EQ(0xD02D9314370208F2ull, recover.h);
+    EXPECT_EQ(0x82E30FA9D64C9EAEull, cancel.h);
+    EXPECT_EQ(0x1DC935C4D4A69FBBull, encode.h);
 }
 
 }  // namespace
