@@ -12,6 +12,7 @@
 #include "fdi_loss.h"
 #include "formats_fixture.h"
 #include "zeldisk.h"
+#include "test_names.h"
 
 namespace {
 
@@ -251,12 +252,7 @@ TEST_P(Corpus, EverySourceToEveryDestinationKeepsEverySectorOrFails) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Shapes, Corpus, ::testing::ValuesIn(Shapes()),
-                         [](const ::testing::TestParamInfo<shape_t> &info) {
-                             std::string s = info.param.name;
-                             for (char &ch : s)
-                                 if (!isalnum((unsigned char)ch)) ch = '_';
-                             return s;
-                         });
+                         NamedParam());
 
 // A sector image cannot record a status: the conversion fails, or, when the
 // user accepts that loss, goes through and lists every status it lost.

@@ -9,6 +9,7 @@
 #include "fileio.h"
 #include "filepath.h"
 #include "scratch_dir.h"
+#include "test_names.h"
 
 namespace {
 
@@ -42,7 +43,8 @@ INSTANTIATE_TEST_SUITE_P(Paths, FilepathSplit,
                                            SplitCase{"/a/b.c/disk", "/a/b.c/", "disk", ""},
                                            SplitCase{"/x/archive.tar.ZEL", "/x/", "archive.tar", ".ZEL"},
                                            SplitCase{"/top.d88", "/", "top", ".d88"},
-                                           SplitCase{"rel/dir/", "rel/", "dir", ""}));
+                                           SplitCase{"rel/dir/", "rel/", "dir", ""}),
+                         [](const ::testing::TestParamInfo<SplitCase> &info) { return TestName(info.param.path); });
 
 TEST(Filepath, LimitsCopiesAndExtensions) {
     Filepath p;

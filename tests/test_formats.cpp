@@ -6,6 +6,7 @@
 #include "bytes.h"
 #include "fdi_loss.h"
 #include "formats_fixture.h"
+#include "test_names.h"
 
 namespace {
 
@@ -47,12 +48,7 @@ TEST_P(FormatRoundTrip, ChainThroughEveryFormat) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Geometries, FormatRoundTrip, ::testing::ValuesIn(Geometries),
-                         [](const ::testing::TestParamInfo<geometry_t> &info) {
-                             std::string s = info.param.name;
-                             for (char &ch : s)
-                                 if (!isalnum((unsigned char)ch)) ch = '_';
-                             return s;
-                         });
+                         NamedParam());
 
 std::vector<uint8_t> Exported(VDisk &d, const ScratchDir &dir, const char *ext) {
     std::string name = std::string("made") + ext;

@@ -4,6 +4,7 @@
 
 #include "bytes.h"
 #include "zeldisk.h"
+#include "test_names.h"
 
 namespace {
 
@@ -226,10 +227,7 @@ TEST(TrackImageImport, SpeedFromTheLongestTrack) {
 
 INSTANTIATE_TEST_SUITE_P(Formats, TrackImageRoundTrip, ::testing::ValuesIn(ZelTrips),
                          [](const ::testing::TestParamInfo<zeltrip_t> &info) {
-                             std::string s = info.param.geometry.name;
-                             for (char &ch : s)
-                                 if (!isalnum((unsigned char)ch)) ch = '_';
-                             return s;
+                             return TestName(info.param.geometry.name);
                          });
 
 TEST(TrackImageImport, FailuresLeaveNoImage) {

@@ -135,7 +135,12 @@ TEST_P(SimDriveRead, FindsTheSectorsOfTheMedium) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Drives, SimDriveRead,
-                         ::testing::Values(DriveCase{1, 0, 0}, DriveCase{2, 150, 1.0}, DriveCase{3, 100, -1.5}));
+                         ::testing::Values(DriveCase{1, 0, 0}, DriveCase{2, 150, 1.0}, DriveCase{3, 100, -1.5}),
+                         [](const ::testing::TestParamInfo<DriveCase> &info) {
+                             const DriveCase &c = info.param;
+                             return "board" + std::to_string(c.board) + "_jitter" + std::to_string(c.jitter_ns) +
+                                    (c.speed_error > 0 ? "ns_fast" : c.speed_error < 0 ? "ns_slow" : "ns_exact");
+                         });
 
 // Pulses on a track without flux over a quarter revolution: noise spikes at
 // the set count a revolution, and random pulses once a stretch without flux

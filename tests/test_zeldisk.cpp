@@ -19,6 +19,7 @@
 #include "scratch_dir.h"
 #include "zel.h"
 #include "zeldisk.h"
+#include "test_names.h"
 
 namespace {
 
@@ -149,7 +150,12 @@ INSTANTIATE_TEST_SUITE_P(
                       InitCase{2, 0, 0, 0, 2, 84, 1000, 360, 32768, 166666},
                       InitCase{2, 0, 0, 1, 9, 84, 8000, 360, 262144, 1333333},
                       // A speed the usual record cannot hold gets larger records.
-                      InitCase{1, 1000, 300, 0, 1, 84, 1000, 300, 25088, 200000}));
+                      InitCase{1, 1000, 300, 0, 1, 84, 1000, 300, 25088, 200000}),
+    [](const ::testing::TestParamInfo<InitCase> &info) {
+        const InitCase &c = info.param;
+        return "type" + std::to_string(c.type) + (c.raw ? "_raw" : "") +
+               (c.rate ? "_" + std::to_string(c.rate) + "kbps_" + std::to_string(c.rpm) + "rpm" : "");
+    });
 
 TEST(ZELDisk, RefusalsAndAccessors) {
     ZELDisk d;
@@ -455,7 +461,10 @@ TEST_P(ZELDiskConvert, RawAndBackKeepsCells) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Types, ZELDiskConvert,
-                         ::testing::Values(ConvertCase{0, 500, 16384}, ConvertCase{2, 1000, 32768}));
+                         ::testing::Values(ConvertCase{0, 500, 16384}, ConvertCase{2, 1000, 32768}),
+                         [](const ::testing::TestParamInfo<ConvertCase> &info) {
+                             return "type" + std::to_string(info.param.type);
+                         });
 
 TEST(ZELDisk, ConvertRawShrinksLongTracks) {
     ZELDisk d;
