@@ -310,4 +310,42 @@ TEST(GoldenDrive, PrepareRestoreKeepsItsResults) {
     EXPECT_EQ(0x1D423419ED6C7A69ull, g.h);
 }
 
+// Revolutions longer than the decoder's cell buffer takes (a slow drive, a
+// long track), and tracks whose first pulse comes so late that the cells
+// reach past it.
+TEST(GoldenDrive, PrepareRestoreKeepsItsResultsOnOutsizedTracks) {
+    std::mt19937 rng(99);
+    Digest g;
+    std::unique_ptr<restore_t> r(new restore_t);
+    struct outsized_t {
+        int rpm, count, sectors, holelen, period;
+    };
+    const outsized_t cases[] = {
+        {200, 300000, 8, 0, 300000},  // 2,400,000 samples a turn
+        {200, 300000, 8, 1000, 301000},
+        {300, 200000, 8, 70000, 200000},  // the first pulse 70,000 cells in
+        {300, 200000, 8, 70000, 203000},
+        {300, 200000, 8, 90000, 200000},
+    };
+    for (const outsized_t &c : cases) {
+        cells_t t = Encoded(rng, c.count, c.sectors, 3, 1, 1, 0);
+        if (c.holelen) Hole(t, 0, c.holelen);
+        for (int raw : {0, 1}) {
+            ZELDisk disk;
+            ASSERT_EQ(1, disk.Init(ZEL_TYPE_2HD, 1000, c.rpm, raw));
+            if (raw) {
+                Bytes s = Samples(rng, t, 1, 0);
+                ASSERT_TRUE(disk.SetTrackLen(0, 0, t.count * 8));
+                memcpy(disk.GetTrackData(0, 0), s.data(), (size_t)t.count);
+            } else {
+                ASSERT_TRUE(disk.SetTrackLen(0, 0, t.count));
+                memcpy(disk.GetTrackData(0, 0), t.bits.data(), (size_t)(t.count + 7) / 8);
+            }
+            int ok = PrepareRestore(r.get(), c.period, 8000, &disk, 0, 0, ANALYZE_UPD765);
+            AddRestore(g, ok, r.get());
+        }
+    }
+    EXPECT_EQ(0xC320C05FEE7875CAull, g.h);
+}
+
 }  // namespace
