@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 
+#include "bytes.h"
 #include "fdd_bits.h"
 #include "zel.h"
 
@@ -27,18 +28,69 @@ const uint8_t Bf_IDAM_MFM[16] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA,
                                  0x44, 0x89, 0x44, 0x89, 0x44, 0x89, 0x55, 0x54};
 const uint8_t Bf_IDAM_FM[12] = {0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0xAA, 0x22, 0x2A, 0xA8};
 
+namespace {
+
+// The 64 bits of src from byte b on (bytes past nbytes read as 0).
+inline uint64_t Load64(const uint8_t *src, size_t nbytes, size_t b) {
+    if (b + 8 <= nbytes) return GetBE64(src + b);
+    uint64_t v = 0;
+    for (size_t i = 0; i < 8; i++) v = v << 8 | (b + i < nbytes ? src[b + i] : 0);
+    return v;
+}
+
+// Copies n bits of src (nbytes bytes) from spos to dst from dpos, 32 at a
+// time once dst is at a byte boundary; the bits of dst's first byte before
+// dpos stay, the bits of its last byte past the copy are cleared.
+void CopyBitsFast(uint8_t *dst, int dpos, const uint8_t *src, size_t nbytes, int spos, int n) {
+    int i = 0;
+    for (; i < n && ((dpos + i) & 7); i++) {
+        int s = spos + i, d = dpos + i;
+        if (src[s >> 3] & (0x80 >> (s & 7)))
+            dst[d >> 3] |= (uint8_t)(0x80 >> (d & 7));
+        else
+            dst[d >> 3] &= (uint8_t) ~(0x80 >> (d & 7));
+    }
+    // Whole words while eight source bytes can be loaded.
+    {
+        const int sh = (spos + i) & 7;
+        const uint8_t *in = src + ((spos + i) >> 3);
+        uint8_t *o = dst + ((dpos + i) >> 3);
+        int64_t words = (n - i) / 32;
+        // Loads at in + 4w for w < room stay inside the source.
+        int64_t spare = (int64_t)nbytes - ((spos + i) >> 3) - 8;
+        int64_t room = spare < 0 ? 0 : spare / 4 + 1;
+        if (words > room) words = room;
+        for (int64_t w = 0; w < words; w++, in += 4, o += 4) PutBE32(o, (uint32_t)(GetBE64(in) << sh >> 32));
+        if (words > 0) i += (int)(words * 32);
+    }
+    for (; i < n; i += 32) {
+        int s = spos + i;
+        uint32_t v = (uint32_t)(Load64(src, nbytes, (size_t)(s >> 3)) << (s & 7) >> 32);
+        int left = n - i;
+        if (left < 32) v &= ~(0xFFFFFFFFu >> left);
+        uint8_t *o = dst + ((dpos + i) >> 3);
+        int bytes = left < 32 ? (left + 7) / 8 : 4;
+        for (int k = 0; k < bytes; k++) o[k] = (uint8_t)(v >> (24 - 8 * k));
+    }
+}
+
+} // namespace
+
 int StrechSmp(int, unsigned char *buf, int len, int newlen) {
     if (len == newlen) return newlen;
     if (newlen < 1) return newlen;
     size_t bytes = (size_t)(newlen + 7) / 8;
     std::unique_ptr<uint8_t[]> out(new uint8_t[bytes]());
     if (len > 0) {
+        // Set samples 64 at a time; each moves to the same fraction of newlen.
         size_t srcbytes = (size_t)(len + 7) / 8;
-        for (size_t b = 0; b < srcbytes; b++) {
-            if (!buf[b]) continue;
-            for (int j = 0; j < 8; j++) {
-                int64_t i = (int64_t)b * 8 + j;
-                if (i >= len || !(buf[b] & (0x80 >> j))) continue;
+        for (size_t b = 0; b < srcbytes; b += 8) {
+            uint64_t w = Load64(buf, srcbytes, b);
+            while (w) {
+                int k = __builtin_clzll(w);
+                w &= ~(0x8000000000000000ull >> k);
+                int64_t i = (int64_t)b * 8 + k;
+                if (i >= len) break;
                 int64_t q = i * newlen / len;
                 if (q >= newlen) q -= newlen;
                 BfSetBit(out.get(), (int)q);
@@ -133,7 +185,6 @@ int LocateLap(dump_t *dump, int rate, int spirate, int quarters, int *start, int
 void CutLap(dump_t *dump, int period, int rate, int found, int start, int end, int denoise, int analyze) {
     dump->found = found ? 1 : 0;
     dump->encrate = rate >> 3;
-    memset(dump->lap, 0, sizeof dump->lap);
     int cut = 0;
     if (dump->found) {
         dump->encstart = start;
@@ -144,13 +195,24 @@ void CutLap(dump_t *dump, int period, int rate, int found, int start, int end, i
             dump->laprate = rate;
             dump->lapstart = start;
             dump->lapend = end;
-            dump->laplen = end - start + 1;
-            // lap bit 0 is raw sample `start`; raw sample 0 was taken at the index.
-            int shift = start % dump->laplen;
-            if (shift > 0) fddbits::RotateRight(dump->lap, dump->laplen, shift);
+            const int n = end - start + 1;
+            dump->laplen = n;
+            // lap bit 0 is raw sample `start`; raw sample 0 was taken at the
+            // index. The cut is turned by shift straight from the samples:
+            // its last shift samples come first.
+            int shift = start % n;
+            if (shift > 0) {
+                const size_t rawbytes = (size_t)(dump->rawlen + 7) / 8;
+                CopyBitsFast(dump->lap, 0, dump->raw, rawbytes, start + n - shift, shift);
+                CopyBitsFast(dump->lap, shift, dump->raw, rawbytes, start, n - shift);
+            }
+            size_t used = (size_t)(n + 7) / 8;
+            memset(dump->lap + used, 0, sizeof dump->lap - used);
             cut = 1;
         }
-    } else {
+    }
+    if (!cut) memset(dump->lap, 0, sizeof dump->lap);
+    if (!dump->found) {
         int64_t cells = (int64_t)period * rate / 8000;
         if (cells > FDD_ENC_CELLS) cells = FDD_ENC_CELLS;
         if (cells < 0) cells = 0;
