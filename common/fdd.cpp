@@ -74,6 +74,40 @@ void CopyBitsFast(uint8_t *dst, int dpos, const uint8_t *src, size_t nbytes, int
     }
 }
 
+
+// Whether NoiseCancelRaw would find nothing to remove in a revolution: its
+// spike pass only looks at an interval between kept pulses of at most three
+// quarters of the two-cell interval T2 (as its clock, following the kept
+// intervals of 9..39 samples, has it at that point), and its rhythm pass only
+// at intervals outside 9..39 samples. A revolution whose intervals (the one
+// across the seam aside, which neither judges) all lie in 9..39 samples and
+// above those three quarters comes out of it untouched, with 0 removed.
+bool NothingToCancel(const uint8_t *raw, int len) {
+    if (len <= 0) return true;
+    const size_t nbytes = (size_t)(len + 7) / 8;
+    VFOState vfo;
+    int prev = -1;                          // the last pulse seen
+    uint64_t before = BfGetBit(raw, len - 1); // the sample before 0 is the last one
+    for (size_t b = 0; b < nbytes; b += 8) {
+        uint64_t w = Load64(raw, nbytes, b);
+        uint64_t edges = w & ~((w >> 1) | (before << 63));
+        before = w & 1;
+        int64_t valid = (int64_t)len - (int64_t)b * 8;
+        if (valid < 64) edges &= ~(~0ull >> valid);
+        while (edges) {
+            int k = __builtin_clzll(edges);
+            edges &= ~(0x8000000000000000ull >> k);
+            int x = (int)(b * 8) + k;
+            if (prev >= 0) {
+                int d = x - prev;
+                if (d < 9 || d > 39 || 4 * d <= 3 * vfo.T2) return false;
+                VFO_Update(&vfo, d);
+            }
+            prev = x;
+        }
+    }
+    return true;
+}
 } // namespace
 
 int StrechSmp(int, unsigned char *buf, int len, int newlen) {
@@ -235,7 +269,8 @@ void CutLap(dump_t *dump, int period, int rate, int found, int start, int end, i
 
     ShapePulseRaw(dump->lap, dump->laplen, 0xE0);
     dump->noise = 0;
-    if (denoise > 0) dump->noise += NoiseCancelRaw(dump->lap, dump->laplen, denoise * 4);
+    if (denoise > 0 && !NothingToCancel(dump->lap, dump->laplen))
+        dump->noise += NoiseCancelRaw(dump->lap, dump->laplen, denoise * 4);
     dump->enclen = Raw2Encode(dump->lap, dump->laplen, dump->enc, FDD_ENC_CELLS);
     dump->track.Decode(0, dump->enc, dump->enclen, analyze);
     if (!dump->found && dump->track.SectorCount() == 0) {
