@@ -110,6 +110,21 @@ bool NothingToCancel(const uint8_t *raw, int len) {
 }
 } // namespace
 
+int FirstRise(const uint8_t *raw, int len) {
+    if (len <= 0) return -1;
+    const size_t nbytes = (size_t)(len + 7) / 8;
+    uint64_t before = BfGetBit(raw, len - 1);
+    for (size_t b = 0; b < nbytes; b += 8) {
+        uint64_t w = Load64(raw, nbytes, b);
+        uint64_t edges = w & ~((w >> 1) | (before << 63));
+        before = w & 1;
+        int64_t valid = (int64_t)len - (int64_t)b * 8;
+        if (valid < 64) edges &= ~(~0ull >> valid);
+        if (edges) return (int)(b * 8) + __builtin_clzll(edges);
+    }
+    return -1;
+}
+
 int StrechSmp(int, unsigned char *buf, int len, int newlen) {
     if (len == newlen) return newlen;
     if (newlen < 1) return newlen;
@@ -216,7 +231,37 @@ int LocateLap(dump_t *dump, int rate, int spirate, int quarters, int *start, int
     return FindLapEnc(dump->enc, dump->enclen, expected, start, end);
 }
 
+namespace {
+
+// The samples of cells start .. end of the window, as TransRaw finds them:
+// from the first pulse counted as cell start to the sample before the first
+// counted as cell end + 1 (both must exist). Both cells hold a pulse in the
+// window's cells (an ID mark begins with one): a cell set by the clock
+// recovery was set at a pulse counted as that cell, unless it was folded
+// back from past the end of the track, which only reaches the cells before
+// the first pulse's. Such cells are mapped to samples in one walk that copies
+// nothing; any other case goes through TransRaw (into the lap, which the
+// caller writes anew).
+bool Cut(dump_t *dump, int windowcells, int *start, int *end) {
+    const int s = *start, e1 = *end + 1;
+    const int first = FirstRise(dump->raw, dump->rawlen);
+    if (first >= 0 && s > first / 8 && e1 < windowcells && (int64_t)first / 8 + windowcells < FDD_ENC_CELLS &&
+        BfGetBit(dump->enc, s) && BfGetBit(dump->enc, e1)) {
+        int pos[2] = {s, e1};
+        if (Enc2RawPosMulti(dump->raw, dump->rawlen, pos, 2) == 2 && pos[1] - 1 >= pos[0]) {
+            *start = pos[0];
+            *end = pos[1] - 1;
+            return true;
+        }
+    }
+    return TransRaw(dump->raw, dump->rawlen, start, end, dump->lap) >= 0;
+}
+
+} // namespace
+
 void CutLap(dump_t *dump, int period, int rate, int found, int start, int end, int denoise, int analyze) {
+    // dump->enc still holds the cells LocateLap made of the window.
+    const int windowcells = dump->enclen;
     dump->found = found ? 1 : 0;
     dump->encrate = rate >> 3;
     int cut = 0;
@@ -224,8 +269,7 @@ void CutLap(dump_t *dump, int period, int rate, int found, int start, int end, i
         dump->encstart = start;
         dump->encend = end;
         dump->enclen = end - start + 1;
-        if (TransRaw(dump->raw, dump->rawlen, &start, &end, dump->lap) >= 0 && end >= start &&
-            end - start < FDD_RAW_BITS) {
+        if (Cut(dump, windowcells, &start, &end) && end >= start && end - start < FDD_RAW_BITS) {
             dump->laprate = rate;
             dump->lapstart = start;
             dump->lapend = end;
@@ -235,11 +279,9 @@ void CutLap(dump_t *dump, int period, int rate, int found, int start, int end, i
             // index. The cut is turned by shift straight from the samples:
             // its last shift samples come first.
             int shift = start % n;
-            if (shift > 0) {
-                const size_t rawbytes = (size_t)(dump->rawlen + 7) / 8;
-                CopyBitsFast(dump->lap, 0, dump->raw, rawbytes, start + n - shift, shift);
-                CopyBitsFast(dump->lap, shift, dump->raw, rawbytes, start, n - shift);
-            }
+            const size_t rawbytes = (size_t)(dump->rawlen + 7) / 8;
+            if (shift > 0) CopyBitsFast(dump->lap, 0, dump->raw, rawbytes, start + n - shift, shift);
+            CopyBitsFast(dump->lap, shift, dump->raw, rawbytes, start, n - shift);
             size_t used = (size_t)(n + 7) / 8;
             memset(dump->lap + used, 0, sizeof dump->lap - used);
             cut = 1;

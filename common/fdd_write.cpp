@@ -257,26 +257,6 @@ void MeasureRates(VTrack &t, const CellMap &map, int len, std::vector<int> &extr
     }
 }
 
-// The first rising edge of a circular stream (the sample before 0 is the
-// last one), or -1.
-int FirstRise(const uint8_t *raw, int len) {
-    int prev = BfGetBit(raw, len - 1);
-    for (int i = 0; i < len;) {
-        if (!(i & 7) && i + 8 <= len) {
-            uint8_t b = raw[i >> 3];
-            if (b == (prev ? 0xFF : 0x00)) {
-                i += 8;
-                continue;
-            }
-        }
-        int bit = BfGetBit(raw, i);
-        if (bit && !prev) return i;
-        prev = bit;
-        i++;
-    }
-    return -1;
-}
-
 } // namespace
 
 int RestoreRate(const ZELDisk *disk) {
