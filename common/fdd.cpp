@@ -14,7 +14,6 @@
 //                                              is the end of the revolution)
 #include "fdd.h"
 
-#include <cstdint>
 #include <cstring>
 #include <memory>
 
@@ -132,14 +131,7 @@ int StrechSmp(int, unsigned char *buf, int len, int newlen) {
     size_t bytes = (size_t)(newlen + 7) / 8;
     std::unique_ptr<uint8_t[]> out(new uint8_t[bytes]());
     if (len > 0) {
-        // Set samples 64 at a time; sample i moves to q = i * newlen / len.
-        // From one set sample to the next q is carried on with its remainder
-        // r (q * len + r = i * newlen, 0 <= r < len): a step of delta moves q
-        // by delta and r by delta * (newlen - len), then by the few whole lens
-        // r left its range, with no division where that is at most two.
-        const int64_t L = len, N = newlen, D = N - L;
-        const int64_t near = D ? 2 * L / (D < 0 ? -D : D) : INT64_MAX;
-        int64_t last = -1, q = 0, r = 0;
+        // Set samples 64 at a time; each moves to the same fraction of newlen.
         size_t srcbytes = (size_t)(len + 7) / 8;
         for (size_t b = 0; b < srcbytes; b += 8) {
             uint64_t w = Load64(buf, srcbytes, b);
@@ -148,19 +140,9 @@ int StrechSmp(int, unsigned char *buf, int len, int newlen) {
                 w &= ~(0x8000000000000000ull >> k);
                 int64_t i = (int64_t)b * 8 + k;
                 if (i >= len) break;
-                int64_t delta = i - last;
-                if (last >= 0 && delta <= near) {
-                    q += delta;
-                    r += delta * D;
-                    while (r >= L) r -= L, q++;
-                    while (r < 0) r += L, q--;
-                } else {
-                    q = i * N / L;
-                    r = i * N - q * L;
-                }
-                last = i;
-                int64_t at = q >= newlen ? q - newlen : q;
-                BfSetBit(out.get(), (int)at);
+                int64_t q = i * newlen / len;
+                if (q >= newlen) q -= newlen;
+                BfSetBit(out.get(), (int)q);
             }
         }
     }
