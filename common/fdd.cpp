@@ -282,8 +282,8 @@ void CutLap(dump_t *dump, int period, int rate, int found, int start, int end, i
             const size_t rawbytes = (size_t)(dump->rawlen + 7) / 8;
             if (shift > 0) CopyBitsFast(dump->lap, 0, dump->raw, rawbytes, start + n - shift, shift);
             CopyBitsFast(dump->lap, shift, dump->raw, rawbytes, start, n - shift);
-            size_t used = (size_t)(n + 7) / 8;
-            memset(dump->lap + used, 0, sizeof dump->lap - used);
+            int used = (n + 7) / 8;
+            if (dump->lapzero > used) memset(dump->lap + used, 0, (size_t)(dump->lapzero - used));
             cut = 1;
         }
     }
@@ -315,9 +315,12 @@ void CutLap(dump_t *dump, int period, int rate, int found, int start, int end, i
         dump->noise += NoiseCancelRaw(dump->lap, dump->laplen, denoise * 4);
     dump->enclen = Raw2Encode(dump->lap, dump->laplen, dump->enc, FDD_ENC_CELLS);
     dump->track.Decode(0, dump->enc, dump->enclen, analyze);
+    // Everything written to the lap lies inside it.
+    dump->lapzero = (int)(((int64_t)dump->laplen + 7) / 8);
     if (!dump->found && dump->track.SectorCount() == 0) {
         memset(dump->enc, 0, sizeof dump->enc);
         memset(dump->lap, 0, sizeof dump->lap);
+        dump->lapzero = 0;
     }
 }
 

@@ -124,6 +124,16 @@ void FillWindow(std::mt19937 &rng, dump_t *d, const cells_t &t, const window_t &
     }
 }
 
+// The lap past its last sample is all 0 (it is stored and compared whole).
+bool LapClearPastItsEnd(const dump_t *d) {
+    if (d->laplen < 0 || d->laplen > FDD_RAW_BITS) return false;
+    size_t used = (size_t)(d->laplen + 7) / 8;
+    if ((d->laplen & 7) && (d->lap[used - 1] & (0xFF >> (d->laplen & 7)))) return false;
+    for (size_t i = used; i < sizeof d->lap; i++)
+        if (d->lap[i]) return false;
+    return true;
+}
+
 void AddDump(Digest &g, const dump_t *d) {
     g.Bits(d->raw, d->rawlen);
     g.Int(d->encrate), g.Int(d->encstart), g.Int(d->encend);
@@ -180,6 +190,7 @@ TEST(GoldenDrive, ProcessTrackKeepsItsResults) {
             const int analyze = k++ % 3 == 2 ? ANALYZE_MB8877 : ANALYZE_UPD765;
             ProcessTrack(d.get(), period, c.w.rate, c.w.spirate, c.w.quarters, denoise, analyze);
             AddDump(g, d.get());
+            EXPECT_TRUE(LapClearPastItsEnd(d.get())) << "case " << k;
         }
     }
     // No flux at all, and nothing but noise.
