@@ -34,7 +34,8 @@ namespace {
 inline uint64_t Load64(const uint8_t *src, size_t nbytes, size_t b) {
     if (b + 8 <= nbytes) return GetBE64(src + b);
     uint64_t v = 0;
-    for (size_t i = 0; i < 8; i++) v = v << 8 | (b + i < nbytes ? src[b + i] : 0);
+    for (size_t i = 0; i < 8; i++)
+        v = v << 8 | (b + i < nbytes ? src[b + i] : 0);
     return v;
 }
 
@@ -60,7 +61,8 @@ void CopyBitsFast(uint8_t *dst, int dpos, const uint8_t *src, size_t nbytes, int
         int64_t spare = (int64_t)nbytes - ((spos + i) >> 3) - 8;
         int64_t room = spare < 0 ? 0 : spare / 4 + 1;
         if (words > room) words = room;
-        for (int64_t w = 0; w < words; w++, in += 4, o += 4) PutBE32(o, (uint32_t)(GetBE64(in) << sh >> 32));
+        for (int64_t w = 0; w < words; w++, in += 4, o += 4)
+            PutBE32(o, (uint32_t)(GetBE64(in) << sh >> 32));
         if (words > 0) i += (int)(words * 32);
     }
     for (; i < n; i += 32) {
@@ -70,10 +72,10 @@ void CopyBitsFast(uint8_t *dst, int dpos, const uint8_t *src, size_t nbytes, int
         if (left < 32) v &= ~(0xFFFFFFFFu >> left);
         uint8_t *o = dst + ((dpos + i) >> 3);
         int bytes = left < 32 ? (left + 7) / 8 : 4;
-        for (int k = 0; k < bytes; k++) o[k] = (uint8_t)(v >> (24 - 8 * k));
+        for (int k = 0; k < bytes; k++)
+            o[k] = (uint8_t)(v >> (24 - 8 * k));
     }
 }
-
 
 // Whether NoiseCancelRaw would find nothing to remove in a revolution: its
 // spike pass only looks at an interval between kept pulses of at most three
@@ -86,7 +88,7 @@ bool NothingToCancel(const uint8_t *raw, int len) {
     if (len <= 0) return true;
     const size_t nbytes = (size_t)(len + 7) / 8;
     VFOState vfo;
-    int prev = -1;                          // the last pulse seen
+    int prev = -1;                            // the last pulse seen
     uint64_t before = BfGetBit(raw, len - 1); // the sample before 0 is the last one
     for (size_t b = 0; b < nbytes; b += 8) {
         uint64_t w = Load64(raw, nbytes, b);
@@ -108,6 +110,7 @@ bool NothingToCancel(const uint8_t *raw, int len) {
     }
     return true;
 }
+
 } // namespace
 
 int FirstRise(const uint8_t *raw, int len) {

@@ -53,7 +53,8 @@ struct dump_t {
     int found = 0;              // 1 when a revolution was found between two ID marks
     int noise = 0;              // noise pulses removed
     VTrack track;               // sectors decoded from enc
-    int lapzero = FDD_RAW_BYTES; // lap bytes from here on are all 0 (kept by CutLap)
+    // Lap bytes from here on are all 0 (kept by CutLap, which clears no more).
+    int lapzero = FDD_RAW_BYTES;
 };
 
 // One track prepared for writing. About 770 KiB: always allocate on the heap.

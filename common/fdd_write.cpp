@@ -192,9 +192,14 @@ class CellMap {
             int q = Enc2RawPos(m_raw, m_len, pos);
             return q >= 0 && q < m_len ? q : -1;
         }
-        case kNoPulse: p = (int64_t)(int)((int64_t)pos * 8); break;
-        case kOnePulse: return -1;
-        default: p = pos <= m_last ? (int64_t)pos * 8 : m_len; break;
+        case kNoPulse:
+            p = (int64_t)(int)((int64_t)pos * 8);
+            break;
+        case kOnePulse:
+            return -1;
+        default:
+            p = pos <= m_last ? (int64_t)pos * 8 : m_len;
+            break;
         }
         return p >= 0 && p < m_len ? (int)p : -1;
     }
@@ -204,9 +209,11 @@ class CellMap {
         if (m_mode == kWalk) {
             Enc2RawPosMulti(m_raw, m_len, positions, count);
         } else if (m_mode == kOnePulse) {
-            for (int i = 0; i < count; i++) positions[i] = -1;
+            for (int i = 0; i < count; i++)
+                positions[i] = -1;
         } else if (m_mode == kGrid) {
-            for (int i = 0; i < count; i++) positions[i] = positions[i] <= m_last ? positions[i] * 8 : -1;
+            for (int i = 0; i < count; i++)
+                positions[i] = positions[i] <= m_last ? positions[i] * 8 : -1;
         }
     }
     // The reduction Enc2RawPos applies to a mapped position, then the range
@@ -242,7 +249,8 @@ void MeasureRates(VTrack &t, const CellMap &map, int len, std::vector<int> &extr
     const size_t rates = pos.size();
     pos.insert(pos.end(), extra.begin(), extra.end());
     if (!pos.empty()) map.Multi(pos.data(), (int)pos.size());
-    for (size_t i = 0; i < extra.size(); i++) extra[i] = pos[rates + i];
+    for (size_t i = 0; i < extra.size(); i++)
+        extra[i] = pos[rates + i];
     for (size_t i = 0; i < measured.size(); i++) {
         VSector *s = measured[i];
         int start = pos[2 * i], end = pos[2 * i + 1];
@@ -273,7 +281,8 @@ bool FluxEverywhere(const uint8_t *raw, int len) {
         if (b + 8 <= nbytes)
             w = GetBE64(raw + b);
         else
-            for (size_t i = 0; i < 8; i++) w = w << 8 | (b + i < nbytes ? raw[b + i] : 0);
+            for (size_t i = 0; i < 8; i++)
+                w = w << 8 | (b + i < nbytes ? raw[b + i] : 0);
         uint64_t starts = w & ~((w >> 1) | (before << 63));
         before = w & 1;
         if (b == 0) starts &= 0x00FFFFFFFFFFFFFFull; // samples 0 .. 7 are never looked at
