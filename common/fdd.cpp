@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 
+#include "bytes.h"
 #include "fdd_bits.h"
 #include "zel.h"
 
@@ -27,18 +28,121 @@ const uint8_t Bf_IDAM_MFM[16] = {0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA, 0xAA,
                                  0x44, 0x89, 0x44, 0x89, 0x44, 0x89, 0x55, 0x54};
 const uint8_t Bf_IDAM_FM[12] = {0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0xAA, 0x22, 0x2A, 0xA8};
 
+namespace {
+
+// The 64 bits of src from byte b on (bytes past nbytes read as 0).
+inline uint64_t Load64(const uint8_t *src, size_t nbytes, size_t b) {
+    if (b + 8 <= nbytes) return GetBE64(src + b);
+    uint64_t v = 0;
+    for (size_t i = 0; i < 8; i++)
+        v = v << 8 | (b + i < nbytes ? src[b + i] : 0);
+    return v;
+}
+
+// Copies n bits of src (nbytes bytes) from spos to dst from dpos, 32 at a
+// time once dst is at a byte boundary; the bits of dst's first byte before
+// dpos stay, the bits of its last byte past the copy are cleared.
+void CopyBitsFast(uint8_t *dst, int dpos, const uint8_t *src, size_t nbytes, int spos, int n) {
+    int i = 0;
+    for (; i < n && ((dpos + i) & 7); i++) {
+        int s = spos + i, d = dpos + i;
+        if (src[s >> 3] & (0x80 >> (s & 7)))
+            dst[d >> 3] |= (uint8_t)(0x80 >> (d & 7));
+        else
+            dst[d >> 3] &= (uint8_t) ~(0x80 >> (d & 7));
+    }
+    // Whole words while eight source bytes can be loaded.
+    {
+        const int sh = (spos + i) & 7;
+        const uint8_t *in = src + ((spos + i) >> 3);
+        uint8_t *o = dst + ((dpos + i) >> 3);
+        int64_t words = (n - i) / 32;
+        // Loads at in + 4w for w < room stay inside the source.
+        int64_t spare = (int64_t)nbytes - ((spos + i) >> 3) - 8;
+        int64_t room = spare < 0 ? 0 : spare / 4 + 1;
+        if (words > room) words = room;
+        for (int64_t w = 0; w < words; w++, in += 4, o += 4)
+            PutBE32(o, (uint32_t)(GetBE64(in) << sh >> 32));
+        if (words > 0) i += (int)(words * 32);
+    }
+    for (; i < n; i += 32) {
+        int s = spos + i;
+        uint32_t v = (uint32_t)(Load64(src, nbytes, (size_t)(s >> 3)) << (s & 7) >> 32);
+        int left = n - i;
+        if (left < 32) v &= ~(0xFFFFFFFFu >> left);
+        uint8_t *o = dst + ((dpos + i) >> 3);
+        int bytes = left < 32 ? (left + 7) / 8 : 4;
+        for (int k = 0; k < bytes; k++)
+            o[k] = (uint8_t)(v >> (24 - 8 * k));
+    }
+}
+
+// Whether NoiseCancelRaw would find nothing to remove in a revolution: its
+// spike pass only looks at an interval between kept pulses of at most three
+// quarters of the two-cell interval T2 (as its clock, following the kept
+// intervals of 9..39 samples, has it at that point), and its rhythm pass only
+// at intervals outside 9..39 samples. A revolution whose intervals (the one
+// across the seam aside, which neither judges) all lie in 9..39 samples and
+// above those three quarters comes out of it untouched, with 0 removed.
+bool NothingToCancel(const uint8_t *raw, int len) {
+    if (len <= 0) return true;
+    const size_t nbytes = (size_t)(len + 7) / 8;
+    VFOState vfo;
+    int prev = -1;                            // the last pulse seen
+    uint64_t before = BfGetBit(raw, len - 1); // the sample before 0 is the last one
+    for (size_t b = 0; b < nbytes; b += 8) {
+        uint64_t w = Load64(raw, nbytes, b);
+        uint64_t edges = w & ~((w >> 1) | (before << 63));
+        before = w & 1;
+        int64_t valid = (int64_t)len - (int64_t)b * 8;
+        if (valid < 64) edges &= ~(~0ull >> valid);
+        while (edges) {
+            int k = __builtin_clzll(edges);
+            edges &= ~(0x8000000000000000ull >> k);
+            int x = (int)(b * 8) + k;
+            if (prev >= 0) {
+                int d = x - prev;
+                if (d < 9 || d > 39 || 4 * d <= 3 * vfo.T2) return false;
+                VFO_Update(&vfo, d);
+            }
+            prev = x;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+int FirstRise(const uint8_t *raw, int len) {
+    if (len <= 0) return -1;
+    const size_t nbytes = (size_t)(len + 7) / 8;
+    uint64_t before = BfGetBit(raw, len - 1);
+    for (size_t b = 0; b < nbytes; b += 8) {
+        uint64_t w = Load64(raw, nbytes, b);
+        uint64_t edges = w & ~((w >> 1) | (before << 63));
+        before = w & 1;
+        int64_t valid = (int64_t)len - (int64_t)b * 8;
+        if (valid < 64) edges &= ~(~0ull >> valid);
+        if (edges) return (int)(b * 8) + __builtin_clzll(edges);
+    }
+    return -1;
+}
+
 int StrechSmp(int, unsigned char *buf, int len, int newlen) {
     if (len == newlen) return newlen;
     if (newlen < 1) return newlen;
     size_t bytes = (size_t)(newlen + 7) / 8;
     std::unique_ptr<uint8_t[]> out(new uint8_t[bytes]());
     if (len > 0) {
+        // Set samples 64 at a time; each moves to the same fraction of newlen.
         size_t srcbytes = (size_t)(len + 7) / 8;
-        for (size_t b = 0; b < srcbytes; b++) {
-            if (!buf[b]) continue;
-            for (int j = 0; j < 8; j++) {
-                int64_t i = (int64_t)b * 8 + j;
-                if (i >= len || !(buf[b] & (0x80 >> j))) continue;
+        for (size_t b = 0; b < srcbytes; b += 8) {
+            uint64_t w = Load64(buf, srcbytes, b);
+            while (w) {
+                int k = __builtin_clzll(w);
+                w &= ~(0x8000000000000000ull >> k);
+                int64_t i = (int64_t)b * 8 + k;
+                if (i >= len) break;
                 int64_t q = i * newlen / len;
                 if (q >= newlen) q -= newlen;
                 BfSetBit(out.get(), (int)q);
@@ -130,27 +234,64 @@ int LocateLap(dump_t *dump, int rate, int spirate, int quarters, int *start, int
     return FindLapEnc(dump->enc, dump->enclen, expected, start, end);
 }
 
+namespace {
+
+// The samples of cells start .. end of the window, as TransRaw finds them:
+// from the first pulse counted as cell start to the sample before the first
+// counted as cell end + 1 (both must exist). Both cells hold a pulse in the
+// window's cells (an ID mark begins with one): a cell set by the clock
+// recovery was set at a pulse counted as that cell, unless it was folded
+// back from past the end of the track, which only reaches the cells before
+// the first pulse's. Such cells are mapped to samples in one walk that copies
+// nothing; any other case goes through TransRaw (into the lap, which the
+// caller writes anew).
+bool Cut(dump_t *dump, int windowcells, int *start, int *end) {
+    const int s = *start, e1 = *end + 1;
+    const int first = FirstRise(dump->raw, dump->rawlen);
+    if (first >= 0 && s > first / 8 && e1 < windowcells && (int64_t)first / 8 + windowcells < FDD_ENC_CELLS &&
+        BfGetBit(dump->enc, s) && BfGetBit(dump->enc, e1)) {
+        int pos[2] = {s, e1};
+        if (Enc2RawPosMulti(dump->raw, dump->rawlen, pos, 2) == 2 && pos[1] - 1 >= pos[0]) {
+            *start = pos[0];
+            *end = pos[1] - 1;
+            return true;
+        }
+    }
+    return TransRaw(dump->raw, dump->rawlen, start, end, dump->lap) >= 0;
+}
+
+} // namespace
+
 void CutLap(dump_t *dump, int period, int rate, int found, int start, int end, int denoise, int analyze) {
+    // dump->enc still holds the cells LocateLap made of the window.
+    const int windowcells = dump->enclen;
     dump->found = found ? 1 : 0;
     dump->encrate = rate >> 3;
-    memset(dump->lap, 0, sizeof dump->lap);
     int cut = 0;
     if (dump->found) {
         dump->encstart = start;
         dump->encend = end;
         dump->enclen = end - start + 1;
-        if (TransRaw(dump->raw, dump->rawlen, &start, &end, dump->lap) >= 0 && end >= start &&
-            end - start < FDD_RAW_BITS) {
+        if (Cut(dump, windowcells, &start, &end) && end >= start && end - start < FDD_RAW_BITS) {
             dump->laprate = rate;
             dump->lapstart = start;
             dump->lapend = end;
-            dump->laplen = end - start + 1;
-            // lap bit 0 is raw sample `start`; raw sample 0 was taken at the index.
-            int shift = start % dump->laplen;
-            if (shift > 0) fddbits::RotateRight(dump->lap, dump->laplen, shift);
+            const int n = end - start + 1;
+            dump->laplen = n;
+            // lap bit 0 is raw sample `start`; raw sample 0 was taken at the
+            // index. The cut is turned by shift straight from the samples:
+            // its last shift samples come first.
+            int shift = start % n;
+            const size_t rawbytes = (size_t)(dump->rawlen + 7) / 8;
+            if (shift > 0) CopyBitsFast(dump->lap, 0, dump->raw, rawbytes, start + n - shift, shift);
+            CopyBitsFast(dump->lap, shift, dump->raw, rawbytes, start, n - shift);
+            int used = (n + 7) / 8;
+            if (dump->lapzero > used) memset(dump->lap + used, 0, (size_t)(dump->lapzero - used));
             cut = 1;
         }
-    } else {
+    }
+    if (!cut) memset(dump->lap, 0, sizeof dump->lap);
+    if (!dump->found) {
         int64_t cells = (int64_t)period * rate / 8000;
         if (cells > FDD_ENC_CELLS) cells = FDD_ENC_CELLS;
         if (cells < 0) cells = 0;
@@ -173,12 +314,16 @@ void CutLap(dump_t *dump, int period, int rate, int found, int start, int end, i
 
     ShapePulseRaw(dump->lap, dump->laplen, 0xE0);
     dump->noise = 0;
-    if (denoise > 0) dump->noise += NoiseCancelRaw(dump->lap, dump->laplen, denoise * 4);
+    if (denoise > 0 && !NothingToCancel(dump->lap, dump->laplen))
+        dump->noise += NoiseCancelRaw(dump->lap, dump->laplen, denoise * 4);
     dump->enclen = Raw2Encode(dump->lap, dump->laplen, dump->enc, FDD_ENC_CELLS);
     dump->track.Decode(0, dump->enc, dump->enclen, analyze);
+    // Everything written to the lap lies inside it.
+    dump->lapzero = (int)(((int64_t)dump->laplen + 7) / 8);
     if (!dump->found && dump->track.SectorCount() == 0) {
         memset(dump->enc, 0, sizeof dump->enc);
         memset(dump->lap, 0, sizeof dump->lap);
+        dump->lapzero = 0;
     }
 }
 

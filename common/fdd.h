@@ -53,6 +53,8 @@ struct dump_t {
     int found = 0;              // 1 when a revolution was found between two ID marks
     int noise = 0;              // noise pulses removed
     VTrack track;               // sectors decoded from enc
+    // Lap bytes from here on are all 0 (kept by CutLap, which clears no more).
+    int lapzero = FDD_RAW_BYTES;
 };
 
 // One track prepared for writing. About 770 KiB: always allocate on the heap.
@@ -92,9 +94,13 @@ int ReadTrack(GPIOCTL *gpio, dump_t *dump, int period, int rate, int denoise, in
 int LocateLap(dump_t *dump, int rate, int spirate, int quarters, int *start, int *end);
 // What ReadTrack does after its last window: cuts out the lap (or lets the
 // first revolution stand in for it), shapes, denoises, encodes and decodes it.
+// The dump is as LocateLap left it: the window's samples and their cells.
 void CutLap(dump_t *dump, int period, int rate, int found, int start, int end, int denoise, int analyze);
 // LocateLap and CutLap on a dump already holding one window of samples.
 void ProcessTrack(dump_t *dump, int period, int rate, int spirate, int quarters, int denoise, int analyze);
+// The first rising edge of a circular stream (the sample before 0 is the
+// last one), or -1.
+int FirstRise(const uint8_t *raw, int len);
 // Rewrites every pulse start of a circular raw stream to the 8-sample pattern.
 void ShapePulseRaw(unsigned char *buf, int len, unsigned char pattern);
 // Finds one revolution of an encoded stream: the first ID mark and its copy

@@ -27,7 +27,9 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <vector>
 
+#include "bytes.h"
 #include "fdd.h"
 #include "fdd_bits.h"
 #include "zel.h"
@@ -49,13 +51,6 @@ int NextPulseStart(const uint8_t *raw, int len, int from) {
 int Wrap(int pos, int len) {
     pos %= len;
     return pos < 0 ? pos + len : pos;
-}
-
-// Encoded position -> sample position inside the revolution, or -1.
-int ToRaw(const uint8_t *raw, int len, int encpos) {
-    if (encpos < 0) return -1;
-    int p = Enc2RawPos(raw, len, encpos);
-    return p >= 0 && p < len ? p : -1;
 }
 
 } // namespace
@@ -103,12 +98,13 @@ int FindSplicingGapEnc(unsigned char *enc, int len, int from, int count, int mfm
     if (len <= 0) return -1;
     const uint8_t pat[2] = {(uint8_t)((mfm ? GAP_MFM : GAP_FM) >> 8), (uint8_t)(mfm ? GAP_MFM : GAP_FM)};
     int base = Wrap(from, len);
-    int k = BfFind(enc, len, base, count, pat, 16);
+    const BfPattern gap(pat, 16); // prepared once for every search of the run
+    int k = BfFind(enc, len, base, count, gap);
     if (k < 0) return -1;
     int64_t q = (int64_t)k + 16;
     for (int searches = 1;; searches++) {
         if (count - q < 16) return -1;
-        int d = BfFind(enc, len, (int)((base + q) % len), (int)(count - q), pat, 16);
+        int d = BfFind(enc, len, (int)((base + q) % len), (int)(count - q), gap);
         if (d < 0) return -1;
         q += d + 16;
         if (d == 0 || d >= 160) continue;
@@ -156,6 +152,155 @@ void MakeNoiseRaw(int, unsigned char *raw, int len) {
     }
 }
 
+namespace {
+
+// Where the cells of a revolution lie in its samples. The revolution's clock
+// is recovered once: the cells it gives are decoded as they are, and cell
+// positions are mapped back to samples in as few walks as possible. A
+// revolution expanded from an encode image and left at its length (the drive
+// turns at the image's speed) has every pulse on the 8-sample grid, where the
+// recovered period never moves and cell k lies at sample 8k: it needs no walk
+// at all.
+class CellMap {
+  public:
+    CellMap(const uint8_t *raw, int len, const uint8_t *cells, int count, bool ongrid)
+        : m_raw(raw), m_len(len) {
+        if (!ongrid) return;
+        // The pulses are the set cells; the walk that maps positions starts
+        // at the first and maps nothing past the last (nor anything with a
+        // single pulse).
+        int first = -1, last = -1;
+        int bytes = (count + 7) / 8;
+        auto at = [&](int b) {
+            // The last byte's bits past the track are not expanded.
+            return b == bytes - 1 && (count & 7) ? (uint8_t)(cells[b] & (0xFF00 >> (count & 7))) : cells[b];
+        };
+        for (int b = 0; b < bytes && first < 0; b++)
+            if (at(b)) first = b * 8 + __builtin_clz((uint32_t)at(b) << 24);
+        for (int b = bytes - 1; b >= 0 && last < 0; b--)
+            if (at(b)) last = b * 8 + 7 - __builtin_ctz((uint32_t)at(b));
+        m_mode = first < 0 ? kNoPulse : first == last ? kOnePulse : kGrid;
+        m_last = last;
+    }
+    // The sample position Enc2RawPos gives for cell pos, kept when it lies in
+    // the revolution; -1 otherwise.
+    int ToRaw(int pos) const {
+        if (pos < 0) return -1;
+        int64_t p;
+        switch (m_mode) {
+        case kWalk: {
+            int q = Enc2RawPos(m_raw, m_len, pos);
+            return q >= 0 && q < m_len ? q : -1;
+        }
+        case kNoPulse:
+            p = (int64_t)(int)((int64_t)pos * 8);
+            break;
+        case kOnePulse:
+            return -1;
+        default:
+            p = pos <= m_last ? (int64_t)pos * 8 : m_len;
+            break;
+        }
+        return p >= 0 && p < m_len ? (int)p : -1;
+    }
+    // Enc2RawPosMulti: positions become sample positions (not reduced into
+    // the revolution), -1 where the revolution ends first.
+    void Multi(int *positions, int count) const {
+        if (m_mode == kWalk) {
+            Enc2RawPosMulti(m_raw, m_len, positions, count);
+        } else if (m_mode == kOnePulse) {
+            for (int i = 0; i < count; i++)
+                positions[i] = -1;
+        } else if (m_mode == kGrid) {
+            for (int i = 0; i < count; i++)
+                positions[i] = positions[i] <= m_last ? positions[i] * 8 : -1;
+        }
+    }
+    // The reduction Enc2RawPos applies to a mapped position, then the range
+    // ToRaw keeps.
+    int Reduce(int r) const {
+        if (r < 0) return -1;
+        if (r >= m_len) r -= m_len;
+        return r >= 0 && r < m_len ? r : -1;
+    }
+
+  private:
+    enum { kWalk, kNoPulse, kOnePulse, kGrid };
+    const uint8_t *m_raw;
+    int m_len;
+    int m_mode = kWalk;
+    int m_last = -1;
+};
+
+// The data rate of every sector with a data field, as the decoder measures
+// it on samples: the raw length from the start of the field's SYNC to the
+// end of its CRC against the nominal length, in thousandths. extra cell
+// positions ride along in the same mapping and come back as sample
+// positions (Enc2RawPosMulti's, not reduced).
+void MeasureRates(VTrack &t, const CellMap &map, int len, std::vector<int> &extra) {
+    std::vector<int> pos;
+    std::vector<VSector *> measured;
+    for (VSector *s = t.sectors; s; s = s->next) {
+        if (s->status & SECTOR_NODATA) continue;
+        pos.push_back(Wrap(s->dampos - 192, t.cells)); // 12 MFM or 6 FM bytes of SYNC
+        pos.push_back(s->endpos);
+        measured.push_back(s);
+    }
+    const size_t rates = pos.size();
+    pos.insert(pos.end(), extra.begin(), extra.end());
+    if (!pos.empty()) map.Multi(pos.data(), (int)pos.size());
+    for (size_t i = 0; i < extra.size(); i++)
+        extra[i] = pos[rates + i];
+    for (size_t i = 0; i < measured.size(); i++) {
+        VSector *s = measured[i];
+        int start = pos[2 * i], end = pos[2 * i + 1];
+        if (start < 0 || end < 0) continue;
+        int64_t span = end - start;
+        if (span < 0) span += len;
+        int64_t length = span / 8;
+        int64_t nominal = (int64_t)s->length * (s->mfm ? 16 : 32) + 288;
+        int64_t deviation = (length ? length : nominal) * 1000 / nominal - 1000;
+        if (deviation < -300) deviation = -300;
+        if (deviation > 300) deviation = 300;
+        s->rate = (int32_t)deviation;
+    }
+}
+
+// Whether MakeNoiseRaw would find no stretch to fill: it puts a pair where
+// the first pulse start at or past sample 8 lies 104 samples or more in,
+// where two pulse starts lie 129 or more apart, where the last lies 121 or
+// more before the end, and in a revolution of 96 samples or more without
+// any.
+bool FluxEverywhere(const uint8_t *raw, int len) {
+    if (len <= 0) return true;
+    const size_t nbytes = (size_t)(len + 7) / 8;
+    int last = -1;
+    uint64_t before = 0;
+    for (size_t b = 0; b < nbytes; b += 8) {
+        uint64_t w = 0;
+        if (b + 8 <= nbytes)
+            w = GetBE64(raw + b);
+        else
+            for (size_t i = 0; i < 8; i++)
+                w = w << 8 | (b + i < nbytes ? raw[b + i] : 0);
+        uint64_t starts = w & ~((w >> 1) | (before << 63));
+        before = w & 1;
+        if (b == 0) starts &= 0x00FFFFFFFFFFFFFFull; // samples 0 .. 7 are never looked at
+        int64_t valid = (int64_t)len - (int64_t)b * 8;
+        if (valid < 64) starts &= ~(~0ull >> valid);
+        while (starts) {
+            int k = __builtin_clzll(starts);
+            starts &= ~(0x8000000000000000ull >> k);
+            int x = (int)(b * 8) + k;
+            if (last < 0 ? x >= 104 : x - last >= 129) return false;
+            last = x;
+        }
+    }
+    return last < 0 ? len < 96 : len - last < 121;
+}
+
+} // namespace
+
 int RestoreRate(const ZELDisk *disk) {
     if (!disk || !disk->valid) return 0;
     return disk->header.type == ZEL_TYPE_RAW ? disk->header.rate : disk->header.rate * 8;
@@ -175,8 +320,9 @@ int PrepareRestore(restore_t *r, int period, int spirate, ZELDisk *disk, int cyl
     // The record's bit count comes from the file: it must fit both the record
     // and this buffer.
     if (!data || bits < 0 || (int64_t)bits > (int64_t)disk->GetTrackCapacity(cylinder, head) * 8) return 0;
+    const bool encoded = disk->header.type != ZEL_TYPE_RAW;
     int len;
-    if (disk->header.type == ZEL_TYPE_RAW) {
+    if (!encoded) {
         if (bits > FDD_RAW_BITS) return 0;
         memcpy(r->raw, data, (size_t)(bits + 7) / 8);
         len = bits;
@@ -189,12 +335,43 @@ int PrepareRestore(restore_t *r, int period, int spirate, ZELDisk *disk, int cyl
     int64_t target = (int64_t)rate * period / 1000;
     if (spirate > 0 && spirate != rate) target = (int64_t)spirate * target / rate;
     if (target < 1 || target > FDD_RAW_BITS) return 0;
+    const bool ongrid = encoded && len == target;
     len = StrechRaw(r->raw, len, (int)target);
 
-    std::unique_ptr<uint8_t[]> enc(new uint8_t[FDD_ENC_BYTES]());
-    int enclen = Raw2Encode(r->raw, len, enc.get(), FDD_ENC_CELLS);
+    // The cells of the revolution, made once. The decoder takes at most
+    // TRACK_MAX_CELLS cells from as many samples as make them; a revolution
+    // longer than that is decoded from its samples, as the decoder reads
+    // them, and its cells for the gap searches made apart.
     VTrack &t = r->track;
-    t.Decode(1, r->raw, len, analyze);
+    const bool whole = len <= TRACK_MAX_CELLS * 8;
+    CellMap map(r->raw, len, data, bits, ongrid && whole);
+    std::unique_ptr<uint8_t[]> cells(new uint8_t[whole ? TRACK_ENC_BYTES : 1]);
+    int count = 0;
+    if (whole) {
+        count = Raw2Encode(r->raw, len, cells.get(), TRACK_MAX_CELLS);
+        t.Decode(0, cells.get(), count > 0 ? count : 0, analyze);
+    } else {
+        t.Decode(1, r->raw, len, analyze);
+    }
+    // The gap searches read the cells as Raw2Encode makes them with room for
+    // FDD_ENC_CELLS. They are the decoder's own when no cell position reached
+    // TRACK_MAX_CELLS: none does when the first pulse's cell plus the track's
+    // cells stays below it.
+    std::unique_ptr<uint8_t[]> wide;
+    uint8_t *enc = nullptr;
+    int enclen = 0;
+    auto gapcells = [&]() {
+        if (enc) return;
+        int first = whole && count > 0 ? FirstRise(r->raw, len) : -1;
+        if (first >= 0 && (int64_t)first / 8 + count < TRACK_MAX_CELLS) {
+            enc = cells.get();
+            enclen = count;
+            return;
+        }
+        wide.reset(new uint8_t[FDD_ENC_BYTES]());
+        enclen = Raw2Encode(r->raw, len, wide.get(), FDD_ENC_CELLS);
+        enc = wide.get();
+    };
 
     int splice = -1;
     char label[128] = "0 (Index hole)";
@@ -221,29 +398,44 @@ int PrepareRestore(restore_t *r, int period, int spirate, ZELDisk *disk, int cyl
                 snprintf(label, sizeof label, "%d (%s %d)", pos / B, what, size);
             return true;
         };
-        auto gap = [&](int from, int count) {
-            int p = FindSplicingGapEnc(enc.get(), enclen, from, count, mfm);
-            return p < 0 ? -1 : ToRaw(r->raw, len, p);
+        auto gapenc = [&](int from, int n) {
+            gapcells();
+            return FindSplicingGapEnc(enc, enclen, from, n, mfm);
         };
-        int maxsize = 0;
-        int maxpos = FindMaxUnf(r->raw, len, &maxsize);
+        // The first rule's place in the gap bytes round the index is mapped
+        // to samples in the same walk as the data rates (the revolution has
+        // pulses: its cells hold ID marks).
+        const bool gap4 = t.gap4a > 0 || t.gap4b >= 1;
+        std::vector<int> extra;
+        int gap4enc = gap4 ? gapenc(-t.gap4b * E, (t.gap4a + t.gap4b) * E) : -1;
+        if (gap4enc >= 0) extra.push_back(gap4enc);
+        if (whole) MeasureRates(t, map, len, extra);
+        int gap4raw = -1;
+        if (gap4enc >= 0) gap4raw = whole ? map.Reduce(extra[0]) : map.ToRaw(gap4enc);
+        // The longest flux-free stretch, looked for only when a rule needs it.
+        int maxsize = -1, maxpos = -1;
+        auto longest = [&]() {
+            if (maxsize < 0) maxpos = FindMaxUnf(r->raw, len, &maxsize);
+            return maxsize;
+        };
 
         bool done = false;
-        if (t.gap4a > 0 || t.gap4b >= 1)
-            done = take(gap(-t.gap4b * E, (t.gap4a + t.gap4b) * E), "Splising in GAP4");
-        if (!done && (t.flags & TRACK_IAM))
-            done = take(gap(t.iampos + iamoff, t.gap1 * E), "Splising in GAP1");
+        if (gap4) done = take(gap4raw, "Splising in GAP4");
+        if (!done && (t.flags & TRACK_IAM)) {
+            int p = gapenc(t.iampos + iamoff, t.gap1 * E);
+            done = take(p < 0 ? -1 : map.ToRaw(p), "Splising in GAP1");
+        }
         if (!done && t.gap4b > 0) done = take(FindUnf(r->raw, len, t.gap4b * E, 256, 0), "Unformat in GAP4B");
         if (!done && t.gap4a >= 1)
             done = take(FindUnf(r->raw, len, t.gap4a * E, 256, 1), "Unformat in GAP4A");
         if (!done && errors) done = take(FindUnf(r->raw, len, len / 16, 256, 1), "Unformat after index hole");
         if (!done && errors)
             done = take(FindUnf(r->raw, len, len / 16, 256, 0), "Unformat before index hole");
-        if (!done && maxsize > 4095) done = take(maxpos + maxsize / 2, "Large unformat in lap");
+        if (!done && longest() > 4095) done = take(maxpos + maxsize / 2, "Large unformat in lap");
         if (!done && !errors && !(t.flags & TRACK_STRADDLE)) done = take(0, "Index hole");
         if (!done && !(t.flags & TRACK_OVERLAP) && t.gap1 >= 41)
-            done = take(ToRaw(r->raw, len, t.iampos + iamoff + (t.gap1 / 2) * E), "GAP1 center");
-        if (!done && errors && maxsize > 35) done = take(maxpos, "Small unformat in lap size", maxsize);
+            done = take(map.ToRaw(t.iampos + iamoff + (t.gap1 / 2) * E), "GAP1 center");
+        if (!done && errors && longest() > 35) done = take(maxpos, "Small unformat in lap size", maxsize);
         for (const VSector *s = t.sectors; !done && s; s = s->next) {
             if (s->gap3 <= 20) continue;
             int p = s->endpos + s->gap3 * E / 2;
@@ -251,7 +443,7 @@ int PrepareRestore(restore_t *r, int period, int spirate, ZELDisk *disk, int cyl
             for (const VSector *o = t.sectors; o && !inside; o = o->next)
                 inside = o->idpos <= p && p < o->idpos + o->datacells;
             if (inside) continue;
-            take(ToRaw(r->raw, len, p), "GAP3 center");
+            take(map.ToRaw(p), "GAP3 center");
             break;
         }
         if (splice < 0) {
@@ -264,6 +456,6 @@ int PrepareRestore(restore_t *r, int period, int spirate, ZELDisk *disk, int cyl
     r->rate = rate;
     r->len = len;
     r->writelen = len + splice;
-    MakeNoiseRaw(rate, r->raw, len);
+    if (!FluxEverywhere(r->raw, len)) MakeNoiseRaw(rate, r->raw, len);
     return 1;
 }
