@@ -200,16 +200,133 @@ class CellReader {
     int m_bytes;
 };
 
+// The sync runs of a track, found in one pass, so that every mark search of
+// a decode looks only where a run ends instead of passing over the track.
+//
+// Every mark pattern opens with a sync run of run >= 63 cells that repeats
+// every four cells, and the cell after the run breaks that rhythm. In the
+// stream, a match at m then lies inside a stretch of that rhythm which ends
+// exactly at m + run and holds at least one whole aligned 32-bit word. The
+// aligned words of such a stretch are all the same word (32 is a multiple
+// of 4), so it shows as a group of equal consecutive words that repeat
+// every four cells, and it goes on past the group's last word k for as many
+// cells as the word after k agrees with the group's word: that fixes its
+// end, and with it the one start a match from that group can have. Find
+// checks just that start, group by group in stream order, and so returns
+// the first match as BfFind would.
+class SyncRuns {
+  public:
+    SyncRuns(const uint8_t *buf, int count) : m_buf(buf), m_count(count), m_bytes((count + 7) / 8) {
+        const int words = count / 32;  // aligned words wholly inside the stream
+        uint32_t prev = 0;             // word of the group the last word closed, or 0
+        auto add = [&](int k, uint32_t w) {
+            if (w != ((w >> 4) | (w << 28)) || w == 0 || w == 0xFFFFFFFFu) {
+                prev = 0;
+            } else if (w == prev) {
+                m_groups.back().last = k;
+            } else {
+                m_groups.push_back({k, w, 0});
+                prev = w;
+            }
+        };
+        int k = 0;
+        // Two words a load: a word that repeats every four cells has each
+        // bit equal to the one four cells on, which one shift and xor tell
+        // for both halves (28 bits each).
+        for (; k + 1 < words; k += 2) {
+            uint64_t x = GetBE64(buf + 4 * k);
+            uint64_t t = x ^ x >> 4;
+            if ((t & 0x0FFFFFFF00000000ull) && (t & 0x0FFFFFFFull)) {
+                prev = 0;
+                continue;
+            }
+            add(k, (uint32_t)(x >> 32));
+            add(k + 1, (uint32_t)x);
+        }
+        for (; k < words; k++)
+            add(k, (uint32_t)buf[4 * k] << 24 | buf[4 * k + 1] << 16 | buf[4 * k + 2] << 8 | buf[4 * k + 3]);
+        // Where each stretch ends: past the group by the cells the next word
+        // shares with it. A stretch that reaches the end of the stream may
+        // seem to end anywhere beyond it (the bits there are padding), which
+        // puts its match start past the last start that does not wrap.
+        for (group_t &g : m_groups) g.end = 32 * g.last + 32 + __builtin_clz((Load32(32 * g.last + 32) ^ g.word) | 1);
+    }
+
+    // BfFind(buf, count, start, range, pat).
+    int Find(int start, int range, const BfPattern &pat) const {
+        const int patbits = pat.len;
+        if (!pat.run || pat.run >= patbits) return BfFind(m_buf, m_count, start, range, pat);
+        if (m_count <= 0 || range < patbits) return -1;
+        const int kmax = (int)std::min<int64_t>((int64_t)range - patbits, m_count - 1);
+        int q0 = start % m_count;
+        if (q0 < 0) q0 += m_count;
+        const int lastLinear = m_count - patbits;  // last start whose match does not wrap
+        for (int k = 0; k <= kmax;) {
+            int q = (int)(((int64_t)q0 + k) % m_count);
+            int n, r;
+            if (q <= lastLinear) {
+                n = std::min(kmax - k, lastLinear - q) + 1;
+                r = FindLinear(q, n, pat);
+            } else {  // matches that wrap: a few starts, searched as they are
+                n = std::min(kmax - k, m_count - 1 - q) + 1;
+                r = BfFind(m_buf, m_count, q, n + patbits - 1, pat);
+            }
+            if (r >= 0) return k + r;
+            k += n;
+        }
+        return -1;
+    }
+
+  private:
+    struct group_t {
+        int last;       // its last word, at cell 32 * last
+        uint32_t word;  // the word every one of its words is
+        int end;        // the first cell past the stretch of its rhythm
+    };
+
+    // The 32 cells from pos on (pos >= 0), the first in bit 31; cells past
+    // the buffer read as 0.
+    uint32_t Load32(int pos) const {
+        const int b = pos >> 3, sh = pos & 7;
+        uint64_t v = 0;
+        if (b + 8 <= m_bytes) {
+            v = GetBE64(m_buf + b);
+        } else {
+            for (int i = 0; i < 8; i++) v = v << 8 | (b + i < m_bytes ? m_buf[b + i] : 0);
+        }
+        return (uint32_t)(v << sh >> 32);
+    }
+
+    // The first match at q .. q + n - 1, none of which wraps: its offset from q.
+    int FindLinear(int q, int n, const BfPattern &pat) const {
+        const int stop = q + n;
+        // Groups in order of their stretch's end, and so of their one start.
+        auto g = std::partition_point(m_groups.begin(), m_groups.end(),
+                                      [&](const group_t &x) { return x.end - pat.run < q; });
+        for (; g != m_groups.end() && g->end - pat.run < stop; ++g) {
+            const uint32_t w = g->word;
+            if (w != pat.sync[0] && w != pat.sync[1] && w != pat.sync[2] && w != pat.sync[3]) continue;
+            const int m = g->end - pat.run;
+            if (pat.Matches([&](int j) { return Load32(m + j); })) return m - q;
+        }
+        return -1;
+    }
+
+    const uint8_t *m_buf;
+    int m_count, m_bytes;
+    std::vector<group_t> m_groups;
+};
+
 // Mark positions (match + 80) of every sync run with a mark after it, in
 // ascending order. The disk turns without a seam, so a run may begin before
 // the end of the stream and end after its start: the search reaches past the
 // end, and such a mark's position is taken round the circle.
-int ScanMarks(const uint8_t *buf, int count, const BfPattern &pattern, int step, int *out) {
+int ScanMarks(const SyncRuns &runs, int count, const BfPattern &pattern, int step, int *out) {
     const int patbits = pattern.len;
     int n = 0;
     int pos = 0;
     while (pos < count && n < MAX_SCAN) {
-        int off = BfFind(buf, count, pos, count - pos + patbits - 1, pattern);
+        int off = runs.Find(pos, count - pos + patbits - 1, pattern);
         if (off < 0) break;
         out[n++] = (int)(((int64_t)pos + off + 80) % count);
         pos += off + step;
@@ -246,6 +363,10 @@ bool HasData(const VSector *s) {
     return !(s->status & SECTOR_NODATA);
 }
 
+// Reads the sector at every candidate ID mark into t, then measures gaps.
+void ReadSectors(VTrack &t, const SyncRuns &runs, const uint8_t *buf, int count, const int (*candidates)[2],
+                 int mfmtrack, int analyze);
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -278,9 +399,10 @@ void VTrack::Decode(int raw, const uint8_t *buf, int count, int analyze) {
     }
 
     CellReader rd(encdata, cells);
+    const SyncRuns runs(encdata, cells);
     int mfmmarks[MAX_SCAN], fmmarks[MAX_SCAN];
-    int nmfm = ScanMarks(encdata, cells, Patterns().am[1], 128, mfmmarks);
-    int nfm = ScanMarks(encdata, cells, Patterns().am[0], 96, fmmarks);
+    int nmfm = ScanMarks(runs, cells, Patterns().am[1], 128, mfmmarks);
+    int nfm = ScanMarks(runs, cells, Patterns().am[0], 96, fmmarks);
     if (nmfm == 0 && nfm == 0) {
         flags = TRACK_UNFORMAT;
         return;
@@ -326,7 +448,7 @@ void VTrack::Decode(int raw, const uint8_t *buf, int count, int analyze) {
     }
     candidates[n][0] = 0;
     candidates[n][1] = TYPE_END;
-    DecodeIn(encdata, cells, candidates, nmfmid >= nfmid, analyze);
+    ReadSectors(*this, runs, encdata, cells, candidates, nmfmid >= nfmid, analyze);
 
     if (!raw || !sectors) return;
 
@@ -364,6 +486,14 @@ void VTrack::Decode(int raw, const uint8_t *buf, int count, int analyze) {
 void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2], int mfmtrack, int analyze) {
     ClrSector();
     if (!buf || count < 1) return;
+    ReadSectors(*this, SyncRuns(buf, count), buf, count, candidates, mfmtrack, analyze);
+}
+
+namespace {
+
+void ReadSectors(VTrack &t, const SyncRuns &runs, const uint8_t *buf, int count, const int (*candidates)[2],
+                 int mfmtrack, int analyze) {
+    uint32_t &flags = t.flags;
     CellReader rd(buf, count);
     std::unique_ptr<uint8_t[]> scratch(new uint8_t[SCRATCH_BYTES]);
 
@@ -372,10 +502,10 @@ void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2],
     const int tracksync = mfmtrack ? 192 : 384;
 
     const int iambits = mfmtrack ? 128 : 96;
-    int iam = BfFind(buf, count, 0, count + iambits - 1, Patterns().iam[mfmtrack ? 1 : 0]);
+    int iam = runs.Find(0, count + iambits - 1, Patterns().iam[mfmtrack ? 1 : 0]);
     if (iam >= 0) {
         flags |= TRACK_IAM;
-        iampos = (int)(((int64_t)iam + 64) % count);
+        t.iampos = (int)(((int64_t)iam + 64) % count);
     }
 
     // Unwrapped end of every sector's data field, in list order.
@@ -407,9 +537,9 @@ void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2],
         const int patbits = mfm ? 128 : 96;
         int found = -1, deleted = 0;
         if (winend - idend >= patbits) {
-            found = BfFind(buf, count, idend, winend - idend, Patterns().dam[mfm]);
+            found = runs.Find(idend, winend - idend, Patterns().dam[mfm]);
             int range = found >= 0 ? found + patbits - 1 : winend - idend;
-            int del = BfFind(buf, count, idend, range, Patterns().ddam[mfm]);
+            int del = runs.Find(idend, range, Patterns().ddam[mfm]);
             if (del >= 0) {
                 found = del;
                 deleted = 1;
@@ -429,7 +559,7 @@ void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2],
         s->idcrc[1] = id[idbytes - 1];
         s->idpos = p;
         if (!idok) s->status |= SECTOR_IDCRC;
-        AddSector(s);
+        t.AddSector(s);
         flags |= mfm ? TRACK_MFM : TRACK_FM;
         if (!idok) flags |= TRACK_IDCRC;
 
@@ -459,11 +589,11 @@ void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2],
         }
     }
 
-    if (!sectors) return;
+    if (!t.sectors) return;
 
     // GAP3: from the end of a data field to the SYNC of the next ID.
     size_t k = 0;
-    for (VSector *s = sectors; s; s = s->next, k++) {
+    for (VSector *s = t.sectors; s; s = s->next, k++) {
         if (!HasData(s)) continue;
         const int cpb = s->mfm ? 16 : 32;
         const int sync = s->mfm ? 192 : 384;
@@ -477,9 +607,9 @@ void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2],
 
     // GAP1: from the index mark to the SYNC of the first ID after it.
     if (flags & TRACK_IAM) {
-        for (VSector *s = sectors; s; s = s->next) {
-            if (s->idpos > iampos) {
-                gap1 = (s->idpos - tracksync - iampos - (mfmtrack ? 64 : 32)) / trackcpb;
+        for (VSector *s = t.sectors; s; s = s->next) {
+            if (s->idpos > t.iampos) {
+                t.gap1 = (s->idpos - tracksync - t.iampos - (mfmtrack ? 64 : 32)) / trackcpb;
                 break;
             }
         }
@@ -489,33 +619,33 @@ void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2],
     VSector *lastend = nullptr;
     int64_t maxend = -1;
     k = 0;
-    for (VSector *s = sectors; s; s = s->next, k++) {
+    for (VSector *s = t.sectors; s; s = s->next, k++) {
         if (ends[k] > maxend) {
             maxend = ends[k];
             lastend = s;
         }
     }
     if (lastend) {
-        gap4b = maxend < count ? (int)((count - maxend) / trackcpb) : 0;
+        t.gap4b = maxend < count ? (int)((count - maxend) / trackcpb) : 0;
         lastend->gap3 = 0;
     }
 
     // Positions into the stream; a data field that runs past the end wraps.
     k = 0;
-    for (VSector *s = sectors; s; s = s->next, k++) {
+    for (VSector *s = t.sectors; s; s = s->next, k++) {
         s->endpos = HasData(s) ? (int32_t)(ends[k] % count) : 0;
         if (ends[k] > count) flags |= TRACK_STRADDLE;
     }
 
     // GAP4a: before the index mark (or the first ID); a data field wrapped
     // from the end of the track takes its share of it.
-    int gap = ((flags & TRACK_IAM) ? iampos - tracksync : sectors->idpos - tracksync) / trackcpb;
-    if (ends.back() > count) gap -= GetLasttSector()->endpos / trackcpb;
-    gap4a = gap > 0 ? gap : 0;
+    int gap = ((flags & TRACK_IAM) ? t.iampos - tracksync : t.sectors->idpos - tracksync) / trackcpb;
+    if (ends.back() > count) gap -= t.GetLasttSector()->endpos / trackcpb;
+    t.gap4a = gap > 0 ? gap : 0;
 
     // Overlap: a sector's ID or data end inside another sector's extent.
-    for (VSector *a = sectors; a && !(flags & TRACK_OVERLAP); a = a->next) {
-        for (VSector *b = sectors; b; b = b->next) {
+    for (VSector *a = t.sectors; a && !(flags & TRACK_OVERLAP); a = a->next) {
+        for (VSector *b = t.sectors; b; b = b->next) {
             if (a == b || !HasData(b)) continue;
             if (Within(a->idpos, b) || (HasData(a) && Within(a->endpos, b))) {
                 flags |= TRACK_OVERLAP;
@@ -524,6 +654,8 @@ void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2],
         }
     }
 }
+
+} // namespace
 
 // ---------------------------------------------------------------------------
 // BfSplitClock: plain clock splitting, with an optional imitation of a read
