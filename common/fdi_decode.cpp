@@ -10,7 +10,6 @@
 // a time and their data bits split out by table.
 #include <algorithm>
 #include <cstring>
-#include <memory>
 #include <vector>
 
 #include "bytes.h"
@@ -74,7 +73,6 @@ const decoderpatterns_t &Patterns() {
 // is lost on the way to the sector reader.
 enum { MAX_SCAN = 192, MAX_IDS = 96, MAX_CANDIDATES = 2 * MAX_IDS };
 enum { TYPE_END = 0, TYPE_MFM = 1, TYPE_FM = 2 };
-enum { SCRATCH_BYTES = 16384 + 6 }; // largest data field plus marks and CRC
 
 // Data bits of a cell byte: MFM keeps the odd cells (bits 6 4 2 0), FM the
 // third cell of each four (bits 5 and 1).
@@ -135,10 +133,11 @@ class CellReader {
         if (words > 0) {
             const uint8_t *p = m_buf + (pos >> 3);
             const int sh = pos & 7;
-            for (int i = 0; i < words; i++, p += 8, out += per) {
-                uint64_t w = GetBE64(p) << sh | (uint64_t)p[8] << sh >> 8;
-                if (mfm) PutBE32(out, GatherMFM(w));
-                else PutBE16(out, GatherFM(w));
+            // One loop per density, so that the masks stay in registers.
+            if (mfm) {
+                for (int i = 0; i < words; i++, p += 8, out += per) PutBE32(out, GatherMFM(Word64(p, sh)));
+            } else {
+                for (int i = 0; i < words; i++, p += 8, out += per) PutBE16(out, GatherFM(Word64(p, sh)));
             }
             count -= words * per;
             pos += words * 64;
@@ -160,6 +159,9 @@ class CellReader {
         }
         return Wrap(pos);
     }
+
+    // The 64 cells from cell sh (0..7) of p[0] on, the first in bit 63.
+    static uint64_t Word64(const uint8_t *p, int sh) { return GetBE64(p) << sh | (uint64_t)p[8] << sh >> 8; }
 
     // The 32 data bits of 64 MFM cells (first cell in bit 63): every second
     // cell, from the second on.
@@ -230,18 +232,23 @@ class SyncRuns {
             }
         };
         int k = 0;
-        // Two words a load: a word that repeats every four cells has each
-        // bit equal to the one four cells on, which one shift and xor tell
-        // for both halves (28 bits each).
-        for (; k + 1 < words; k += 2) {
-            uint64_t x = GetBE64(buf + 4 * k);
-            uint64_t t = x ^ x >> 4;
-            if ((t & 0x0FFFFFFF00000000ull) && (t & 0x0FFFFFFFull)) {
+        // Four words two loads at a time: a word that repeats every four
+        // cells has each bit equal to the one four cells on, which one shift
+        // and xor tell for both halves of a load (28 bits each); a half left
+        // all 0 by that test borrows from its top bit when 1 is taken from
+        // it (a half below it doing so too only adds to that).
+        const uint64_t within = 0x0FFFFFFF0FFFFFFFull, ones = 0x0000000100000001ull, tops = 0x8000000080000000ull;
+        auto some = [&](uint64_t x) { return (((x ^ x >> 4) & within) - ones) & tops; };
+        for (; k + 3 < words; k += 4) {
+            uint64_t x = GetBE64(buf + 4 * k), y = GetBE64(buf + 4 * k + 8);
+            if (!(some(x) | some(y))) {
                 prev = 0;
                 continue;
             }
             add(k, (uint32_t)(x >> 32));
             add(k + 1, (uint32_t)x);
+            add(k + 2, (uint32_t)(y >> 32));
+            add(k + 3, (uint32_t)y);
         }
         for (; k < words; k++)
             add(k, (uint32_t)buf[4 * k] << 24 | buf[4 * k + 1] << 16 | buf[4 * k + 2] << 8 | buf[4 * k + 3]);
@@ -495,7 +502,6 @@ void ReadSectors(VTrack &t, const SyncRuns &runs, const uint8_t *buf, int count,
                  int mfmtrack, int analyze) {
     uint32_t &flags = t.flags;
     CellReader rd(buf, count);
-    std::unique_ptr<uint8_t[]> scratch(new uint8_t[SCRATCH_BYTES]);
 
     // Per density: cells per byte, and the SYNC allowance before a mark.
     const int trackcpb = mfmtrack ? 16 : 32;
@@ -553,7 +559,8 @@ void ReadSectors(VTrack &t, const SyncRuns &runs, const uint8_t *buf, int count,
         s->r = chrn[2];
         s->n = chrn[3];
         s->length = length;
-        s->data = new uint8_t[length]();
+        // Filled below from the data field; zeros when there is none.
+        s->data = found < 0 ? new uint8_t[length]() : new uint8_t[length];
         s->datacells = length * cpb;
         s->idcrc[0] = id[idbytes - 2];
         s->idcrc[1] = id[idbytes - 1];
@@ -575,15 +582,14 @@ void ReadSectors(VTrack &t, const SyncRuns &runs, const uint8_t *buf, int count,
         // Data field: MFM A1 A1 A1 mark data CRC CRC; FM mark data CRC CRC.
         const int d = idend + found + 64;
         const int head = mfm ? 4 : 1;
-        const int fieldbytes = head + length + 2;
-        rd.Bytes(d, scratch.get(), fieldbytes, mfm);
+        uint8_t mark[4];
+        int at = rd.Bytes(d, mark, head, mfm);
+        at = rd.Bytes(at, s->data, length, mfm);
+        rd.Bytes(at, s->datacrc, 2, mfm);
         s->dampos = d;
         s->datapos = d + (mfm ? 64 : 32);
         ends.push_back((int64_t)d + (int64_t)length * cpb + 96);
-        s->datacrc[0] = scratch[fieldbytes - 2];
-        s->datacrc[1] = scratch[fieldbytes - 1];
-        memcpy(s->data, scratch.get() + head, (size_t)length);
-        if (CalcCRC(scratch.get(), fieldbytes - 2) != (s->datacrc[0] << 8 | s->datacrc[1])) {
+        if (CalcCRC(s->data, length, CalcCRC(mark, head)) != (s->datacrc[0] << 8 | s->datacrc[1])) {
             s->status |= SECTOR_DATACRC;
             flags |= TRACK_DATACRC;
         }
