@@ -10,6 +10,7 @@
 // a time and their data bits split out by table.
 #include <algorithm>
 #include <cstring>
+#include <memory>
 #include <vector>
 
 #include "bytes.h"
@@ -381,32 +382,45 @@ void ReadSectors(VTrack &t, const SyncRuns &runs, const uint8_t *buf, int count,
 // ---------------------------------------------------------------------------
 
 void VTrack::Decode(int raw, const uint8_t *buf, int count, int analyze) {
+    Decode(raw, buf, count, analyze, DECODE_ALL);
+}
+
+void VTrack::Decode(int raw, const uint8_t *buf, int count, int analyze, int options) {
     Cleanup();
-    encdata = new uint8_t[TRACK_ENC_BYTES];
-    size_t filled = 0;  // leading bytes written; the rest of the buffer reads as 0
+    const bool keep = (options & DECODE_CELLS) != 0;
+    // The cells decoded: encdata when kept, else the caller's cells as they
+    // are, or those clock recovery makes of its samples in a buffer of the
+    // decode's own.
+    std::unique_ptr<uint8_t[]> own;
+    if (keep) encdata = new uint8_t[TRACK_ENC_BYTES];
+    else if (raw && buf && count > 0) own.reset(new uint8_t[TRACK_ENC_BYTES]);
+    uint8_t *made = keep ? encdata : own.get();
+    const uint8_t *stream = made;
+    size_t filled = 0;  // leading bytes written; the rest of encdata reads as 0
     if (buf && count > 0) {
         if (!raw) {
             cells = count < TRACK_MAX_CELLS ? count : TRACK_MAX_CELLS;
             filled = (size_t)(cells + 7) / 8;
-            memcpy(encdata, buf, filled);
+            if (keep) memcpy(encdata, buf, filled);
+            else stream = buf;
         } else {
-            memset(encdata, 0, TRACK_ENC_BYTES);
+            memset(made, 0, TRACK_ENC_BYTES);
             filled = TRACK_ENC_BYTES;
             // Only as many samples as the cell buffer can take are read: more
             // would wrap around the buffer and over the cells already made.
             if (count > TRACK_MAX_CELLS * 8) count = TRACK_MAX_CELLS * 8;
-            int n = Raw2Encode(buf, count, encdata, TRACK_MAX_CELLS);
+            int n = Raw2Encode(buf, count, made, TRACK_MAX_CELLS);
             cells = n < 0 ? 0 : (n < TRACK_MAX_CELLS ? n : TRACK_MAX_CELLS);
         }
     }
-    memset(encdata + filled, 0, TRACK_ENC_BYTES - filled);
+    if (keep) memset(encdata + filled, 0, TRACK_ENC_BYTES - filled);
     if (cells < 1) {
         flags = TRACK_UNFORMAT;
         return;
     }
 
-    CellReader rd(encdata, cells);
-    const SyncRuns runs(encdata, cells);
+    CellReader rd(stream, cells);
+    const SyncRuns runs(stream, cells);
     int mfmmarks[MAX_SCAN], fmmarks[MAX_SCAN];
     int nmfm = ScanMarks(runs, cells, Patterns().am[1], 128, mfmmarks);
     int nfm = ScanMarks(runs, cells, Patterns().am[0], 96, fmmarks);
@@ -455,9 +469,9 @@ void VTrack::Decode(int raw, const uint8_t *buf, int count, int analyze) {
     }
     candidates[n][0] = 0;
     candidates[n][1] = TYPE_END;
-    ReadSectors(*this, runs, encdata, cells, candidates, nmfmid >= nfmid, analyze);
+    ReadSectors(*this, runs, stream, cells, candidates, nmfmid >= nfmid, analyze);
 
-    if (!raw || !sectors) return;
+    if (!raw || !sectors || !(options & DECODE_RATES)) return;
 
     // Data rate: the raw length of each data field, from the start of its
     // SYNC to the end of its CRC, against the nominal length.
