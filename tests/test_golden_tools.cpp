@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdio>
+#include <cstring>
 #include <random>
 #include <string>
 #include <vector>
@@ -29,7 +30,8 @@ struct Digest {
     uint64_t h = 1469598103934665603ull;
     void Add(const void *p, size_t n) {
         const uint8_t *b = static_cast<const uint8_t *>(p);
-        for (size_t i = 0; i < n; i++) h = (h ^ b[i]) * 1099511628211ull;
+        for (size_t i = 0; i < n; i++)
+            h = (h ^ b[i]) * 1099511628211ull;
     }
     void Int(int64_t v) { Add(&v, sizeof v); }
     void Text(const std::string &s) { Int((int64_t)s.size()), Add(s.data(), s.size()); }
@@ -52,20 +54,23 @@ Bytes ReadAll(const std::string &path) {
     FILE *f = fopen(path.c_str(), "rb");
     if (!f) return b;
     uint8_t buf[65536];
-    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;) b.insert(b.end(), buf, buf + n);
+    for (size_t n; (n = fread(buf, 1, sizeof buf, f)) > 0;)
+        b.insert(b.end(), buf, buf + n);
     fclose(f);
     return b;
 }
 
 void AddReport(Digest &d, const LossReport &r) {
     d.Text(r.Refusal());
-    for (const loss_t &l : r.Losses()) d.Text(LossReport::Text(l));
+    for (const loss_t &l : r.Losses())
+        d.Text(LossReport::Text(l));
 }
 
 // A plain 2HD dump of random bytes, imported.
 bool PlainDisk(std::mt19937 &rng, const ScratchDir &dir, ZELDisk &disk) {
     Bytes data(77 * 2 * 8 * 1024);
-    for (auto &b : data) b = (uint8_t)rng();
+    for (auto &b : data)
+        b = (uint8_t)rng();
     FILE *f = fopen(dir.Path("plain.2HD").c_str(), "wb");
     if (!f) return false;
     bool ok = fwrite(data.data(), 1, data.size(), f) == data.size();
@@ -82,20 +87,25 @@ bool MixedDisk(std::mt19937 &rng, const ScratchDir &dir, ZELDisk &disk) {
     for (int c = 0; c < 12; c++)
         for (int h = 0; h < 2; h++) {
             const int shape = (c * 2 + h) % 5;
-            if (c == 7 && h == 1) continue;  // unformatted
+            if (c == 7 && h == 1) continue; // unformatted
             const int count = shape == 0 ? 8 : shape == 1 ? 15 : shape == 2 ? 26 : 16;
             const int n = shape == 0 ? 3 : shape == 1 ? 2 : shape == 2 ? 0 : 1;
             for (int i = 0; i < count; i++) {
                 int mfm = shape == 2 ? 0 : shape == 4 && i == 0 ? 0 : 1;
                 int status = 0;
                 uint32_t pick = rng() % 16;
-                if (pick == 0) status = SECTOR_DATACRC;
-                else if (pick == 1) status = SECTOR_DELETED;
-                else if (pick == 2 && shape != 2) status = SECTOR_IDCRC;
-                else if (pick == 3) status = SECTOR_NODATA;
-                int r = shape == 3 ? (i * 5) % 16 + 1 : i + 1;  // interleaved
+                if (pick == 0)
+                    status = SECTOR_DATACRC;
+                else if (pick == 1)
+                    status = SECTOR_DELETED;
+                else if (pick == 2 && shape != 2)
+                    status = SECTOR_IDCRC;
+                else if (pick == 3)
+                    status = SECTOR_NODATA;
+                int r = shape == 3 ? (i * 5) % 16 + 1 : i + 1; // interleaved
                 VSector *s = NewSector(mfm, c, h, r, n, 128 << n, status);
-                for (int k = 0; k < s->length; k++) s->data[k] = (uint8_t)rng();
+                for (int k = 0; k < s->length; k++)
+                    s->data[k] = (uint8_t)rng();
                 vd.tracks[c][h]->AddSector(s);
             }
         }
@@ -117,7 +127,8 @@ void ExportAll(Digest &d, ZELDisk &disk, const ScratchDir &dir, const std::vecto
             // starts after that line.
             size_t from = 0;
             if (std::string(ext) == ".IMD")
-                while (from < out.size() && out[from] != '\n') from++;
+                while (from < out.size() && out[from] != '\n')
+                    from++;
             d.Int((int64_t)out.size());
             d.Add(out.data() + from, out.size() - from);
             remove(path.c_str());
@@ -139,7 +150,8 @@ void DecodeAll(Digest &d, ZELDisk &disk) {
             VDisk vd;
             disk.Sectors(vd, analyze, measure);
             for (int c = 0; c < vd.cylinders; c++)
-                for (int h = 0; h < vd.heads; h++) AddTrack(d, *vd.tracks[c][h]);
+                for (int h = 0; h < vd.heads; h++)
+                    AddTrack(d, *vd.tracks[c][h]);
         }
     }
 }
@@ -151,7 +163,7 @@ void Resample(std::mt19937 &rng, ZELDisk &disk) {
         for (int h = 0; h < disk.header.heads; h++) {
             if ((c * 2 + h) % 3) continue;
             int len = disk.GetTrackLen(c, h);
-            int pct = (int)(rng() % 5) - 3;  // -3 .. +1 per cent
+            int pct = (int)(rng() % 5) - 3; // -3 .. +1 per cent
             int to = len + len / 100 * pct;
             if (len <= 0 || (int64_t)(to + 7) / 8 > disk.GetTrackCapacity(c, h)) continue;
             StrechRaw(disk.GetTrackData(c, h), len, to);
@@ -185,11 +197,61 @@ TEST(GoldenTools, ExportsAndDecodesKeepTheirResults) {
         Resample(rng, disk);
         DecodeAll(raw, disk);
         ExportAll(raw, disk, dir, kTrackFormats);
-        ExportAll(raw, disk, dir, {".D88", ".IMD"});  // each turns the image back into cells
+        ExportAll(raw, disk, dir, {".D88", ".IMD"}); // each turns the image back into cells
     }
     EXPECT_EQ(0x3BE1D85F3C2DF3CDull, plain.h);
     EXPECT_EQ(0x46444C5690B8547Dull, mixed.h);
     EXPECT_EQ(0x3F36FB7EEC90835Bull, raw.h);
 }
 
-}  // namespace
+// What a decode leaves out changes nothing else: without the rates every
+// sector reads 0 for its rate, without the cells encdata stays null (and
+// cells still tells the length); all the rest is what a full decode gives.
+TEST(GoldenTools, DecodeOptionsLeaveOutOnlyWhatTheyName) {
+    ScratchDir dir("golden-options");
+    ASSERT_FALSE(dir.path().empty());
+    std::mt19937 rng(20261209);
+    ZELDisk disk;
+    ASSERT_TRUE(MixedDisk(rng, dir, disk));
+    int rated = 0;
+    for (int form = 0; form < 2; form++) { // encode form, then raw
+        if (form == 1) {
+            ASSERT_TRUE(disk.ConvertRaw());
+            Resample(rng, disk);
+        }
+        for (int c = 0; c < 12; c++)
+            for (int h = 0; h < 2; h++) {
+                VTrack *all = disk.Analyze(c, h, ANALYZE_UPD765);
+                ASSERT_NE(all, nullptr);
+                for (const VSector *s = all->sectors; s; s = s->next)
+                    rated += s->rate != 0;
+                for (int options : {0, (int)DECODE_CELLS, (int)DECODE_RATES}) {
+                    VTrack *t = disk.Analyze(c, h, ANALYZE_UPD765, options);
+                    ASSERT_NE(t, nullptr);
+                    EXPECT_EQ(t->encdata != nullptr, (options & DECODE_CELLS) != 0);
+                    EXPECT_EQ(all->cells, t->cells);
+                    if (t->encdata) {
+                        EXPECT_EQ(0, memcmp(all->encdata, t->encdata, TRACK_ENC_BYTES));
+                    }
+                    Digest want, got;
+                    AddTrack(got, *t);
+                    // The full decode with its rates as the option leaves them.
+                    std::vector<int32_t> rates;
+                    for (VSector *s = all->sectors; s; s = s->next) {
+                        rates.push_back(s->rate);
+                        if (!(options & DECODE_RATES)) s->rate = 0;
+                    }
+                    AddTrack(want, *all);
+                    size_t i = 0;
+                    for (VSector *s = all->sectors; s; s = s->next)
+                        s->rate = rates[i++];
+                    EXPECT_EQ(want.h, got.h) << "track " << c * 2 + h << " options " << options;
+                    delete t;
+                }
+                delete all;
+            }
+    }
+    EXPECT_GT(rated, 0); // the resampled tracks have rates to leave out
+}
+
+} // namespace
