@@ -221,6 +221,7 @@ class SyncRuns {
   public:
     SyncRuns(const uint8_t *buf, int count) : m_buf(buf), m_count(count), m_bytes((count + 7) / 8) {
         const int words = count / 32;  // aligned words wholly inside the stream
+        m_groups.reserve(128);          // a formatted track's sync fields, and some
         uint32_t prev = 0;             // word of the group the last word closed, or 0
         auto add = [&](int k, uint32_t w) {
             if (w != ((w >> 4) | (w << 28)) || w == 0 || w == 0xFFFFFFFFu) {
@@ -530,6 +531,7 @@ void ReadSectors(VTrack &t, const SyncRuns &runs, const uint8_t *buf, int count,
 
     // Unwrapped end of every sector's data field, in list order.
     std::vector<int64_t> ends;
+    ends.reserve(MAX_CANDIDATES);
 
     for (int i = 0; candidates[i][1] != TYPE_END; i++) {
         const int p = candidates[i][0];

@@ -99,6 +99,7 @@ void CompareSector(const VSector *a, const VSector *b, int c, int h, LossReport 
 
 std::vector<const VSector *> List(const VTrack *t) {
     std::vector<const VSector *> v;
+    v.reserve(t ? (size_t)t->SectorCount() : 0);
     for (const VSector *s = t ? t->sectors : nullptr; s; s = s->next) v.push_back(s);
     return v;
 }
