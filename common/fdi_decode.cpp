@@ -134,12 +134,10 @@ class CellReader {
         if (words > 0) {
             const uint8_t *p = m_buf + (pos >> 3);
             const int sh = pos & 7;
-            // One loop per density, so that the masks stay in registers.
-            if (mfm) {
-                for (int i = 0; i < words; i++, p += 8, out += per) PutBE32(out, GatherMFM(Word64(p, sh)));
-            } else {
-                for (int i = 0; i < words; i++, p += 8, out += per) PutBE16(out, GatherFM(Word64(p, sh)));
-            }
+            // One loop per density and cell offset: the masks stay in
+            // registers and every shift is by a constant.
+            (mfm ? kWordsMFM : kWordsFM)[sh](p, out, words);
+            out += words * per;
             count -= words * per;
             pos += words * 64;
             if (pos >= m_count) pos -= m_count;
@@ -161,8 +159,26 @@ class CellReader {
         return Wrap(pos);
     }
 
-    // The 64 cells from cell sh (0..7) of p[0] on, the first in bit 63.
-    static uint64_t Word64(const uint8_t *p, int sh) { return GetBE64(p) << sh | (uint64_t)p[8] << sh >> 8; }
+    // The 64 cells from cell SH (0..7) of p[0] on, the first in bit 63.
+    template <int SH>
+    static uint64_t Word64(const uint8_t *p) {
+        if constexpr (SH == 0) return GetBE64(p);
+        else return GetBE64(p) << SH | (uint64_t)(p[8] >> (8 - SH));
+    }
+    // The data bytes of words whole 64-cell words from cell SH of p[0] on.
+    template <int SH>
+    static void WordsMFM(const uint8_t *p, uint8_t *out, int words) {
+        for (int i = 0; i < words; i++, p += 8, out += 4) PutBE32(out, GatherMFM(Word64<SH>(p)));
+    }
+    template <int SH>
+    static void WordsFM(const uint8_t *p, uint8_t *out, int words) {
+        for (int i = 0; i < words; i++, p += 8, out += 2) PutBE16(out, GatherFM(Word64<SH>(p)));
+    }
+    typedef void (*wordsfn_t)(const uint8_t *, uint8_t *, int);
+    static constexpr wordsfn_t kWordsMFM[8] = {WordsMFM<0>, WordsMFM<1>, WordsMFM<2>, WordsMFM<3>,
+                                               WordsMFM<4>, WordsMFM<5>, WordsMFM<6>, WordsMFM<7>};
+    static constexpr wordsfn_t kWordsFM[8] = {WordsFM<0>, WordsFM<1>, WordsFM<2>, WordsFM<3>,
+                                              WordsFM<4>, WordsFM<5>, WordsFM<6>, WordsFM<7>};
 
     // The 32 data bits of 64 MFM cells (first cell in bit 63): every second
     // cell, from the second on.
