@@ -251,18 +251,23 @@ class SyncRuns {
         };
         int k = 0;
         // Four words two loads at a time: a word that repeats every four
-        // cells has each bit equal to the one four cells on, which one shift
-        // and xor tell for both halves of a load (28 bits each); a half left
-        // all 0 by that test borrows from its top bit when 1 is taken from
-        // it (a half below it doing so too only adds to that).
+        // cells is one nibble eight times, whatever the order of its bytes,
+        // which one shift and xor tell for both halves of a load (28 bits
+        // each); a half left all 0 by that test borrows from its top bit
+        // when 1 is taken from it (a half below it doing so too only adds to
+        // that). The loads are in the machine's byte order until a word
+        // passes.
         const uint64_t within = 0x0FFFFFFF0FFFFFFFull, ones = 0x0000000100000001ull, tops = 0x8000000080000000ull;
         auto some = [&](uint64_t x) { return (((x ^ x >> 4) & within) - ones) & tops; };
         for (; k + 3 < words; k += 4) {
-            uint64_t x = GetBE64(buf + 4 * k), y = GetBE64(buf + 4 * k + 8);
+            uint64_t x, y;
+            memcpy(&x, buf + 4 * k, 8);
+            memcpy(&y, buf + 4 * k + 8, 8);
             if (!(some(x) | some(y))) {
                 prev = 0;
                 continue;
             }
+            x = GetBE64(buf + 4 * k), y = GetBE64(buf + 4 * k + 8);
             add(k, (uint32_t)(x >> 32));
             add(k + 1, (uint32_t)x);
             add(k + 2, (uint32_t)(y >> 32));
