@@ -105,8 +105,8 @@ constexpr CrcSkips kCrcSkips = MakeCrcSkips();
 // Eight bytes into the register.
 inline uint16_t Crc8(uint16_t crc, const uint8_t *d) {
     const auto &t = kCrcSlices.t;
-    return (uint16_t)(t[7][(crc >> 8) ^ d[0]] ^ t[6][(crc & 0xFF) ^ d[1]] ^ t[5][d[2]] ^ t[4][d[3]] ^ t[3][d[4]] ^
-                      t[2][d[5]] ^ t[1][d[6]] ^ t[0][d[7]]);
+    return (uint16_t)(t[7][(crc >> 8) ^ d[0]] ^ t[6][(crc & 0xFF) ^ d[1]] ^ t[5][d[2]] ^ t[4][d[3]] ^
+                      t[3][d[4]] ^ t[2][d[5]] ^ t[1][d[6]] ^ t[0][d[7]]);
 }
 } // namespace
 

@@ -145,7 +145,7 @@ class VTrack {
     int32_t gap4a = 0;
     int32_t gap4b = 0;
     int32_t cells = 0;
-    uint8_t *encdata = nullptr;  // TRACK_ENC_BYTES, owned, after decoding
+    uint8_t *encdata = nullptr;  // TRACK_ENC_BYTES, owned, after decoding with DECODE_CELLS
     VSector *sectors = nullptr;
     int32_t mfmcount = 0;
     int32_t fmcount = 0;

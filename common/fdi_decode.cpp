@@ -6,8 +6,9 @@
 //   uPD765 (0)      ID mark FE only; length 128 << N, 16384 for N > 7
 //   MB8877 (other)  ID marks FC FD FE FF; length 128 << (N & 3)
 //
-// Marks are found with BfFind over the stream; fields are read a cell word at
-// a time and their data bits split out by table.
+// Marks are found where the track's sync runs end (SyncRuns, one pass over the
+// stream, the same matches BfFind gives); fields are read 64 cells at a time
+// and their data bits gathered by masks and shifts.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -257,7 +258,8 @@ class SyncRuns {
         // when 1 is taken from it (a half below it doing so too only adds to
         // that). The loads are in the machine's byte order until a word
         // passes.
-        const uint64_t within = 0x0FFFFFFF0FFFFFFFull, ones = 0x0000000100000001ull, tops = 0x8000000080000000ull;
+        const uint64_t within = 0x0FFFFFFF0FFFFFFFull, ones = 0x0000000100000001ull;
+        const uint64_t tops = 0x8000000080000000ull;
         auto some = [&](uint64_t x) { return (((x ^ x >> 4) & within) - ones) & tops; };
         for (; k + 3 < words; k += 4) {
             uint64_t x, y;
@@ -279,7 +281,10 @@ class SyncRuns {
         // shares with it. A stretch that reaches the end of the stream may
         // seem to end anywhere beyond it (the bits there are padding), which
         // puts its match start past the last start that does not wrap.
-        for (group_t &g : m_groups) g.end = 32 * g.last + 32 + __builtin_clz((Load32(32 * g.last + 32) ^ g.word) | 1);
+        for (group_t &g : m_groups) {
+            const int after = 32 * g.last + 32;
+            g.end = after + __builtin_clz((Load32(after) ^ g.word) | 1);
+        }
     }
 
     // BfFind(buf, count, start, range, pat).

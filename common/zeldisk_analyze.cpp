@@ -6,7 +6,9 @@
 // Decodes one track of the image into a new VTrack owned by the caller. A
 // missing record decodes as an empty (unformatted) track; a record's bit
 // count is never trusted beyond the bytes the record holds.
-VTrack *ZELDisk::Analyze(int cylinder, int head, int mode) { return Analyze(cylinder, head, mode, DECODE_ALL); }
+VTrack *ZELDisk::Analyze(int cylinder, int head, int mode) {
+    return Analyze(cylinder, head, mode, DECODE_ALL);
+}
 
 VTrack *ZELDisk::Analyze(int cylinder, int head, int mode, int options) {
     if (!valid || cylinder < 0 || head < 0) return nullptr;
