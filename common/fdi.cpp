@@ -78,15 +78,57 @@ constexpr CrcSlices MakeCrcSlices() {
     return s;
 }
 constexpr CrcSlices kCrcSlices = MakeCrcSlices();
+
+// The register times a 16-bit polynomial, modulo the CRC polynomial: the
+// product (carry-less, 31 bits) has its top half folded back in as the
+// register would fold two bytes in.
+constexpr uint16_t MulMod(uint32_t a, uint32_t b) {
+    uint32_t r = 0;
+    for (int i = 0; i < 16; i++) r ^= (b << i) & (0u - (a >> i & 1));
+    return (uint16_t)(r ^ kCrcSlices.t[1][r >> 24] ^ kCrcSlices.t[0][(r >> 16) & 0xFF]);
+}
+
+// skip[j]: x^(8 * 2^j) modulo the polynomial. A zero byte multiplies the
+// register by x^8, so a register times skip[j] is that register carried
+// past 2^j zero bytes.
+struct CrcSkips {
+    uint16_t skip[16];
+};
+constexpr CrcSkips MakeCrcSkips() {
+    CrcSkips k{};
+    k.skip[0] = 0x100;
+    for (int j = 1; j < 16; j++) k.skip[j] = MulMod(k.skip[j - 1], k.skip[j - 1]);
+    return k;
+}
+constexpr CrcSkips kCrcSkips = MakeCrcSkips();
+
+// Eight bytes into the register.
+inline uint16_t Crc8(uint16_t crc, const uint8_t *d) {
+    const auto &t = kCrcSlices.t;
+    return (uint16_t)(t[7][(crc >> 8) ^ d[0]] ^ t[6][(crc & 0xFF) ^ d[1]] ^ t[5][d[2]] ^ t[4][d[3]] ^
+                      t[3][d[4]] ^ t[2][d[5]] ^ t[1][d[6]] ^ t[0][d[7]]);
+}
 } // namespace
 
 uint16_t CalcCRC(const uint8_t *data, int len, uint16_t crc) {
+    // A long run goes as two parts at once, each step of one waiting only
+    // on its own register: the last 2^j bytes (j the largest with 2^j <=
+    // len / 2) from a zero register beside the rest; the CRC is linear, so
+    // the whole is the first part's register carried past the second part's
+    // bytes, plus the second part's register.
+    if (len >= 128) {
+        const int j = 31 - __builtin_clz((unsigned)len / 2), nb = 1 << j, na = len - nb;
+        const uint8_t *b = data + na;
+        uint16_t cb = 0;
+        for (int i = 0; i < nb; i += 8) {
+            crc = Crc8(crc, data + i);
+            cb = Crc8(cb, b + i);
+        }
+        return (uint16_t)(MulMod(CalcCRC(data + nb, na - nb, crc), kCrcSkips.skip[j]) ^ cb);
+    }
     const auto &t = kCrcSlices.t;
     int i = 0;
-    for (; i + 8 <= len; i += 8)
-        crc = (uint16_t)(t[7][(crc >> 8) ^ data[i]] ^ t[6][(crc & 0xFF) ^ data[i + 1]] ^ t[5][data[i + 2]] ^
-                         t[4][data[i + 3]] ^ t[3][data[i + 4]] ^ t[2][data[i + 5]] ^ t[1][data[i + 6]] ^
-                         t[0][data[i + 7]]);
+    for (; i + 8 <= len; i += 8) crc = Crc8(crc, data + i);
     for (; i + 4 <= len; i += 4)
         crc = (uint16_t)(t[3][(crc >> 8) ^ data[i]] ^ t[2][(crc & 0xFF) ^ data[i + 1]] ^ t[1][data[i + 2]] ^
                          t[0][data[i + 3]]);

@@ -43,6 +43,10 @@ enum { TRACK_PREAMBLE_CELLS = 2336 };
 // bytes each). A sector image claiming more for one track is not a disk.
 enum { TRACK_MAX_BYTES = TRACK_MAX_CELLS / 16, TRACK_MAX_SECTORS = TRACK_MAX_CELLS / (62 * 16) };
 enum { ANALYZE_UPD765 = 0, ANALYZE_MB8877 = 1 };
+// What a decode keeps beside the sectors: the cell stream (encdata), and for
+// raw samples the data rate of each sector, measured with a second walk over
+// the samples.
+enum { DECODE_CELLS = 1, DECODE_RATES = 2, DECODE_ALL = DECODE_CELLS | DECODE_RATES };
 
 // CRC-16/CCITT, polynomial 0x1021, MSB first, no reflection, no final XOR.
 extern const uint16_t crctbl[256];
@@ -126,8 +130,11 @@ class VTrack {
     static int FillFM(uint8_t *buf, uint8_t value, int count);
     static int GenFM(uint8_t *buf, const uint8_t *src, int count);
 
-    // Decoder.
-    void Decode(int raw, const uint8_t *buf, int count, int analyze);
+    // Decoder. options (DECODE_CELLS, DECODE_RATES) say what is made
+    // beyond the sector list; without DECODE_CELLS, cells holds the length
+    // of the stream decoded and encdata stays null.
+    void Decode(int raw, const uint8_t *buf, int count, int analyze);  // DECODE_ALL
+    void Decode(int raw, const uint8_t *buf, int count, int analyze, int options);
     void DecodeIn(const uint8_t *cells, int count, const int (*candidates)[2], int mfmtrack, int analyze);
     static int BfSplitClock(const uint8_t *cells, int count, int start, uint8_t *out, int bytes, int mfm,
                             int noise);
@@ -138,7 +145,7 @@ class VTrack {
     int32_t gap4a = 0;
     int32_t gap4b = 0;
     int32_t cells = 0;
-    uint8_t *encdata = nullptr;  // TRACK_ENC_BYTES, owned, after decoding
+    uint8_t *encdata = nullptr;  // TRACK_ENC_BYTES, owned, after decoding with DECODE_CELLS
     VSector *sectors = nullptr;
     int32_t mfmcount = 0;
     int32_t fmcount = 0;

@@ -6,8 +6,9 @@
 //   uPD765 (0)      ID mark FE only; length 128 << N, 16384 for N > 7
 //   MB8877 (other)  ID marks FC FD FE FF; length 128 << (N & 3)
 //
-// Marks are found with BfFind over the stream; fields are read a cell word at
-// a time and their data bits split out by table.
+// Marks are found where the track's sync runs end (SyncRuns, one pass over the
+// stream, the same matches BfFind gives); fields are read 64 cells at a time
+// and their data bits gathered by masks and shifts.
 #include <algorithm>
 #include <cstring>
 #include <memory>
@@ -74,7 +75,6 @@ const decoderpatterns_t &Patterns() {
 // is lost on the way to the sector reader.
 enum { MAX_SCAN = 192, MAX_IDS = 96, MAX_CANDIDATES = 2 * MAX_IDS };
 enum { TYPE_END = 0, TYPE_MFM = 1, TYPE_FM = 2 };
-enum { SCRATCH_BYTES = 16384 + 6 }; // largest data field plus marks and CRC
 
 // Data bits of a cell byte: MFM keeps the odd cells (bits 6 4 2 0), FM the
 // third cell of each four (bits 5 and 1).
@@ -135,11 +135,10 @@ class CellReader {
         if (words > 0) {
             const uint8_t *p = m_buf + (pos >> 3);
             const int sh = pos & 7;
-            for (int i = 0; i < words; i++, p += 8, out += per) {
-                uint64_t w = GetBE64(p) << sh | (uint64_t)p[8] << sh >> 8;
-                if (mfm) PutBE32(out, GatherMFM(w));
-                else PutBE16(out, GatherFM(w));
-            }
+            // One loop per density and cell offset: the masks stay in
+            // registers and every shift is by a constant.
+            (mfm ? kWordsMFM : kWordsFM)[sh](p, out, words);
+            out += words * per;
             count -= words * per;
             pos += words * 64;
             if (pos >= m_count) pos -= m_count;
@@ -160,6 +159,27 @@ class CellReader {
         }
         return Wrap(pos);
     }
+
+    // The 64 cells from cell SH (0..7) of p[0] on, the first in bit 63.
+    template <int SH>
+    static uint64_t Word64(const uint8_t *p) {
+        if constexpr (SH == 0) return GetBE64(p);
+        else return GetBE64(p) << SH | (uint64_t)(p[8] >> (8 - SH));
+    }
+    // The data bytes of words whole 64-cell words from cell SH of p[0] on.
+    template <int SH>
+    static void WordsMFM(const uint8_t *p, uint8_t *out, int words) {
+        for (int i = 0; i < words; i++, p += 8, out += 4) PutBE32(out, GatherMFM(Word64<SH>(p)));
+    }
+    template <int SH>
+    static void WordsFM(const uint8_t *p, uint8_t *out, int words) {
+        for (int i = 0; i < words; i++, p += 8, out += 2) PutBE16(out, GatherFM(Word64<SH>(p)));
+    }
+    typedef void (*wordsfn_t)(const uint8_t *, uint8_t *, int);
+    static constexpr wordsfn_t kWordsMFM[8] = {WordsMFM<0>, WordsMFM<1>, WordsMFM<2>, WordsMFM<3>,
+                                               WordsMFM<4>, WordsMFM<5>, WordsMFM<6>, WordsMFM<7>};
+    static constexpr wordsfn_t kWordsFM[8] = {WordsFM<0>, WordsFM<1>, WordsFM<2>, WordsFM<3>,
+                                              WordsFM<4>, WordsFM<5>, WordsFM<6>, WordsFM<7>};
 
     // The 32 data bits of 64 MFM cells (first cell in bit 63): every second
     // cell, from the second on.
@@ -200,16 +220,148 @@ class CellReader {
     int m_bytes;
 };
 
+// The sync runs of a track, found in one pass, so that every mark search of
+// a decode looks only where a run ends instead of passing over the track.
+//
+// Every mark pattern opens with a sync run of run >= 63 cells that repeats
+// every four cells, and the cell after the run breaks that rhythm. In the
+// stream, a match at m then lies inside a stretch of that rhythm which ends
+// exactly at m + run and holds at least one whole aligned 32-bit word. The
+// aligned words of such a stretch are all the same word (32 is a multiple
+// of 4), so it shows as a group of equal consecutive words that repeat
+// every four cells, and it goes on past the group's last word k for as many
+// cells as the word after k agrees with the group's word: that fixes its
+// end, and with it the one start a match from that group can have. Find
+// checks just that start, group by group in stream order, and so returns
+// the first match as BfFind would.
+class SyncRuns {
+  public:
+    SyncRuns(const uint8_t *buf, int count) : m_buf(buf), m_count(count), m_bytes((count + 7) / 8) {
+        const int words = count / 32;  // aligned words wholly inside the stream
+        m_groups.reserve(128);          // a formatted track's sync fields, and some
+        uint32_t prev = 0;             // word of the group the last word closed, or 0
+        auto add = [&](int k, uint32_t w) {
+            if (w != ((w >> 4) | (w << 28)) || w == 0 || w == 0xFFFFFFFFu) {
+                prev = 0;
+            } else if (w == prev) {
+                m_groups.back().last = k;
+            } else {
+                m_groups.push_back({k, w, 0});
+                prev = w;
+            }
+        };
+        int k = 0;
+        // Four words two loads at a time: a word that repeats every four
+        // cells is one nibble eight times, whatever the order of its bytes,
+        // which one shift and xor tell for both halves of a load (28 bits
+        // each); a half left all 0 by that test borrows from its top bit
+        // when 1 is taken from it (a half below it doing so too only adds to
+        // that). The loads are in the machine's byte order until a word
+        // passes.
+        const uint64_t within = 0x0FFFFFFF0FFFFFFFull, ones = 0x0000000100000001ull;
+        const uint64_t tops = 0x8000000080000000ull;
+        auto some = [&](uint64_t x) { return (((x ^ x >> 4) & within) - ones) & tops; };
+        for (; k + 3 < words; k += 4) {
+            uint64_t x, y;
+            memcpy(&x, buf + 4 * k, 8);
+            memcpy(&y, buf + 4 * k + 8, 8);
+            if (!(some(x) | some(y))) {
+                prev = 0;
+                continue;
+            }
+            x = GetBE64(buf + 4 * k), y = GetBE64(buf + 4 * k + 8);
+            add(k, (uint32_t)(x >> 32));
+            add(k + 1, (uint32_t)x);
+            add(k + 2, (uint32_t)(y >> 32));
+            add(k + 3, (uint32_t)y);
+        }
+        for (; k < words; k++)
+            add(k, (uint32_t)buf[4 * k] << 24 | buf[4 * k + 1] << 16 | buf[4 * k + 2] << 8 | buf[4 * k + 3]);
+        // Where each stretch ends: past the group by the cells the next word
+        // shares with it. A stretch that reaches the end of the stream may
+        // seem to end anywhere beyond it (the bits there are padding), which
+        // puts its match start past the last start that does not wrap.
+        for (group_t &g : m_groups) {
+            const int after = 32 * g.last + 32;
+            g.end = after + __builtin_clz((Load32(after) ^ g.word) | 1);
+        }
+    }
+
+    // BfFind(buf, count, start, range, pat).
+    int Find(int start, int range, const BfPattern &pat) const {
+        const int patbits = pat.len;
+        if (!pat.run || pat.run >= patbits) return BfFind(m_buf, m_count, start, range, pat);
+        if (m_count <= 0 || range < patbits) return -1;
+        const int kmax = (int)std::min<int64_t>((int64_t)range - patbits, m_count - 1);
+        int q0 = start % m_count;
+        if (q0 < 0) q0 += m_count;
+        const int lastLinear = m_count - patbits;  // last start whose match does not wrap
+        for (int k = 0; k <= kmax;) {
+            int q = (int)(((int64_t)q0 + k) % m_count);
+            int n, r;
+            if (q <= lastLinear) {
+                n = std::min(kmax - k, lastLinear - q) + 1;
+                r = FindLinear(q, n, pat);
+            } else {  // matches that wrap: a few starts, searched as they are
+                n = std::min(kmax - k, m_count - 1 - q) + 1;
+                r = BfFind(m_buf, m_count, q, n + patbits - 1, pat);
+            }
+            if (r >= 0) return k + r;
+            k += n;
+        }
+        return -1;
+    }
+
+  private:
+    struct group_t {
+        int last;       // its last word, at cell 32 * last
+        uint32_t word;  // the word every one of its words is
+        int end;        // the first cell past the stretch of its rhythm
+    };
+
+    // The 32 cells from pos on (pos >= 0), the first in bit 31; cells past
+    // the buffer read as 0.
+    uint32_t Load32(int pos) const {
+        const int b = pos >> 3, sh = pos & 7;
+        uint64_t v = 0;
+        if (b + 8 <= m_bytes) {
+            v = GetBE64(m_buf + b);
+        } else {
+            for (int i = 0; i < 8; i++) v = v << 8 | (b + i < m_bytes ? m_buf[b + i] : 0);
+        }
+        return (uint32_t)(v << sh >> 32);
+    }
+
+    // The first match at q .. q + n - 1, none of which wraps: its offset from q.
+    int FindLinear(int q, int n, const BfPattern &pat) const {
+        const int stop = q + n;
+        // Groups in order of their stretch's end, and so of their one start.
+        auto g = std::partition_point(m_groups.begin(), m_groups.end(),
+                                      [&](const group_t &x) { return x.end - pat.run < q; });
+        for (; g != m_groups.end() && g->end - pat.run < stop; ++g) {
+            const uint32_t w = g->word;
+            if (w != pat.sync[0] && w != pat.sync[1] && w != pat.sync[2] && w != pat.sync[3]) continue;
+            const int m = g->end - pat.run;
+            if (pat.Matches([&](int j) { return Load32(m + j); })) return m - q;
+        }
+        return -1;
+    }
+
+    const uint8_t *m_buf;
+    int m_count, m_bytes;
+    std::vector<group_t> m_groups;
+};
+
 // Mark positions (match + 80) of every sync run with a mark after it, in
 // ascending order. The disk turns without a seam, so a run may begin before
 // the end of the stream and end after its start: the search reaches past the
 // end, and such a mark's position is taken round the circle.
-int ScanMarks(const uint8_t *buf, int count, const BfPattern &pattern, int step, int *out) {
+int ScanMarks(const SyncRuns &runs, int count, const BfPattern &pattern, int step, int *out) {
     const int patbits = pattern.len;
     int n = 0;
     int pos = 0;
     while (pos < count && n < MAX_SCAN) {
-        int off = BfFind(buf, count, pos, count - pos + patbits - 1, pattern);
+        int off = runs.Find(pos, count - pos + patbits - 1, pattern);
         if (off < 0) break;
         out[n++] = (int)(((int64_t)pos + off + 80) % count);
         pos += off + step;
@@ -246,6 +398,10 @@ bool HasData(const VSector *s) {
     return !(s->status & SECTOR_NODATA);
 }
 
+// Reads the sector at every candidate ID mark into t, then measures gaps.
+void ReadSectors(VTrack &t, const SyncRuns &runs, const uint8_t *buf, int count, const int (*candidates)[2],
+                 int mfmtrack, int analyze);
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -253,34 +409,48 @@ bool HasData(const VSector *s) {
 // ---------------------------------------------------------------------------
 
 void VTrack::Decode(int raw, const uint8_t *buf, int count, int analyze) {
+    Decode(raw, buf, count, analyze, DECODE_ALL);
+}
+
+void VTrack::Decode(int raw, const uint8_t *buf, int count, int analyze, int options) {
     Cleanup();
-    encdata = new uint8_t[TRACK_ENC_BYTES];
-    size_t filled = 0;  // leading bytes written; the rest of the buffer reads as 0
+    const bool keep = (options & DECODE_CELLS) != 0;
+    // The cells decoded: encdata when kept, else the caller's cells as they
+    // are, or those clock recovery makes of its samples in a buffer of the
+    // decode's own.
+    std::unique_ptr<uint8_t[]> own;
+    if (keep) encdata = new uint8_t[TRACK_ENC_BYTES];
+    else if (raw && buf && count > 0) own.reset(new uint8_t[TRACK_ENC_BYTES]);
+    uint8_t *made = keep ? encdata : own.get();
+    const uint8_t *stream = made;
+    size_t filled = 0;  // leading bytes written; the rest of encdata reads as 0
     if (buf && count > 0) {
         if (!raw) {
             cells = count < TRACK_MAX_CELLS ? count : TRACK_MAX_CELLS;
             filled = (size_t)(cells + 7) / 8;
-            memcpy(encdata, buf, filled);
+            if (keep) memcpy(encdata, buf, filled);
+            else stream = buf;
         } else {
-            memset(encdata, 0, TRACK_ENC_BYTES);
+            memset(made, 0, TRACK_ENC_BYTES);
             filled = TRACK_ENC_BYTES;
             // Only as many samples as the cell buffer can take are read: more
             // would wrap around the buffer and over the cells already made.
             if (count > TRACK_MAX_CELLS * 8) count = TRACK_MAX_CELLS * 8;
-            int n = Raw2Encode(buf, count, encdata, TRACK_MAX_CELLS);
+            int n = Raw2Encode(buf, count, made, TRACK_MAX_CELLS);
             cells = n < 0 ? 0 : (n < TRACK_MAX_CELLS ? n : TRACK_MAX_CELLS);
         }
     }
-    memset(encdata + filled, 0, TRACK_ENC_BYTES - filled);
+    if (keep) memset(encdata + filled, 0, TRACK_ENC_BYTES - filled);
     if (cells < 1) {
         flags = TRACK_UNFORMAT;
         return;
     }
 
-    CellReader rd(encdata, cells);
+    CellReader rd(stream, cells);
+    const SyncRuns runs(stream, cells);
     int mfmmarks[MAX_SCAN], fmmarks[MAX_SCAN];
-    int nmfm = ScanMarks(encdata, cells, Patterns().am[1], 128, mfmmarks);
-    int nfm = ScanMarks(encdata, cells, Patterns().am[0], 96, fmmarks);
+    int nmfm = ScanMarks(runs, cells, Patterns().am[1], 128, mfmmarks);
+    int nfm = ScanMarks(runs, cells, Patterns().am[0], 96, fmmarks);
     if (nmfm == 0 && nfm == 0) {
         flags = TRACK_UNFORMAT;
         return;
@@ -326,9 +496,9 @@ void VTrack::Decode(int raw, const uint8_t *buf, int count, int analyze) {
     }
     candidates[n][0] = 0;
     candidates[n][1] = TYPE_END;
-    DecodeIn(encdata, cells, candidates, nmfmid >= nfmid, analyze);
+    ReadSectors(*this, runs, stream, cells, candidates, nmfmid >= nfmid, analyze);
 
-    if (!raw || !sectors) return;
+    if (!raw || !sectors || !(options & DECODE_RATES)) return;
 
     // Data rate: the raw length of each data field, from the start of its
     // SYNC to the end of its CRC, against the nominal length.
@@ -364,22 +534,30 @@ void VTrack::Decode(int raw, const uint8_t *buf, int count, int analyze) {
 void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2], int mfmtrack, int analyze) {
     ClrSector();
     if (!buf || count < 1) return;
+    ReadSectors(*this, SyncRuns(buf, count), buf, count, candidates, mfmtrack, analyze);
+}
+
+namespace {
+
+void ReadSectors(VTrack &t, const SyncRuns &runs, const uint8_t *buf, int count, const int (*candidates)[2],
+                 int mfmtrack, int analyze) {
+    uint32_t &flags = t.flags;
     CellReader rd(buf, count);
-    std::unique_ptr<uint8_t[]> scratch(new uint8_t[SCRATCH_BYTES]);
 
     // Per density: cells per byte, and the SYNC allowance before a mark.
     const int trackcpb = mfmtrack ? 16 : 32;
     const int tracksync = mfmtrack ? 192 : 384;
 
     const int iambits = mfmtrack ? 128 : 96;
-    int iam = BfFind(buf, count, 0, count + iambits - 1, Patterns().iam[mfmtrack ? 1 : 0]);
+    int iam = runs.Find(0, count + iambits - 1, Patterns().iam[mfmtrack ? 1 : 0]);
     if (iam >= 0) {
         flags |= TRACK_IAM;
-        iampos = (int)(((int64_t)iam + 64) % count);
+        t.iampos = (int)(((int64_t)iam + 64) % count);
     }
 
     // Unwrapped end of every sector's data field, in list order.
     std::vector<int64_t> ends;
+    ends.reserve(MAX_CANDIDATES);
 
     for (int i = 0; candidates[i][1] != TYPE_END; i++) {
         const int p = candidates[i][0];
@@ -407,9 +585,9 @@ void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2],
         const int patbits = mfm ? 128 : 96;
         int found = -1, deleted = 0;
         if (winend - idend >= patbits) {
-            found = BfFind(buf, count, idend, winend - idend, Patterns().dam[mfm]);
+            found = runs.Find(idend, winend - idend, Patterns().dam[mfm]);
             int range = found >= 0 ? found + patbits - 1 : winend - idend;
-            int del = BfFind(buf, count, idend, range, Patterns().ddam[mfm]);
+            int del = runs.Find(idend, range, Patterns().ddam[mfm]);
             if (del >= 0) {
                 found = del;
                 deleted = 1;
@@ -423,13 +601,14 @@ void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2],
         s->r = chrn[2];
         s->n = chrn[3];
         s->length = length;
-        s->data = new uint8_t[length]();
+        // Filled below from the data field; zeros when there is none.
+        s->data = found < 0 ? new uint8_t[length]() : new uint8_t[length];
         s->datacells = length * cpb;
         s->idcrc[0] = id[idbytes - 2];
         s->idcrc[1] = id[idbytes - 1];
         s->idpos = p;
         if (!idok) s->status |= SECTOR_IDCRC;
-        AddSector(s);
+        t.AddSector(s);
         flags |= mfm ? TRACK_MFM : TRACK_FM;
         if (!idok) flags |= TRACK_IDCRC;
 
@@ -445,25 +624,24 @@ void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2],
         // Data field: MFM A1 A1 A1 mark data CRC CRC; FM mark data CRC CRC.
         const int d = idend + found + 64;
         const int head = mfm ? 4 : 1;
-        const int fieldbytes = head + length + 2;
-        rd.Bytes(d, scratch.get(), fieldbytes, mfm);
+        uint8_t mark[4];
+        int at = rd.Bytes(d, mark, head, mfm);
+        at = rd.Bytes(at, s->data, length, mfm);
+        rd.Bytes(at, s->datacrc, 2, mfm);
         s->dampos = d;
         s->datapos = d + (mfm ? 64 : 32);
         ends.push_back((int64_t)d + (int64_t)length * cpb + 96);
-        s->datacrc[0] = scratch[fieldbytes - 2];
-        s->datacrc[1] = scratch[fieldbytes - 1];
-        memcpy(s->data, scratch.get() + head, (size_t)length);
-        if (CalcCRC(scratch.get(), fieldbytes - 2) != (s->datacrc[0] << 8 | s->datacrc[1])) {
+        if (CalcCRC(s->data, length, CalcCRC(mark, head)) != (s->datacrc[0] << 8 | s->datacrc[1])) {
             s->status |= SECTOR_DATACRC;
             flags |= TRACK_DATACRC;
         }
     }
 
-    if (!sectors) return;
+    if (!t.sectors) return;
 
     // GAP3: from the end of a data field to the SYNC of the next ID.
     size_t k = 0;
-    for (VSector *s = sectors; s; s = s->next, k++) {
+    for (VSector *s = t.sectors; s; s = s->next, k++) {
         if (!HasData(s)) continue;
         const int cpb = s->mfm ? 16 : 32;
         const int sync = s->mfm ? 192 : 384;
@@ -477,9 +655,9 @@ void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2],
 
     // GAP1: from the index mark to the SYNC of the first ID after it.
     if (flags & TRACK_IAM) {
-        for (VSector *s = sectors; s; s = s->next) {
-            if (s->idpos > iampos) {
-                gap1 = (s->idpos - tracksync - iampos - (mfmtrack ? 64 : 32)) / trackcpb;
+        for (VSector *s = t.sectors; s; s = s->next) {
+            if (s->idpos > t.iampos) {
+                t.gap1 = (s->idpos - tracksync - t.iampos - (mfmtrack ? 64 : 32)) / trackcpb;
                 break;
             }
         }
@@ -489,33 +667,33 @@ void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2],
     VSector *lastend = nullptr;
     int64_t maxend = -1;
     k = 0;
-    for (VSector *s = sectors; s; s = s->next, k++) {
+    for (VSector *s = t.sectors; s; s = s->next, k++) {
         if (ends[k] > maxend) {
             maxend = ends[k];
             lastend = s;
         }
     }
     if (lastend) {
-        gap4b = maxend < count ? (int)((count - maxend) / trackcpb) : 0;
+        t.gap4b = maxend < count ? (int)((count - maxend) / trackcpb) : 0;
         lastend->gap3 = 0;
     }
 
     // Positions into the stream; a data field that runs past the end wraps.
     k = 0;
-    for (VSector *s = sectors; s; s = s->next, k++) {
+    for (VSector *s = t.sectors; s; s = s->next, k++) {
         s->endpos = HasData(s) ? (int32_t)(ends[k] % count) : 0;
         if (ends[k] > count) flags |= TRACK_STRADDLE;
     }
 
     // GAP4a: before the index mark (or the first ID); a data field wrapped
     // from the end of the track takes its share of it.
-    int gap = ((flags & TRACK_IAM) ? iampos - tracksync : sectors->idpos - tracksync) / trackcpb;
-    if (ends.back() > count) gap -= GetLasttSector()->endpos / trackcpb;
-    gap4a = gap > 0 ? gap : 0;
+    int gap = ((flags & TRACK_IAM) ? t.iampos - tracksync : t.sectors->idpos - tracksync) / trackcpb;
+    if (ends.back() > count) gap -= t.GetLasttSector()->endpos / trackcpb;
+    t.gap4a = gap > 0 ? gap : 0;
 
     // Overlap: a sector's ID or data end inside another sector's extent.
-    for (VSector *a = sectors; a && !(flags & TRACK_OVERLAP); a = a->next) {
-        for (VSector *b = sectors; b; b = b->next) {
+    for (VSector *a = t.sectors; a && !(flags & TRACK_OVERLAP); a = a->next) {
+        for (VSector *b = t.sectors; b; b = b->next) {
             if (a == b || !HasData(b)) continue;
             if (Within(a->idpos, b) || (HasData(a) && Within(a->endpos, b))) {
                 flags |= TRACK_OVERLAP;
@@ -524,6 +702,8 @@ void VTrack::DecodeIn(const uint8_t *buf, int count, const int (*candidates)[2],
         }
     }
 }
+
+} // namespace
 
 // ---------------------------------------------------------------------------
 // BfSplitClock: plain clock splitting, with an optional imitation of a read

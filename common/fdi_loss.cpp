@@ -63,20 +63,21 @@ bool SameId(const VSector *a, const VSector *b) {
 
 // One sector found on both sides under the same ID.
 void CompareSector(const VSector *a, const VSector *b, int c, int h, LossReport &report) {
-    const std::string id = "sector " + Id(a);
+    // Named only when there is something to say about it.
+    auto id = [a] { return "sector " + Id(a); };
     if (a->mfm != b->mfm)
-        report.Add(c, h, LOSS_SECTOR, id + ": recorded in " + (a->mfm ? "MFM" : "FM") + ", would come back in " +
+        report.Add(c, h, LOSS_SECTOR, id() + ": recorded in " + (a->mfm ? "MFM" : "FM") + ", would come back in " +
                                           (b->mfm ? "MFM" : "FM"));
     // A sector without a data field has no data to keep.
     if (!(a->status & SECTOR_NODATA) && !(b->status & SECTOR_NODATA)) {
         if (a->length != b->length) {
             report.Add(c, h, LOSS_SECTOR,
-                       id + ": " + std::to_string(a->length) + " data bytes would come back as " +
+                       id() + ": " + std::to_string(a->length) + " data bytes would come back as " +
                            std::to_string(b->length));
         } else if (a->length > 0 && memcmp(a->data, b->data, (size_t)a->length) != 0) {
             int at = 0;
             while (a->data[at] == b->data[at]) at++;
-            report.Add(c, h, LOSS_SECTOR, id + ": data would differ from byte " + std::to_string(at));
+            report.Add(c, h, LOSS_SECTOR, id() + ": data would differ from byte " + std::to_string(at));
         }
     }
     uint8_t sa = a->status & kStatusBits, sb = b->status & kStatusBits;
@@ -86,18 +87,19 @@ void CompareSector(const VSector *a, const VSector *b, int c, int h, LossReport 
     for (uint8_t bit = 1; bit; bit = (uint8_t)(bit << 1)) {
         if (!(kStatusBits & bit) || (sa & bit) == (sb & bit)) continue;
         if (sa & bit) {
-            report.Add(c, h, LOSS_STATUS, id + ": " + StatusName(bit) + " not kept");
+            report.Add(c, h, LOSS_STATUS, id() + ": " + StatusName(bit) + " not kept");
         } else if (bit == SECTOR_NODATA) {
-            report.Add(c, h, LOSS_SECTOR, id + ": data field would be lost");
+            report.Add(c, h, LOSS_SECTOR, id() + ": data field would be lost");
         } else {
             // A status the source does not have is damage, not a lost remark.
-            report.Add(c, h, LOSS_SECTOR, id + ": would come back with a " + std::string(StatusName(bit)));
+            report.Add(c, h, LOSS_SECTOR, id() + ": would come back with a " + std::string(StatusName(bit)));
         }
     }
 }
 
 std::vector<const VSector *> List(const VTrack *t) {
     std::vector<const VSector *> v;
+    v.reserve(t ? (size_t)t->SectorCount() : 0);
     for (const VSector *s = t ? t->sectors : nullptr; s; s = s->next) v.push_back(s);
     return v;
 }

@@ -11,6 +11,7 @@
 
 #include "fdi.h"
 #include "fdi_disk.h"
+#include "fileio.h"
 
 int ReadFIX(VDisk &d, const imagefile_t &file, int rowno) {
     const fixformat_t &row = VDisk::FixFormat[rowno];
@@ -35,6 +36,7 @@ int WriteFIX(const VDisk &d, int rowno, std::vector<uint8_t> &out, std::string &
     if (row.size <= 0) return 0;
     out.clear();
     out.reserve((size_t)row.size);
+    PrefaultPages(out.data(), (size_t)row.size);  // one call instead of a fault per page
     const int len = 128 << row.n;
     for (int c = 0; c < row.cylinders; c++)
         for (int h = 0; h < 2; h++) {

@@ -90,8 +90,11 @@ class ZELDisk {
     int SetTrackLen(int cylinder, int head, int bits);
 
     // Decodes one track into a new VTrack (caller deletes it); null when the
-    // image is not valid or the track lies outside it.
+    // image is not valid or the track lies outside it. options: what the
+    // decode keeps beside the sectors (DECODE_CELLS, DECODE_RATES, fdi.h);
+    // without them, everything.
     VTrack *Analyze(int cylinder, int head, int mode);
+    VTrack *Analyze(int cylinder, int head, int mode, int options);
 
     int ConvertRaw();
     int ConvertEnc();

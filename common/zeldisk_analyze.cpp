@@ -7,6 +7,10 @@
 // missing record decodes as an empty (unformatted) track; a record's bit
 // count is never trusted beyond the bytes the record holds.
 VTrack *ZELDisk::Analyze(int cylinder, int head, int mode) {
+    return Analyze(cylinder, head, mode, DECODE_ALL);
+}
+
+VTrack *ZELDisk::Analyze(int cylinder, int head, int mode, int options) {
     if (!valid || cylinder < 0 || head < 0) return nullptr;
     if (cylinder >= header.cylinders || head >= header.heads) return nullptr;
     if (cylinder >= ZEL_MAX_CYLINDERS || head >= ZEL_MAX_HEADS) return nullptr;
@@ -18,7 +22,7 @@ VTrack *ZELDisk::Analyze(int cylinder, int head, int mode) {
     if (bits < 0) bits = 0;
 
     VTrack *track = new VTrack;
-    track->Decode(header.type == ZEL_TYPE_RAW, data, bits, mode);
+    track->Decode(header.type == ZEL_TYPE_RAW, data, bits, mode, options);
     return track;
 }
 
@@ -43,7 +47,7 @@ void ZELDisk::Map(diskmap_t &map, int analyze, const char *kind) {
     map.heads = header.heads;
     for (int c = 0; c < header.cylinders && c < ZEL_MAX_CYLINDERS; c++)
         for (int h = 0; h < header.heads && h < ZEL_MAX_HEADS; h++) {
-            VTrack *t = Analyze(c, h, analyze);
+            VTrack *t = Analyze(c, h, analyze, 0);  // sectors and flags only
             if (!t) continue;
             maptrack_t m;
             m.cylinder = c, m.head = h;

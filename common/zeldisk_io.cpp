@@ -198,16 +198,18 @@ void ZELDisk::Sectors(VDisk &vd, int analyze, int measure) {
     std::vector<uint8_t> cells(measure || header.type != ZEL_TYPE_RAW ? 0 : TRACK_ENC_BYTES);
     for (int c = 0; c < cyls; c++)
         for (int h = 0; h < heads; h++) {
-            VTrack *t = cells.empty() ? Analyze(c, h, analyze) : new VTrack;
+            // The sector writers need only the sectors (and the data rates
+            // when measured).
+            VTrack *t = cells.empty() ? Analyze(c, h, analyze, measure ? DECODE_RATES : 0) : new VTrack;
             if (!cells.empty()) {
                 int bits = GetTrackLen(c, h), capacity = GetTrackCapacity(c, h) * 8;
                 bits = bits < 0 ? 0 : bits < capacity ? bits : capacity;
                 if (bits > TRACK_MAX_CELLS * 8) bits = TRACK_MAX_CELLS * 8;
                 int n = GetTrackData(c, h) ? Raw2Encode(GetTrackData(c, h), bits, cells.data(), TRACK_MAX_CELLS) : 0;
-                t->Decode(0, cells.data(), n < 0 ? 0 : n, analyze);
+                t->Decode(0, cells.data(), n < 0 ? 0 : n, analyze, 0);
             }
             if (!t) continue;
-            t->ReleaseCells();  // the sector writers need only the sectors
+            t->ReleaseCells();
             delete vd.tracks[c][h];
             vd.tracks[c][h] = t;
         }

@@ -345,10 +345,13 @@ int main(int argc, char **argv) {
 
     if (param.mode == VIEW_MAP || param.mode == VIEW_FLUX) return ShowPicture(disk, c0, c1, h0, h1);
 
+    // Each view decodes only what it shows: the sector table the data rates
+    // (a second walk over a raw track's samples), the data view the cells.
+    const int options = param.mode == VIEW_SECTOR ? DECODE_RATES : param.mode == VIEW_DATA ? DECODE_CELLS : 0;
     int errors = 0, count = 0;
     for (int c = c0; c <= c1 && c < cylinders; c++) {
         for (int h = h0; h <= h1; h++) {
-            VTrack *t = disk.Analyze(c, h, param.analyze);
+            VTrack *t = disk.Analyze(c, h, param.analyze, options);
             if (!t) continue;
             count++;
             if (t->SectorCount() > 0 && (t->flags & TRACK_ERRORS)) errors++;
