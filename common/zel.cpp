@@ -2,14 +2,16 @@
 // pattern search, cell-to-sample mapping and noise cancelling.
 //
 // Everything that looks at pulses goes through one rising-edge scan: the raw
-// stream is read 32 samples at a time as a big-endian word w (bit 31 = the
+// stream is read 64 samples at a time as a big-endian word w (bit 63 = the
 // earliest sample) and its rising edges are
 //
-//     edges = w & ~((w >> 1) | (prevbit << 31))
+//     edges = w & ~((w >> 1) | (prevbit << 63))
 //
 // where prevbit is the sample before the word. Words without an edge cost one
 // load and a test; the bits past the end of the stream are masked off, so
-// only the interval across the seam needs separate care.
+// only the interval across the seam needs separate care. Walks that erase
+// pulses erase only behind the edge they are at, so an edge ahead (a set
+// sample after a clear one, both ahead) is the same whenever its word is read.
 #include "zel.h"
 
 #include <algorithm>
@@ -73,10 +75,50 @@ void ClearLinear(uint8_t *buf, int from, int count) {
 
 // Clears count samples (count <= len) from pos, wrapping past the end.
 void ClearRange(uint8_t *buf, int len, int64_t pos, int count) {
-    pos %= len;
+    if (pos < 0 || pos >= len) pos %= len;
     int first = (int)std::min<int64_t>(count, len - pos);
     ClearLinear(buf, (int)pos, first);
     if (count > first) ClearLinear(buf, 0, count - first);
+}
+
+// ClearRange for at most eight samples: one or two byte masks when they do
+// not wrap.
+inline void ClearFew(uint8_t *buf, int len, int64_t pos, int count) {
+    if (pos < 0 || pos + count > len || count <= 0 || count > 8) return ClearRange(buf, len, pos, count);
+    int b = (int)(pos >> 3), sh = (int)(pos & 7);
+    unsigned m = ((1u << count) - 1) << (16 - sh - count);  // the samples in bytes b and b + 1
+    buf[b] &= (uint8_t)~(m >> 8);
+    if (m & 0xFF) buf[b + 1] &= (uint8_t)~m;
+}
+
+// The 64 samples from byte `byte` on (byte >= 0) of a buffer of nbytes
+// bytes, the first in bit 63; bytes past the buffer read as 0.
+inline uint64_t Load64(const uint8_t *buf, int64_t nbytes, int64_t byte) {
+    if (__builtin_expect(byte + 8 <= nbytes, 1)) return GetBE64(buf + byte);
+    uint64_t v = 0;
+    for (int i = 0; i < 8; i++) v = v << 8 | (byte + i < nbytes ? buf[byte + i] : 0);
+    return v;
+}
+
+// The same samples with the first in bit 0 (the order __builtin_ctzll
+// visits them in: the walks that see an edge every few samples step from
+// edge to edge with e & (e - 1), one cycle apart).
+inline uint64_t Load64Reversed(const uint8_t *buf, int64_t nbytes, int64_t byte) {
+    uint64_t v = 0;
+    if (__builtin_expect(byte + 8 <= nbytes, 1)) {
+        memcpy(&v, buf + byte, 8);
+#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+        v = __builtin_bswap64(v);
+#endif
+    } else {
+        for (int i = 7; i >= 0; i--) v = v << 8 | (byte + i < nbytes ? buf[byte + i] : 0);
+    }
+    // Byte i is in bits 8i .. 8i + 7 now, its first sample on top: reverse
+    // the bits of every byte.
+    v = (v >> 1 & 0x5555555555555555ull) | (v & 0x5555555555555555ull) << 1;
+    v = (v >> 2 & 0x3333333333333333ull) | (v & 0x3333333333333333ull) << 2;
+    v = (v >> 4 & 0x0F0F0F0F0F0F0F0Full) | (v & 0x0F0F0F0F0F0F0F0Full) << 4;
+    return v;
 }
 
 // Calls fn(x) for every rising edge x in [from, to) of a stream held in
@@ -85,20 +127,17 @@ void ClearRange(uint8_t *buf, int len, int64_t pos, int count) {
 template <class F>
 bool ScanEdges(const uint8_t *buf, int nbytes, int from, int to, uint32_t prev, F &&fn) {
     if (from >= to) return true;
-    int base = from & ~31;
-    uint32_t before = from == base ? prev : 0;  // the predecessor of base
+    int64_t base = from & ~63;
+    uint64_t before = from == base ? prev : 0;  // the predecessor of base
     for (;;) {
-        uint32_t w = Peek32(buf, nbytes, base);
-        uint32_t e = w & ~((w >> 1) | (before << 31));
-        if (base < from) e &= 0xFFFFFFFFu >> (from - base);
-        if (to - base < 32) e &= ~(0xFFFFFFFFu >> (to - base));
-        while (e) {
-            int k = __builtin_clz(e);
-            if (!fn(base + k)) return false;
-            e ^= 0x80000000u >> k;
-        }
+        uint64_t w = Load64(buf, nbytes, base >> 3);
+        uint64_t e = w & ~((w >> 1) | (before << 63));
+        if (base < from) e &= ~0ull >> (from - base);
+        if (to - base < 64) e &= ~(~0ull >> (to - base));
+        for (; e; e &= ~(0x8000000000000000ull >> __builtin_clzll(e)))
+            if (!fn((int)base + __builtin_clzll(e))) return false;
         before = w & 1;
-        base += 32;
+        base += 64;
         if (base >= to) return true;
     }
 }
@@ -166,32 +205,30 @@ static void SetThresholds(VFOState *v) {
     v->T4 = (int32_t)((v->offset + 4 * (int64_t)v->period) >> 16);
 }
 
-void VFO_Update(VFOState *v, int interval) {
-    int64_t d = interval;
-    int cand = 0, thr = 0;
-    if (d <= v->T2 + 2) cand = 2, thr = v->T2;
-    else if (d <= v->T3 + 2) cand = 3, thr = v->T3;
-    else if (d <= v->T4 + 2) cand = 4, thr = v->T4;
-    int64_t cells = cand && d >= thr - 2 ? cand : (d < v->previous ? d + 3 : d + 4) / 8;
-    v->cells = (int32_t)std::min<int64_t>(cells, INT32_MAX);
-    v->valid = d >= 9 && d <= 39;
-    if (cells >= 64) {  // a long gap: the pattern starts over
-        v->history = 0;
-        v->previous = interval;
-        v->locked = 0;
-        return;
-    }
-    if (cells >= 1) v->history = v->history << cells | 1;
-    v->previous = interval;
+namespace {
 
-    if (v->history == 0x5555555555555555ull) {
+constexpr uint64_t kTwoCellRhythm = 0x5555555555555555ull, kFourCellRhythm = 0x1111111111111111ull;
+
+// The cells of interval d: the candidate window it falls in, else rounded
+// with 8 samples per cell (shorter: d is shorter than the previous interval).
+int64_t IntervalCells(const VFOState &v, int64_t d, bool shorter) {
+    int cand = 0, thr = 0;
+    if (d <= v.T2 + 2) cand = 2, thr = v.T2;
+    else if (d <= v.T3 + 2) cand = 3, thr = v.T3;
+    else if (d <= v.T4 + 2) cand = 4, thr = v.T4;
+    return cand && d >= thr - 2 ? cand : (shorter ? d + 3 : d + 4) / 8;
+}
+
+// The lock and the period correction once the history holds the new interval.
+void FollowRhythm(VFOState *v, int64_t d) {
+    if (v->history == kTwoCellRhythm) {
         if (!v->locked) {
             v->locked = 1;
         } else if (int64_t e = d * 65536 - 2 * (int64_t)v->period) {
             v->period = (int32_t)(v->period + (((e >> 1) * v->gain) >> 16));
             SetThresholds(v);
         }
-    } else if (v->history == 0x1111111111111111ull) {
+    } else if (v->history == kFourCellRhythm) {
         if (!v->locked) {
             v->locked = 1;
         } else if (int64_t q = (d * 65536 - 4 * (int64_t)v->period) / 4) {
@@ -202,6 +239,179 @@ void VFO_Update(VFOState *v, int interval) {
         v->locked = 0;
     }
 }
+
+}  // namespace
+
+void VFO_Update(VFOState *v, int interval) {
+    int64_t d = interval;
+    int64_t cells = IntervalCells(*v, d, d < v->previous);
+    v->cells = (int32_t)std::min<int64_t>(cells, INT32_MAX);
+    v->valid = d >= 9 && d <= 39;
+    if (cells >= 64) {  // a long gap: the pattern starts over
+        v->history = 0;
+        v->previous = interval;
+        v->locked = 0;
+        return;
+    }
+    if (cells >= 1) v->history = v->history << cells | 1;
+    v->previous = interval;
+    FollowRhythm(v, d);
+}
+
+// ---------------------------------------------------------------------------
+// Clock recovery at the pace of the edge scan
+//
+// A walk keeps the fields that change with every interval (history, previous
+// interval, lock) in a Clock of its own and takes the class of a short
+// interval (cells, valid, and its distance from the grid) from a table made
+// from the thresholds, remade around them when they move. Only a steady
+// rhythm (the lock and the period correction) and long intervals take the
+// full VFO_Update path. The results are VFO_Update's, interval by interval.
+
+namespace {
+
+constexpr int kShort = 128;  // intervals below it come from the table (at most 16 cells)
+
+struct Clock {
+    uint64_t history;
+    int32_t previous, locked;
+};
+
+// Distance of interval d from the nearest of T2..T4 when it lies inside that
+// one's window, else -1.
+int GridError(const VFOState &v, int d) {
+    int best = -1;
+    for (int t : {v.T2, v.T3, v.T4})
+        if (std::abs(d - t) <= 2 && (best < 0 || std::abs(d - t) < best)) best = std::abs(d - t);
+    return best;
+}
+
+struct ClockTable {
+    VFOState v;                // period and thresholds (the rest lives in the Clock)
+    uint8_t cls[kShort][2];    // [d][d < previous]: cells | valid << 7
+    int8_t grid[kShort];       // GridError(v, d)
+
+    ClockTable() {
+        for (int d = 0; d < kShort; d++) Entry(d);
+    }
+    Clock Start() const { return Clock{v.history, v.previous, v.locked}; }
+    void Entry(int d) {
+        int valid = d >= 9 && d <= 39;
+        for (int shorter = 0; shorter < 2; shorter++)
+            cls[d][shorter] = (uint8_t)(IntervalCells(v, d, shorter) | valid << 7);
+        grid[d] = (int8_t)GridError(v, d);
+    }
+    // Only intervals inside a window of the old or the new thresholds change class.
+    void Moved(const int (&old)[3]) {
+        const int now[3] = {v.T2, v.T3, v.T4};
+        for (int i = 0; i < 6; i++) {
+            int t = i < 3 ? old[i] : now[i - 3];
+            for (int d = std::max(t - 2, 0); d <= t + 2 && d < kShort; d++) Entry(d);
+        }
+    }
+    int Grid(int d) const { return d >= 0 && d < kShort ? grid[d] : GridError(v, d); }
+};
+
+// A steady rhythm in the history: lock or correct the period. Returns the
+// lock.
+__attribute__((noinline)) int Rhythm(ClockTable &t, uint64_t history, int locked, int d) {
+    t.v.history = history, t.v.locked = locked;
+    const int old[3] = {t.v.T2, t.v.T3, t.v.T4};
+    FollowRhythm(&t.v, d);
+    if (t.v.T2 != old[0] || t.v.T3 != old[1] || t.v.T4 != old[2]) t.Moved(old);
+    return t.v.locked;
+}
+
+// An interval the table does not hold, or the first cells of an empty
+// history: VFO_Update itself, its results left in t.v.
+__attribute__((noinline)) void FullUpdate(ClockTable &t, uint64_t history, int previous, int locked, int d) {
+    t.v.history = history, t.v.previous = previous, t.v.locked = locked;
+    const int old[3] = {t.v.T2, t.v.T3, t.v.T4};
+    VFO_Update(&t.v, d);
+    if (t.v.T2 != old[0] || t.v.T3 != old[1] || t.v.T4 != old[2]) t.Moved(old);
+}
+
+// VFO_Update(d) on the clock: returns the cells, valid in *valid. Once the
+// history holds a 1 its lowest bit stays set, so shifting in no cell and
+// setting that bit leaves it as it was: no branch on the cell count.
+inline int Step(ClockTable &t, Clock &c, int d, int &valid) {
+    if ((unsigned)d < (unsigned)kShort && c.history) {
+        unsigned ent = t.cls[d][d < c.previous];
+        int cells = (int)(ent & 63);
+        valid = (int)(ent >> 7);
+        c.previous = d;
+        c.history = c.history << cells | 1;
+        if (c.history == kTwoCellRhythm || c.history == kFourCellRhythm) c.locked = Rhythm(t, c.history, c.locked, d);
+        else c.locked = 0;
+        return cells;
+    }
+    FullUpdate(t, c.history, c.previous, c.locked, d);
+    c.history = t.v.history, c.previous = t.v.previous, c.locked = t.v.locked;
+    valid = t.v.valid;
+    return t.v.cells;
+}
+
+// Whether the history shifted (its new lowest bit, always 1, not set yet) may
+// hold a steady rhythm: its low 16 bits agree with both rhythms where those
+// agree (one test passes 1 history in 4096).
+inline bool MaybeRhythm(uint64_t shifted) { return (shifted & 0xBBBA) == 0x1110; }
+
+// WalkRevolution with clock recovery, for the walks that need nothing else
+// of the scan: fn(x, d, cells, valid, previous) for every further edge, x
+// its sample position, d the interval, previous the interval before.
+// Returns the distance of the last edge from E (0 when there was none) and
+// leaves the clock with the caller, ready for the interval that closes the
+// circle.
+template <class F>
+int ClockWalk(const uint8_t *raw, int len, int E, ClockTable &t, Clock &c, F &&fn) {
+    const int64_t nbytes = Bytes(len);
+    const uint8_t *cls = t.cls[0];  // [2 * d + (d < previous)]
+    uint64_t history = c.history;
+    int previous = c.previous, locked = c.locked;
+    int last = E;  // the last edge
+    const int from = E + 1;
+    int64_t base = from & ~63;
+    uint64_t before = from == base ? 1 : 0;  // E itself is a 1
+    for (; base < len; base += 64) {
+        uint64_t w = Load64Reversed(raw, nbytes, base >> 3);
+        uint64_t e = w & ~((w << 1) | before);
+        before = w >> 63;
+        if (base < from) e &= ~0ull << (from - base);
+        if (len - base < 64) e &= ~(~0ull << (len - base));
+        for (; e; e &= e - 1) {
+            int x = (int)base + __builtin_ctzll(e);
+            int d = x - last, was = previous, cells, valid;
+            last = x;
+            if (__builtin_expect((unsigned)d >= (unsigned)kShort, 0)) goto full;
+            if (__builtin_expect(!history, 0)) goto full;
+            {
+                // d < previous: both lie in 0 .. INT_MAX, so the sign of the difference tells.
+                int8_t ent = (int8_t)cls[2 * (size_t)d + ((unsigned)(d - previous) >> 31)];
+                cells = ent & 63;
+                valid = ent < 0;
+                previous = d;
+                uint64_t shifted = history << cells;
+                history = shifted | 1;
+                if (__builtin_expect(MaybeRhythm(shifted), 0) &&
+                    (history == kTwoCellRhythm || history == kFourCellRhythm))
+                    locked = Rhythm(t, history, locked, d);
+                else
+                    locked = 0;
+                fn(x, d, cells, valid, was);
+                continue;
+            }
+        full:
+            FullUpdate(t, history, previous, locked, d);
+            history = t.v.history, previous = t.v.previous, locked = t.v.locked;
+            cells = t.v.cells, valid = t.v.valid;
+            fn(x, d, cells, valid, was);
+        }
+    }
+    c.history = history, c.previous = previous, c.locked = locked;
+    return last - E;
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Samples -> cells
@@ -227,22 +437,23 @@ int Raw2Encode(const uint8_t *raw, int rawLen, uint8_t *cells, int capacity) {
     auto clr = [&](int64_t p) {
         if (capacity) BfClrBit(cells, at(p));
     };
-    VFOState vfo;
+    ClockTable table;
+    Clock clock = table.Start();
     int64_t origin = E / 8, p = origin;
     set(p);
-    int last = WalkRevolution(raw, rawLen, E, [&](int, int d) {
-        VFO_Update(&vfo, d);
-        if (vfo.valid && vfo.cells == 1) {  // two pulses a cell apart: keep the later
+    int last = ClockWalk(raw, rawLen, E, table, clock, [&](int, int, int n, int valid, int) {
+        if (!valid) {
+            p += n;
+        } else if (n == 1) {  // two pulses a cell apart: keep the later
             clr(p);
             set(++p);
         } else {
-            p += vfo.cells;
-            if (vfo.valid) set(p);
+            p += n;
+            set(p);
         }
-        return true;
     });
-    VFO_Update(&vfo, rawLen - last);  // back round to E
-    int64_t T = p - origin + vfo.cells;
+    int valid, closing = Step(table, clock, rawLen - last, valid);  // back round to E
+    int64_t T = p - origin + closing;
 
     if (T > capacity || T == 0) {  // does not fit (or holds no cell): nothing usable
         Zero(cells, capacity);
@@ -265,15 +476,14 @@ int Raw2EncodeLength(const uint8_t *raw, int rawLen) {
     int E = FirstEdge(raw, rawLen);
     if (E < 0) return rawLen / 8;
     // The same walk as Raw2Encode, counting cells without storing them.
-    VFOState vfo;
+    ClockTable table;
+    Clock clock = table.Start();
     int64_t p = 0;
-    int last = WalkRevolution(raw, rawLen, E, [&](int, int d) {
-        VFO_Update(&vfo, d);
-        p += vfo.cells;  // a pulse one cell after the last moves it on by one
-        return true;
+    int valid;
+    int last = ClockWalk(raw, rawLen, E, table, clock, [&](int, int, int n, int, int) {
+        p += n;  // a pulse one cell after the last moves it on by one
     });
-    VFO_Update(&vfo, rawLen - last);
-    int64_t T = p + vfo.cells;
+    int64_t T = p + Step(table, clock, rawLen - last, valid);
     return T > INT_MAX ? INT_MAX : (int)T;
 }
 
@@ -656,38 +866,31 @@ int Enc2RawPosMulti(const uint8_t *raw, int rawLen, int *positions, int count) {
 
 namespace {
 
-// Distance of interval d from the nearest of T2..T4 when it lies inside that
-// one's window, else -1.
-int GridError(const VFOState &v, int d) {
-    int best = -1;
-    for (int t : {v.T2, v.T3, v.T4})
-        if (std::abs(d - t) <= 2 && (best < 0 || std::abs(d - t) < best)) best = std::abs(d - t);
-    return best;
-}
-
 // Removes spikes (above) from the revolution starting at edge E; returns how
 // many. Walk positions: before and kept are the last two pulses kept (before
 // is -1 until there are two), pending the pulse judged once the next is seen.
 int EraseSpikes(uint8_t *raw, int len, int E) {
-    VFOState vfo;
+    ClockTable table;
+    Clock clock = table.Start();
     int before = -1, kept = 0, pending = -1, erased = 0;
     // The grid follows the kept intervals a cell decoder would accept; a kept
     // pair of pulses too close for any recording must not pull the period.
     auto follow = [&](int d) {
-        if (d >= 9 && d <= 39) VFO_Update(&vfo, d);
+        int valid;
+        if (d >= 9 && d <= 39) Step(table, clock, d, valid);
     };
     auto judge = [&](int next) {
         int a = pending - kept;
-        if (4 * a <= 3 * vfo.T2) {
-            int late = GridError(vfo, next - kept);
-            int early = before >= 0 ? GridError(vfo, pending - before) : -1;
+        if (4 * a <= 3 * table.v.T2) {
+            int late = table.Grid(next - kept);
+            int early = before >= 0 ? table.Grid(pending - before) : -1;
             if (late >= 0 && (early < 0 || late <= early)) {
-                ClearRange(raw, len, (int64_t)E + pending, std::min(3, next - pending));
+                ClearFew(raw, len, (int64_t)E + pending, std::min(3, next - pending));
                 erased++;
                 return;
             }
             if (early >= 0) {
-                ClearRange(raw, len, (int64_t)E + kept, std::min(3, a));
+                ClearFew(raw, len, (int64_t)E + kept, std::min(3, a));
                 erased++;
                 follow(pending - before);
                 kept = pending;
@@ -713,10 +916,11 @@ int NoiseCancelRaw(uint8_t *raw, int len, int threshold) {
     int E = FirstEdge(raw, len);
     if (E < 0) return 0;
     int spikes = EraseSpikes(raw, len, E);  // never erases E itself
-    VFOState vfo;
+    ClockTable table;
+    Clock clock = table.Start();
     int unstable = 0, good = 1, runStart = 0, runCells = 0, lastEdge = 0, erasures = 0;
     WalkRevolution(raw, len, E, [&](int w, int d) {
-        int jump = std::abs(vfo.previous - d) > 20;
+        int jump = std::abs(clock.previous - d) > 20;
         bool ok = true;
         if (d < 9 || d > 39) {
             ok = false;
@@ -725,16 +929,16 @@ int NoiseCancelRaw(uint8_t *raw, int len, int threshold) {
             ok = false;
             unstable--;
         }
-        VFO_Update(&vfo, d);
+        int valid, cells = Step(table, clock, d, valid);
         if (ok && good) {
-            runCells += vfo.cells;
+            runCells += cells;
         } else if (ok) {
-            good = 1, runStart = w, runCells = vfo.cells;
+            good = 1, runStart = w, runCells = cells;
         } else if (good) {
             if (runCells <= threshold) ClearRange(raw, len, (int64_t)E + runStart, w - runStart), erasures++;
             good = 0;
         } else {  // the pulse at the previous edge stands alone
-            ClearRange(raw, len, (int64_t)E + lastEdge, std::min(3, w - lastEdge)), erasures++;
+            ClearFew(raw, len, (int64_t)E + lastEdge, std::min(3, w - lastEdge)), erasures++;
         }
         lastEdge = w;
         return true;
