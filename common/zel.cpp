@@ -65,12 +65,19 @@ void PutBits8(uint8_t *buf, int len, int64_t pos, uint8_t pat, uint8_t mask) {
     }
 }
 
-// Clears samples from .. from + count - 1 of a straight stretch.
+// Clears samples from .. from + count - 1 of a straight stretch: a mask for
+// the first and the last byte, the whole bytes between at once.
 void ClearLinear(uint8_t *buf, int from, int count) {
-    while (count > 0 && (from & 7)) BfClrBit(buf, from++), count--;
-    if (count >= 8) memset(buf + (from >> 3), 0, (size_t)(count >> 3));
-    from += count & ~7;
-    for (count &= 7; count > 0; count--) BfClrBit(buf, from++);
+    if (count <= 0) return;
+    int first = from >> 3, last = (from + count - 1) >> 3;
+    uint8_t head = (uint8_t)(0xFF >> (from & 7)), tail = (uint8_t)(0xFF00 >> (((from + count - 1) & 7) + 1));
+    if (first == last) {
+        buf[first] &= (uint8_t)~(head & tail);
+        return;
+    }
+    buf[first] &= (uint8_t)~head;
+    if (last > first + 1) memset(buf + first + 1, 0, (size_t)(last - first - 1));
+    buf[last] &= (uint8_t)~tail;
 }
 
 // Clears count samples (count <= len) from pos, wrapping past the end.
@@ -91,18 +98,10 @@ inline void ClearFew(uint8_t *buf, int len, int64_t pos, int count) {
     if (m & 0xFF) buf[b + 1] &= (uint8_t)~m;
 }
 
-// The 64 samples from byte `byte` on (byte >= 0) of a buffer of nbytes
-// bytes, the first in bit 63; bytes past the buffer read as 0.
-inline uint64_t Load64(const uint8_t *buf, int64_t nbytes, int64_t byte) {
-    if (__builtin_expect(byte + 8 <= nbytes, 1)) return GetBE64(buf + byte);
-    uint64_t v = 0;
-    for (int i = 0; i < 8; i++) v = v << 8 | (byte + i < nbytes ? buf[byte + i] : 0);
-    return v;
-}
-
-// The same samples with the first in bit 0 (the order __builtin_ctzll
-// visits them in: the walks that see an edge every few samples step from
-// edge to edge with e & (e - 1), one cycle apart).
+// The 64 samples from byte `byte` on (byte >= 0) of a buffer of nbytes bytes,
+// the first in bit 0 (the order __builtin_ctzll visits them in: on a stream
+// with an edge every few samples the scan steps from edge to edge with
+// e & (e - 1), one cycle apart); bytes past the buffer read as 0.
 inline uint64_t Load64Reversed(const uint8_t *buf, int64_t nbytes, int64_t byte) {
     uint64_t v = 0;
     if (__builtin_expect(byte + 8 <= nbytes, 1)) {
@@ -130,13 +129,13 @@ bool ScanEdges(const uint8_t *buf, int nbytes, int from, int to, uint32_t prev, 
     int64_t base = from & ~63;
     uint64_t before = from == base ? prev : 0;  // the predecessor of base
     for (;;) {
-        uint64_t w = Load64(buf, nbytes, base >> 3);
-        uint64_t e = w & ~((w >> 1) | (before << 63));
-        if (base < from) e &= ~0ull >> (from - base);
-        if (to - base < 64) e &= ~(~0ull >> (to - base));
-        for (; e; e &= ~(0x8000000000000000ull >> __builtin_clzll(e)))
-            if (!fn((int)base + __builtin_clzll(e))) return false;
-        before = w & 1;
+        uint64_t w = Load64Reversed(buf, nbytes, base >> 3);
+        uint64_t e = w & ~((w << 1) | before);
+        if (base < from) e &= ~0ull << (from - base);
+        if (to - base < 64) e &= ~(~0ull << (to - base));
+        for (; e; e &= e - 1)
+            if (!fn((int)base + __builtin_ctzll(e))) return false;
+        before = w >> 63;
         base += 64;
         if (base >= to) return true;
     }
@@ -290,6 +289,7 @@ struct ClockTable {
     VFOState v;                // period and thresholds (the rest lives in the Clock)
     uint8_t cls[kShort][2];    // [d][d < previous]: cells | valid << 7
     int8_t grid[kShort];       // GridError(v, d)
+    bool gridEnds = true;      // no window reaches kShort - 1: every longer interval is off the grid
 
     ClockTable() {
         for (int d = 0; d < kShort; d++) Entry(d);
@@ -300,6 +300,7 @@ struct ClockTable {
         for (int shorter = 0; shorter < 2; shorter++)
             cls[d][shorter] = (uint8_t)(IntervalCells(v, d, shorter) | valid << 7);
         grid[d] = (int8_t)GridError(v, d);
+        if (d == kShort - 1) gridEnds = grid[d] < 0 && std::max({v.T2, v.T3, v.T4}) + 2 < kShort - 1;
     }
     // Only intervals inside a window of the old or the new thresholds change class.
     void Moved(const int (&old)[3]) {
@@ -310,6 +311,7 @@ struct ClockTable {
         }
     }
     int Grid(int d) const { return d >= 0 && d < kShort ? grid[d] : GridError(v, d); }
+
 };
 
 // A steady rhythm in the history: lock or correct the period. Returns the
@@ -356,57 +358,103 @@ inline int Step(ClockTable &t, Clock &c, int d, int &valid) {
 // agree (one test passes 1 history in 4096).
 inline bool MaybeRhythm(uint64_t shifted) { return (shifted & 0xBBBA) == 0x1110; }
 
-// WalkRevolution with clock recovery, for the walks that need nothing else
-// of the scan: fn(x, d, cells, valid, previous) for every further edge, x
-// its sample position, d the interval, previous the interval before.
-// Returns the distance of the last edge from E (0 when there was none) and
-// leaves the clock with the caller, ready for the interval that closes the
-// circle.
+// Clears the samples of a 64-sample word (at a multiple of 64) set in m
+// (first sample in bit 0), never touching a byte past the buffer.
+void ClearWord(uint8_t *buf, int64_t nbytes, int64_t at, uint64_t m) {
+    // Back to the byte order of the stream: the first sample on top of each byte.
+    m = (m >> 1 & 0x5555555555555555ull) | (m & 0x5555555555555555ull) << 1;
+    m = (m >> 2 & 0x3333333333333333ull) | (m & 0x3333333333333333ull) << 2;
+    m = (m >> 4 & 0x0F0F0F0F0F0F0F0Full) | (m & 0x0F0F0F0F0F0F0F0Full) << 4;
+    int64_t b = at >> 3;
+    if (b + 8 <= nbytes) {
+#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+        m = __builtin_bswap64(m);
+#endif
+        uint64_t v;
+        memcpy(&v, buf + b, 8);
+        v &= ~m;
+        memcpy(buf + b, &v, 8);
+        return;
+    }
+    for (int i = 0; b + i < nbytes; i++) buf[b + i] &= (uint8_t)~(m >> (8 * i));
+}
+
+// WalkRevolution for the walks that erase: fn(x, erase) for every further
+// edge x of the revolution from edge E (x in E + 1 .. len - 1), where
+// erase(pos, count) clears count samples (1 .. 8) from pos, all behind x
+// (pos + count <= x).
+// Erasures near the edge are collected in two words (the one scanned and the
+// one before) and stored as the scan leaves them: clearing commutes, and the
+// scan never reads behind its edge.
 template <class F>
-int ClockWalk(const uint8_t *raw, int len, int E, ClockTable &t, Clock &c, F &&fn) {
+void WalkEdges(uint8_t *raw, int len, int E, F &&fn) {
     const int64_t nbytes = Bytes(len);
-    const uint8_t *cls = t.cls[0];  // [2 * d + (d < previous)]
-    uint64_t history = c.history;
-    int previous = c.previous, locked = c.locked;
-    int last = E;  // the last edge
+    uint64_t behind = 0, here = 0;  // samples base - 64 .. base - 1 and base .. base + 63 to clear
     const int from = E + 1;
     int64_t base = from & ~63;
+    auto erase = [&](int64_t pos, int count) __attribute__((always_inline)) {
+        uint64_t o = (uint64_t)(pos - (base - 64));  // at most 127 - count when in the two words
+        if (__builtin_expect(o <= 127 - (uint64_t)count, 1)) {
+            uint64_t bits = (1ull << count) - 1;
+            if (o >= 64) {
+                here |= bits << (o - 64);
+            } else {
+                behind |= bits << o;
+                here |= bits >> 1 >> (63 - o);  // the samples past the word, if any
+            }
+        } else {
+            ClearFew(raw, len, pos, count);
+        }
+    };
     uint64_t before = from == base ? 1 : 0;  // E itself is a 1
     for (; base < len; base += 64) {
+        if (behind) ClearWord(raw, nbytes, base - 128, behind);
+        behind = here, here = 0;
         uint64_t w = Load64Reversed(raw, nbytes, base >> 3);
         uint64_t e = w & ~((w << 1) | before);
         before = w >> 63;
         if (base < from) e &= ~0ull << (from - base);
         if (len - base < 64) e &= ~(~0ull << (len - base));
-        for (; e; e &= e - 1) {
-            int x = (int)base + __builtin_ctzll(e);
-            int d = x - last, was = previous, cells, valid;
-            last = x;
-            if (__builtin_expect((unsigned)d >= (unsigned)kShort, 0)) goto full;
-            if (__builtin_expect(!history, 0)) goto full;
-            {
-                // d < previous: both lie in 0 .. INT_MAX, so the sign of the difference tells.
-                int8_t ent = (int8_t)cls[2 * (size_t)d + ((unsigned)(d - previous) >> 31)];
-                cells = ent & 63;
-                valid = ent < 0;
-                previous = d;
-                uint64_t shifted = history << cells;
-                history = shifted | 1;
-                if (__builtin_expect(MaybeRhythm(shifted), 0) &&
-                    (history == kTwoCellRhythm || history == kFourCellRhythm))
-                    locked = Rhythm(t, history, locked, d);
-                else
-                    locked = 0;
-                fn(x, d, cells, valid, was);
-                continue;
-            }
-        full:
+        for (; e; e &= e - 1) fn((int)base + __builtin_ctzll(e), erase);
+    }
+    if (behind) ClearWord(raw, nbytes, base - 128, behind);
+    if (here) ClearWord(raw, nbytes, base - 64, here);
+}
+
+// WalkEdges with clock recovery: fn(x, d, cells, valid, previous, erase)
+// for every further edge, x its sample position, d the interval, previous
+// the interval before. Returns the distance of the last edge from E (0 when
+// there was none) and leaves the clock with the caller, ready for the
+// interval that closes the circle.
+template <class F>
+int ClockWalk(uint8_t *raw, int len, int E, ClockTable &t, Clock &c, F &&fn) {
+    const uint8_t *cls = t.cls[0];  // [2 * d + (d < previous)]
+    uint64_t history = c.history;
+    int previous = c.previous, locked = c.locked;
+    int last = E;  // the last edge
+    WalkEdges(raw, len, E, [&](int x, auto &erase) __attribute__((always_inline)) {
+        int d = x - last, was = previous, cells, valid;
+        last = x;
+        if (__builtin_expect((unsigned)d < (unsigned)kShort, 1) && __builtin_expect(history != 0, 1)) {
+            // d < previous: both lie in 0 .. INT_MAX, so the sign of the difference tells.
+            int8_t ent = (int8_t)cls[2 * (size_t)d + ((unsigned)(d - previous) >> 31)];
+            cells = ent & 63;
+            valid = ent < 0;
+            previous = d;
+            uint64_t shifted = history << cells;
+            history = shifted | 1;
+            if (__builtin_expect(MaybeRhythm(shifted), 0) &&
+                (history == kTwoCellRhythm || history == kFourCellRhythm))
+                locked = Rhythm(t, history, locked, d);
+            else
+                locked = 0;
+        } else {
             FullUpdate(t, history, previous, locked, d);
             history = t.v.history, previous = t.v.previous, locked = t.v.locked;
             cells = t.v.cells, valid = t.v.valid;
-            fn(x, d, cells, valid, was);
         }
-    }
+        fn(x, d, cells, valid, was, erase);
+    });
     c.history = history, c.previous = previous, c.locked = locked;
     return last - E;
 }
@@ -441,7 +489,7 @@ int Raw2Encode(const uint8_t *raw, int rawLen, uint8_t *cells, int capacity) {
     Clock clock = table.Start();
     int64_t origin = E / 8, p = origin;
     set(p);
-    int last = ClockWalk(raw, rawLen, E, table, clock, [&](int, int, int n, int valid, int) {
+    int last = ClockWalk(const_cast<uint8_t *>(raw), rawLen, E, table, clock, [&](int, int, int n, int valid, int, auto &) __attribute__((always_inline)) {
         if (!valid) {
             p += n;
         } else if (n == 1) {  // two pulses a cell apart: keep the later
@@ -480,7 +528,7 @@ int Raw2EncodeLength(const uint8_t *raw, int rawLen) {
     Clock clock = table.Start();
     int64_t p = 0;
     int valid;
-    int last = ClockWalk(raw, rawLen, E, table, clock, [&](int, int, int n, int, int) {
+    int last = ClockWalk(const_cast<uint8_t *>(raw), rawLen, E, table, clock, [&](int, int, int n, int, int, auto &) __attribute__((always_inline)) {
         p += n;  // a pulse one cell after the last moves it on by one
     });
     int64_t T = p + Step(table, clock, rawLen - last, valid);
@@ -873,40 +921,39 @@ int EraseSpikes(uint8_t *raw, int len, int E) {
     ClockTable table;
     Clock clock = table.Start();
     int before = -1, kept = 0, pending = -1, erased = 0;
-    // The grid follows the kept intervals a cell decoder would accept; a kept
-    // pair of pulses too close for any recording must not pull the period.
-    auto follow = [&](int d) {
-        int valid;
-        if (d >= 9 && d <= 39) Step(table, clock, d, valid);
+    // What to do with pending by (late + 1) * 4 + early + 1 when the interval
+    // before it is short: 1 drop it, 2 drop kept, 0 keep both.
+    static constexpr uint8_t kDrop[16] = {0, 2, 2, 2, 1, 1, 1, 1, 1, 2, 1, 1, 1, 2, 2, 1};
+    auto grid = [&](int d) __attribute__((always_inline)) {
+        return (unsigned)d < (unsigned)kShort ? (int)table.grid[d] : table.gridEnds ? -1 : GridError(table.v, d);
     };
-    auto judge = [&](int next) {
-        int a = pending - kept;
-        if (4 * a <= 3 * table.v.T2) {
-            int late = table.Grid(next - kept);
-            int early = before >= 0 ? table.Grid(pending - before) : -1;
-            if (late >= 0 && (early < 0 || late <= early)) {
-                ClearFew(raw, len, (int64_t)E + pending, std::min(3, next - pending));
-                erased++;
-                return;
-            }
-            if (early >= 0) {
-                ClearFew(raw, len, (int64_t)E + kept, std::min(3, a));
-                erased++;
-                follow(pending - before);
-                kept = pending;
-                return;
-            }
+    auto judge = [&](int next, auto &erase) __attribute__((always_inline)) {
+        const int a = pending - kept, back = pending - before;
+        const bool small = 4 * a <= 3 * table.v.T2;
+        const int late = grid(next - kept), early = before >= 0 ? grid(back) : -1;
+        const int drop = small ? kDrop[(late + 1) * 4 + early + 1] : 0;
+        if (__builtin_expect(drop != 0, 0)) {
+            if (drop == 1) erase((int64_t)E + pending, std::min(3, next - pending));
+            else erase((int64_t)E + kept, std::min(3, a));
+            erased++;
         }
-        follow(a);
-        before = kept;
-        kept = pending;
+        // The grid follows the kept intervals a cell decoder would accept; a
+        // kept pair of pulses too close for any recording must not pull the
+        // period.
+        const int d = drop == 2 ? back : a;
+        if (drop != 1 && d >= 9 && d <= 39) {
+            int valid;
+            Step(table, clock, d, valid);
+        }
+        before = drop ? before : kept;
+        kept = drop == 1 ? kept : pending;
     };
-    WalkRevolution(raw, len, E, [&](int w, int) {
-        if (pending >= 0) judge(w);
-        pending = w;
-        return true;
+    WalkEdges(raw, len, E, [&](int x, auto &erase) __attribute__((always_inline)) {
+        if (pending >= 0) judge(x - E, erase);
+        pending = x - E;
     });
-    if (pending >= 0) judge(len);  // the last pulse, against E one revolution on
+    auto direct = [&](int64_t pos, int count) { ClearFew(raw, len, pos, count); };
+    if (pending >= 0) judge(len, direct);  // the last pulse, against E one revolution on
     return erased;
 }
 
@@ -918,9 +965,9 @@ int NoiseCancelRaw(uint8_t *raw, int len, int threshold) {
     int spikes = EraseSpikes(raw, len, E);  // never erases E itself
     ClockTable table;
     Clock clock = table.Start();
-    int unstable = 0, good = 1, runStart = 0, runCells = 0, lastEdge = 0, erasures = 0;
-    WalkRevolution(raw, len, E, [&](int w, int d) {
-        int jump = std::abs(clock.previous - d) > 20;
+    int unstable = 0, good = 1, runStart = E, runCells = 0, erasures = 0;  // runStart: a sample position
+    ClockWalk(raw, len, E, table, clock, [&](int x, int d, int cells, int, int previous, auto &erase) __attribute__((always_inline)) {
+        int jump = std::abs(previous - d) > 20;
         bool ok = true;
         if (d < 9 || d > 39) {
             ok = false;
@@ -929,19 +976,16 @@ int NoiseCancelRaw(uint8_t *raw, int len, int threshold) {
             ok = false;
             unstable--;
         }
-        int valid, cells = Step(table, clock, d, valid);
         if (ok && good) {
             runCells += cells;
         } else if (ok) {
-            good = 1, runStart = w, runCells = cells;
+            good = 1, runStart = x, runCells = cells;
         } else if (good) {
-            if (runCells <= threshold) ClearRange(raw, len, (int64_t)E + runStart, w - runStart), erasures++;
+            if (runCells <= threshold) ClearRange(raw, len, runStart, x - runStart), erasures++;
             good = 0;
         } else {  // the pulse at the previous edge stands alone
-            ClearFew(raw, len, (int64_t)E + lastEdge, std::min(3, w - lastEdge)), erasures++;
+            erase((int64_t)x - d, std::min(3, d)), erasures++;
         }
-        lastEdge = w;
-        return true;
     });
     return spikes + erasures;
 }
