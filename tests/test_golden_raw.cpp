@@ -247,6 +247,60 @@ TEST(GoldenRaw, NoiseFillAndFluxFreeStretches) {
     EXPECT_EQ(0x9612FBE41249230Full, stretch.h);
 }
 
+// The cells of a revolution as VFO_Update counts them, interval by
+// interval: the definition the table-driven walk must follow.
+int CountedCells(const Stream &s) {
+    std::vector<int> edges;
+    for (int i = 0; i < s.len; i++)
+        if (BfGetBit(s.bits.data(), i) && !BfGetBit(s.bits.data(), (i + s.len - 1) % s.len)) edges.push_back(i);
+    if (edges.empty()) return s.len / 8;
+    VFOState v;
+    int64_t cells = 0;
+    for (size_t i = 1; i < edges.size(); i++) {
+        VFO_Update(&v, edges[i] - edges[i - 1]);
+        cells += v.cells;
+    }
+    VFO_Update(&v, s.len - (edges.back() - edges[0]));
+    return (int)(cells + v.cells);
+}
+
+// Streams that start over (a gap of more than 63 cells empties the history),
+// then a spike, then a preamble of m two-cell intervals of 18 samples (the
+// period creeps up with every correction), then a probe interval near a
+// threshold and plain data: whether and when the lock comes decides the
+// class of the probe.
+TEST(GoldenRaw, ClockRecoveryCountsAsVfoUpdateAfterARestart) {
+    std::mt19937 rng(99);
+    int checked = 0;
+    for (int gap : {600, 900}) {
+        for (int spike : {0, 2, 3, 4}) {
+            for (int m = 30; m <= 50; m++) {
+                for (int probe = 19; probe <= 38; probe++) {
+                    Stream s = Blank(gap + spike + 18 * m + probe + 16 * 40 + 64);
+                    int64_t at = 5;
+                    Pulse(s, at, 3);
+                    at += gap;
+                    Pulse(s, at, 3);
+                    if (spike) Pulse(s, at += spike, 1);
+                    for (int i = 0; i < m; i++) Pulse(s, at += 18, 3);
+                    Pulse(s, at += probe, 3);
+                    for (int i = 0; i < 40; i++) {
+                        int d = 16 + 8 * (int)(rng() % 3);
+                        if (at + d + 8 >= s.len) break;
+                        Pulse(s, at += d, 3);
+                    }
+                    int want = CountedCells(s);
+                    ASSERT_EQ(Raw2EncodeLength(s.bits.data(), s.len), want) << gap << " " << spike << " " << m << " " << probe;
+                    Bytes cells((size_t)(want + 7) / 8 + 1);
+                    ASSERT_EQ(Raw2Encode(s.bits.data(), s.len, cells.data(), want), want);
+                    checked++;
+                }
+            }
+        }
+    }
+    EXPECT_EQ(checked, 2 * 4 * 21 * 20);
+}
+
 // The other walks over the same edge scan: resampling, alignment, cutting
 // and cell-to-sample mapping.
 TEST(GoldenRaw, OtherEdgeWalksKeepTheirResults) {
