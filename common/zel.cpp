@@ -358,6 +358,12 @@ inline int Step(ClockTable &t, Clock &c, int d, int &valid) {
 // agree (one test passes 1 history in 4096).
 inline bool MaybeRhythm(uint64_t shifted) { return (shifted & 0xBBBA) == 0x1110; }
 
+// After every update the lock is set exactly when the history holds a
+// steady rhythm (FollowRhythm sets it then and clears it otherwise, a long
+// gap clears both), so a walk that starts from a fresh state needs no lock
+// of its own.
+inline int InRhythm(uint64_t history) { return history == kTwoCellRhythm || history == kFourCellRhythm; }
+
 // Clears the samples of a 64-sample word (at a multiple of 64) set in m
 // (first sample in bit 0), never touching a byte past the buffer.
 void ClearWord(uint8_t *buf, int64_t nbytes, int64_t at, uint64_t m) {
@@ -429,8 +435,8 @@ void WalkEdges(uint8_t *raw, int len, int E, F &&fn) {
 template <class F>
 int ClockWalk(uint8_t *raw, int len, int E, ClockTable &t, Clock &c, F &&fn) {
     const uint8_t *cls = t.cls[0];  // [2 * d + (d < previous)]
-    uint64_t history = c.history;
-    int previous = c.previous, locked = c.locked;
+    uint64_t history = c.history;  // c.locked is InRhythm(c.history)
+    int previous = c.previous;
     int last = E;  // the last edge
     WalkEdges(raw, len, E, [&](int x, auto &erase) __attribute__((always_inline)) {
         int d = x - last, was = previous, cells, valid;
@@ -442,20 +448,17 @@ int ClockWalk(uint8_t *raw, int len, int E, ClockTable &t, Clock &c, F &&fn) {
             valid = ent < 0;
             previous = d;
             uint64_t shifted = history << cells;
+            if (__builtin_expect(MaybeRhythm(shifted), 0) && InRhythm(shifted | 1))
+                Rhythm(t, shifted | 1, InRhythm(history), d);
             history = shifted | 1;
-            if (__builtin_expect(MaybeRhythm(shifted), 0) &&
-                (history == kTwoCellRhythm || history == kFourCellRhythm))
-                locked = Rhythm(t, history, locked, d);
-            else
-                locked = 0;
         } else {
-            FullUpdate(t, history, previous, locked, d);
-            history = t.v.history, previous = t.v.previous, locked = t.v.locked;
+            FullUpdate(t, history, previous, InRhythm(history), d);
+            history = t.v.history, previous = t.v.previous;
             cells = t.v.cells, valid = t.v.valid;
         }
         fn(x, d, cells, valid, was, erase);
     });
-    c.history = history, c.previous = previous, c.locked = locked;
+    c.history = history, c.previous = previous, c.locked = InRhythm(history);
     return last - E;
 }
 
