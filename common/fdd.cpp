@@ -153,26 +153,95 @@ int StrechSmp(int, unsigned char *buf, int len, int newlen) {
     return newlen;
 }
 
+namespace {
+
+// 64 samples from byte `byte` on as one word, the first in bit 63; bytes at
+// or past nbytes read as 0.
+uint64_t Load64(const uint8_t *buf, int64_t nbytes, int64_t byte) {
+    uint64_t v = 0;
+    if (byte + 8 <= nbytes) {
+        memcpy(&v, buf + byte, 8);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        v = __builtin_bswap64(v);
+#endif
+        return v;
+    }
+    for (int i = 0; i < 8; i++) v = v << 8 | (byte + i < nbytes ? buf[byte + i] : 0);
+    return v;
+}
+
+// Stores a word loaded by Load64 back, the bytes at or past nbytes left out.
+void Store64(uint8_t *buf, int64_t nbytes, int64_t byte, uint64_t v) {
+    if (byte + 8 <= nbytes) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        v = __builtin_bswap64(v);
+#endif
+        memcpy(buf + byte, &v, 8);
+        return;
+    }
+    for (int i = 0; byte + i < nbytes; i++) buf[byte + i] = (uint8_t)(v >> (56 - 8 * i));
+}
+
+} // namespace
+
 // Pulse starts (a 1 after a 0) are found on the stream as it was: each word is
 // read before any pattern can reach it, and the bit before position 0 counts
 // as 0. Patterns are written in ascending order, so where two overlap the
 // later one wins; a pattern near the end wraps to the start.
+//
+// A word of 64 samples at a time: each of its samples takes the bit of the
+// pattern of the latest start at most seven samples before it (in this word
+// or the one before), or keeps its value when there is none. When no two
+// patterns overlap, they are placed by multiplying the starts with the
+// pattern (each product a field of eight bits clear of the others). The
+// patterns that wrap belong to the last starts and are drawn after the rest.
 void ShapePulseRaw(unsigned char *buf, int len, unsigned char pattern) {
     if (len <= 0) return;
-    int words = (len + 31) / 32;
-    uint32_t cur = fddbits::Load32(buf, len, 0);
-    uint32_t prevbit = 0;
-    for (int w = 0; w < words; w++) {
-        uint32_t next = w + 1 < words ? fddbits::Load32(buf, len, (w + 1) * 32) : 0;
-        uint32_t starts = cur & ~((cur >> 1) | (prevbit << 31));
+    const int64_t nbytes = ((int64_t)len + 7) / 8;
+    const uint64_t pat = pattern;
+    int wrapped[8], nwrapped = 0;
+    uint64_t prevbit = 0, before = 0;  // the last sample and the starts of the word before
+    for (int64_t base = 0; base < len; base += 64) {
+        uint64_t orig = Load64(buf, nbytes, base >> 3), cur = orig;
+        if (len - base < 64) cur &= ~(~0ull >> (len - base));
+        uint64_t starts = cur & ~((cur >> 1) | (prevbit << 63));
         prevbit = cur & 1;
-        while (starts) {
-            int b = __builtin_clz(starts);
-            starts &= ~(0x80000000u >> b);
-            fddbits::Put8(buf, len, w * 32 + b, pattern);
+        int64_t lim = len - 7 - base;  // starts at or past it wrap
+        if (lim < 64) {
+            uint64_t keep = lim <= 0 ? 0 : ~(~0ull >> lim);
+            for (uint64_t w = starts & ~keep; w; w &= ~(0x8000000000000000ull >> __builtin_clzll(w)))
+                wrapped[nwrapped++] = (int)(base + __builtin_clzll(w));
+            starts &= keep;
         }
-        cur = next;
+        const uint64_t spill = before & 0x7F;  // starts of the word before that reach into this one
+        if (starts | spill) {
+            // Starts 2..7 samples before each sample (none is 1 before
+            // another): a start among them means overlapping patterns.
+            uint64_t ylo = starts >> 2 | before << 62, yhi = before >> 2;
+            uint64_t zlo = ylo | ylo >> 1 | yhi << 63, zhi = yhi | yhi >> 1;
+            uint64_t near = zlo | zlo >> 2 | zhi << 62 | zlo >> 4 | zhi << 60;
+            uint64_t out;
+            if (!(starts & near) && !(spill & (spill - 1))) {
+                uint64_t tail = starts & 0x7F;
+                uint64_t put = (starts >> 7) * pat | (tail * pat) >> 7 | (spill * pat) << 57;
+                uint64_t mask = (starts >> 7) * 0xFF | (tail * 0xFF) >> 7 | (spill * 0xFF) << 57;
+                out = (orig & ~mask) | put;
+            } else {
+                // t: starts j samples back; m: samples with a start fewer than j back.
+                uint64_t m = starts;
+                out = pattern & 0x80 ? starts : 0;
+                for (int j = 1; j < 8; j++) {
+                    uint64_t t = starts >> j | before << (64 - j);
+                    if (pattern & (0x80 >> j)) out |= t & ~m;
+                    m |= t;
+                }
+                out |= orig & ~m;
+            }
+            if (out != orig) Store64(buf, nbytes, base >> 3, out);
+        }
+        before = starts;
     }
+    for (int i = 0; i < nwrapped; i++) fddbits::Put8(buf, len, wrapped[i], pattern);
 }
 
 // The signature, the first cells of the first ID mark, searched again one

@@ -37,15 +37,70 @@
 
 namespace {
 
-// Smallest q in [from, len) holding a pulse start (a 1 after a 0); len if none.
-int NextPulseStart(const uint8_t *raw, int len, int from) {
-    if (from < 1) from = 1;
-    for (int base = from - 1; base + 1 < len; base += 31) {
-        uint32_t w = fddbits::Load32(raw, len, base);
-        uint32_t starts = w & ~(w >> 1) & 0x7FFFFFFFu;
-        if (starts) return base + __builtin_clz(starts);
+// 64 samples from byte `byte` on as one word, the first in bit 63; bytes at
+// or past nbytes read as 0, so a load near the end stays inside the buffer.
+uint64_t Load64(const uint8_t *buf, int64_t nbytes, int64_t byte) {
+    uint64_t v = 0;
+    if (byte + 8 <= nbytes) {
+        memcpy(&v, buf + byte, 8);
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+        v = __builtin_bswap64(v);
+#endif
+        return v;
     }
-    return len;
+    for (int i = 0; i < 8; i++) v = v << 8 | (byte + i < nbytes ? buf[byte + i] : 0);
+    return v;
+}
+
+// The pulse starts (a 1 after a 0) of a stream in ascending order, 64
+// samples a load; samples at or past len read as 0. A word is read when the
+// scan reaches it, so what was written behind the last start returned never
+// changes what comes next.
+class StartScan {
+  public:
+    StartScan(const uint8_t *raw, int len) : m_raw(raw), m_len(len), m_nbytes(((int64_t)len + 7) / 8) {}
+    // Goes to position from (1 <= from < len): Next gives the smallest start
+    // at or after it.
+    void Seek(int from) {
+        m_base = from & ~63;
+        uint64_t before = m_base > 0 ? (uint64_t)(m_raw[(m_base - 1) >> 3] & 1) : 0;
+        Load(before);
+        m_starts &= ~0ull >> (from - m_base);
+    }
+    // The next start, or len when there is none.
+    int Next() {
+        while (!m_starts) {
+            m_base += 64;
+            if (m_base >= m_len) return m_len;
+            Load(m_word & 1);
+        }
+        int k = __builtin_clzll(m_starts);
+        m_starts &= ~(0x8000000000000000ull >> k);
+        return (int)(m_base + k);
+    }
+
+  private:
+    void Load(uint64_t before) {
+        m_word = Load64(m_raw, m_nbytes, m_base >> 3);
+        if (m_len - m_base < 64) m_word &= ~(~0ull >> (m_len - m_base));
+        m_starts = m_word & ~(m_word >> 1 | before << 63);
+    }
+    const uint8_t *m_raw;
+    int m_len;
+    int64_t m_nbytes, m_base = 0;
+    uint64_t m_word = 0, m_starts = 0;
+};
+
+// Whether x holds a run of k set bits (k >= 1).
+bool HasRun(uint64_t x, int k) {
+    if (k > 64) return false;
+    int have = 1;
+    while (x && 2 * have <= k) {
+        x &= x << have;
+        have *= 2;
+    }
+    if (have < k) x &= x << (k - have);
+    return x != 0;
 }
 
 int Wrap(int pos, int len) {
@@ -69,23 +124,43 @@ int FindUnf(unsigned char *raw, int len, int count, int need, int forward) {
     return -1;
 }
 
+// A word at a time: a word without a pulse lengthens the run; otherwise its
+// leading zeros end the run, its trailing zeros start the next, and the runs
+// between its pulses are walked only when one of them could be the longest
+// so far. Samples past the end read as pulses, which closes the last run.
 int FindMaxUnf(unsigned char *raw, int len, int *size) {
     int best = -1, bestlen = 0, run = 0, runstart = 0;
-    for (int i = 0; i < len;) {
-        if (!(i & 7) && i + 8 <= len && !raw[i >> 3]) {
-            if (!run) runstart = i;
-            run += 8;
-            i += 8;
+    const int64_t nbytes = len > 0 ? ((int64_t)len + 7) / 8 : 0;
+    for (int64_t base = 0; base < len; base += 64) {
+        uint64_t w = Load64(raw, nbytes, base >> 3);
+        if (len - base < 64) w |= ~0ull >> (len - base);
+        if (!w) {
+            if (!run) runstart = (int)base;
+            run += 64;
             continue;
         }
-        if (BfGetBit(raw, i)) {
-            if (run > bestlen) best = runstart, bestlen = run;
-            run = 0;
-        } else {
-            if (!run) runstart = i;
-            run++;
+        int lead = __builtin_clzll(w), trail = __builtin_ctzll(w);
+        if (lead && !run) runstart = (int)base;
+        run += lead;
+        if (run > bestlen) best = runstart, bestlen = run;
+        uint64_t inner = ~w & (~0ull >> lead) & (~0ull << trail);
+        if (inner && HasRun(inner, bestlen + 1)) {
+            // Each run between two pulses of the word, in order.
+            uint64_t x = w << lead;
+            int pos = lead;
+            for (;;) {
+                int ones = __builtin_clzll(~x);
+                pos += ones;
+                if (pos >= 64 - trail) break;
+                x <<= ones;
+                int zeros = __builtin_clzll(x);
+                if (zeros > bestlen) best = (int)base + pos, bestlen = zeros;
+                pos += zeros;
+                x <<= zeros;
+            }
         }
-        i++;
+        run = trail;
+        runstart = (int)(base + 64 - trail);
     }
     if (run > bestlen) best = runstart, bestlen = run;
     if (size) *size = bestlen;
@@ -121,10 +196,21 @@ int FindSplicingGapEnc(unsigned char *enc, int len, int from, int count, int mfm
 // the scan is then taken again.
 void MakeNoiseRaw(int, unsigned char *raw, int len) {
     if (len <= 0) return;
+    // Each look starts one past the pulse start found before it, except
+    // after a wrapped pair: the scan goes on from there and only then seeks.
+    StartScan scan(raw, len);
+    int64_t found = -2;  // the last start the scan gave
+    int ahead = -1;      // a start the scan gave past it, not yet looked at
     int c = 0;
     int p = 0;
     while (p < len) {
-        int q = p + 8 < len ? NextPulseStart(raw, len, p + 8 > 8 ? p + 8 : 8) : len;
+        int q = len;
+        if (p + 8 < len) {
+            if (p + 8 != found + 1) scan.Seek(p + 8), ahead = -1;
+            q = ahead >= 0 ? ahead : scan.Next();
+            found = q;
+            ahead = -1;
+        }
         int stop = q < len ? q - 8 : len;
         bool rescan = false;
         while (p < stop) {
@@ -144,8 +230,22 @@ void MakeNoiseRaw(int, unsigned char *raw, int len) {
                 break;
             }
         }
-        if (rescan) continue;
+        if (rescan) {
+            found = -2;
+            continue;
+        }
         if (q < len) {
+            // After a pulse, a next one at most 128 samples on leaves nothing
+            // to fill (the count restarts at -32 from it): go straight to it.
+            for (;;) {
+                int next = scan.Next();
+                if (next >= len || next - q > 128) {
+                    ahead = next;
+                    break;
+                }
+                q = next;
+            }
+            found = q;
             c = -32;
             p = q - 7;
         }

@@ -2,14 +2,16 @@
 // pattern search, cell-to-sample mapping and noise cancelling.
 //
 // Everything that looks at pulses goes through one rising-edge scan: the raw
-// stream is read 32 samples at a time as a big-endian word w (bit 31 = the
+// stream is read 64 samples at a time as a big-endian word w (bit 63 = the
 // earliest sample) and its rising edges are
 //
-//     edges = w & ~((w >> 1) | (prevbit << 31))
+//     edges = w & ~((w >> 1) | (prevbit << 63))
 //
 // where prevbit is the sample before the word. Words without an edge cost one
 // load and a test; the bits past the end of the stream are masked off, so
-// only the interval across the seam needs separate care.
+// only the interval across the seam needs separate care. Walks that erase
+// pulses erase only behind the edge they are at, so an edge ahead (a set
+// sample after a clear one, both ahead) is the same whenever its word is read.
 #include "zel.h"
 
 #include <algorithm>
@@ -63,20 +65,59 @@ void PutBits8(uint8_t *buf, int len, int64_t pos, uint8_t pat, uint8_t mask) {
     }
 }
 
-// Clears samples from .. from + count - 1 of a straight stretch.
+// Clears samples from .. from + count - 1 of a straight stretch: a mask for
+// the first and the last byte, the whole bytes between at once.
 void ClearLinear(uint8_t *buf, int from, int count) {
-    while (count > 0 && (from & 7)) BfClrBit(buf, from++), count--;
-    if (count >= 8) memset(buf + (from >> 3), 0, (size_t)(count >> 3));
-    from += count & ~7;
-    for (count &= 7; count > 0; count--) BfClrBit(buf, from++);
+    if (count <= 0) return;
+    int first = from >> 3, last = (from + count - 1) >> 3;
+    uint8_t head = (uint8_t)(0xFF >> (from & 7)), tail = (uint8_t)(0xFF00 >> (((from + count - 1) & 7) + 1));
+    if (first == last) {
+        buf[first] &= (uint8_t)~(head & tail);
+        return;
+    }
+    buf[first] &= (uint8_t)~head;
+    if (last > first + 1) memset(buf + first + 1, 0, (size_t)(last - first - 1));
+    buf[last] &= (uint8_t)~tail;
 }
 
 // Clears count samples (count <= len) from pos, wrapping past the end.
 void ClearRange(uint8_t *buf, int len, int64_t pos, int count) {
-    pos %= len;
+    if (pos < 0 || pos >= len) pos %= len;
     int first = (int)std::min<int64_t>(count, len - pos);
     ClearLinear(buf, (int)pos, first);
     if (count > first) ClearLinear(buf, 0, count - first);
+}
+
+// ClearRange for at most eight samples: one or two byte masks when they do
+// not wrap.
+inline void ClearFew(uint8_t *buf, int len, int64_t pos, int count) {
+    if (pos < 0 || pos + count > len || count <= 0 || count > 8) return ClearRange(buf, len, pos, count);
+    int b = (int)(pos >> 3), sh = (int)(pos & 7);
+    unsigned m = ((1u << count) - 1) << (16 - sh - count);  // the samples in bytes b and b + 1
+    buf[b] &= (uint8_t)~(m >> 8);
+    if (m & 0xFF) buf[b + 1] &= (uint8_t)~m;
+}
+
+// The 64 samples from byte `byte` on (byte >= 0) of a buffer of nbytes bytes,
+// the first in bit 0 (the order __builtin_ctzll visits them in: on a stream
+// with an edge every few samples the scan steps from edge to edge with
+// e & (e - 1), one cycle apart); bytes past the buffer read as 0.
+inline uint64_t Load64Reversed(const uint8_t *buf, int64_t nbytes, int64_t byte) {
+    uint64_t v = 0;
+    if (__builtin_expect(byte + 8 <= nbytes, 1)) {
+        memcpy(&v, buf + byte, 8);
+#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+        v = __builtin_bswap64(v);
+#endif
+    } else {
+        for (int i = 7; i >= 0; i--) v = v << 8 | (byte + i < nbytes ? buf[byte + i] : 0);
+    }
+    // Byte i is in bits 8i .. 8i + 7 now, its first sample on top: reverse
+    // the bits of every byte.
+    v = (v >> 1 & 0x5555555555555555ull) | (v & 0x5555555555555555ull) << 1;
+    v = (v >> 2 & 0x3333333333333333ull) | (v & 0x3333333333333333ull) << 2;
+    v = (v >> 4 & 0x0F0F0F0F0F0F0F0Full) | (v & 0x0F0F0F0F0F0F0F0Full) << 4;
+    return v;
 }
 
 // Calls fn(x) for every rising edge x in [from, to) of a stream held in
@@ -85,20 +126,17 @@ void ClearRange(uint8_t *buf, int len, int64_t pos, int count) {
 template <class F>
 bool ScanEdges(const uint8_t *buf, int nbytes, int from, int to, uint32_t prev, F &&fn) {
     if (from >= to) return true;
-    int base = from & ~31;
-    uint32_t before = from == base ? prev : 0;  // the predecessor of base
+    int64_t base = from & ~63;
+    uint64_t before = from == base ? prev : 0;  // the predecessor of base
     for (;;) {
-        uint32_t w = Peek32(buf, nbytes, base);
-        uint32_t e = w & ~((w >> 1) | (before << 31));
-        if (base < from) e &= 0xFFFFFFFFu >> (from - base);
-        if (to - base < 32) e &= ~(0xFFFFFFFFu >> (to - base));
-        while (e) {
-            int k = __builtin_clz(e);
-            if (!fn(base + k)) return false;
-            e ^= 0x80000000u >> k;
-        }
-        before = w & 1;
-        base += 32;
+        uint64_t w = Load64Reversed(buf, nbytes, base >> 3);
+        uint64_t e = w & ~((w << 1) | before);
+        if (base < from) e &= ~0ull << (from - base);
+        if (to - base < 64) e &= ~(~0ull << (to - base));
+        for (; e; e &= e - 1)
+            if (!fn((int)base + __builtin_ctzll(e))) return false;
+        before = w >> 63;
+        base += 64;
         if (base >= to) return true;
     }
 }
@@ -166,32 +204,30 @@ static void SetThresholds(VFOState *v) {
     v->T4 = (int32_t)((v->offset + 4 * (int64_t)v->period) >> 16);
 }
 
-void VFO_Update(VFOState *v, int interval) {
-    int64_t d = interval;
-    int cand = 0, thr = 0;
-    if (d <= v->T2 + 2) cand = 2, thr = v->T2;
-    else if (d <= v->T3 + 2) cand = 3, thr = v->T3;
-    else if (d <= v->T4 + 2) cand = 4, thr = v->T4;
-    int64_t cells = cand && d >= thr - 2 ? cand : (d < v->previous ? d + 3 : d + 4) / 8;
-    v->cells = (int32_t)std::min<int64_t>(cells, INT32_MAX);
-    v->valid = d >= 9 && d <= 39;
-    if (cells >= 64) {  // a long gap: the pattern starts over
-        v->history = 0;
-        v->previous = interval;
-        v->locked = 0;
-        return;
-    }
-    if (cells >= 1) v->history = v->history << cells | 1;
-    v->previous = interval;
+namespace {
 
-    if (v->history == 0x5555555555555555ull) {
+constexpr uint64_t kTwoCellRhythm = 0x5555555555555555ull, kFourCellRhythm = 0x1111111111111111ull;
+
+// The cells of interval d: the candidate window it falls in, else rounded
+// with 8 samples per cell (shorter: d is shorter than the previous interval).
+int64_t IntervalCells(const VFOState &v, int64_t d, bool shorter) {
+    int cand = 0, thr = 0;
+    if (d <= v.T2 + 2) cand = 2, thr = v.T2;
+    else if (d <= v.T3 + 2) cand = 3, thr = v.T3;
+    else if (d <= v.T4 + 2) cand = 4, thr = v.T4;
+    return cand && d >= thr - 2 ? cand : (shorter ? d + 3 : d + 4) / 8;
+}
+
+// The lock and the period correction once the history holds the new interval.
+void FollowRhythm(VFOState *v, int64_t d) {
+    if (v->history == kTwoCellRhythm) {
         if (!v->locked) {
             v->locked = 1;
         } else if (int64_t e = d * 65536 - 2 * (int64_t)v->period) {
             v->period = (int32_t)(v->period + (((e >> 1) * v->gain) >> 16));
             SetThresholds(v);
         }
-    } else if (v->history == 0x1111111111111111ull) {
+    } else if (v->history == kFourCellRhythm) {
         if (!v->locked) {
             v->locked = 1;
         } else if (int64_t q = (d * 65536 - 4 * (int64_t)v->period) / 4) {
@@ -202,6 +238,231 @@ void VFO_Update(VFOState *v, int interval) {
         v->locked = 0;
     }
 }
+
+}  // namespace
+
+void VFO_Update(VFOState *v, int interval) {
+    int64_t d = interval;
+    int64_t cells = IntervalCells(*v, d, d < v->previous);
+    v->cells = (int32_t)std::min<int64_t>(cells, INT32_MAX);
+    v->valid = d >= 9 && d <= 39;
+    if (cells >= 64) {  // a long gap: the pattern starts over
+        v->history = 0;
+        v->previous = interval;
+        v->locked = 0;
+        return;
+    }
+    if (cells >= 1) v->history = v->history << cells | 1;
+    v->previous = interval;
+    FollowRhythm(v, d);
+}
+
+// ---------------------------------------------------------------------------
+// Clock recovery at the pace of the edge scan
+//
+// A walk keeps the fields that change with every interval (history, previous
+// interval, lock) in a Clock of its own and takes the class of a short
+// interval (cells, valid, and its distance from the grid) from a table made
+// from the thresholds, remade around them when they move. Only a steady
+// rhythm (the lock and the period correction) and long intervals take the
+// full VFO_Update path. The results are VFO_Update's, interval by interval.
+
+namespace {
+
+constexpr int kShort = 128;  // intervals below it come from the table (at most 16 cells)
+
+struct Clock {
+    uint64_t history;
+    int32_t previous, locked;
+};
+
+// Distance of interval d from the nearest of T2..T4 when it lies inside that
+// one's window, else -1.
+int GridError(const VFOState &v, int d) {
+    int best = -1;
+    for (int t : {v.T2, v.T3, v.T4})
+        if (std::abs(d - t) <= 2 && (best < 0 || std::abs(d - t) < best)) best = std::abs(d - t);
+    return best;
+}
+
+struct ClockTable {
+    VFOState v;                // period and thresholds (the rest lives in the Clock)
+    uint8_t cls[kShort][2];    // [d][d < previous]: cells | valid << 7
+    int8_t grid[kShort];       // GridError(v, d)
+    bool gridEnds = true;      // no window reaches kShort - 1: every longer interval is off the grid
+
+    ClockTable() {
+        for (int d = 0; d < kShort; d++) Entry(d);
+    }
+    Clock Start() const { return Clock{v.history, v.previous, v.locked}; }
+    void Entry(int d) {
+        int valid = d >= 9 && d <= 39;
+        for (int shorter = 0; shorter < 2; shorter++)
+            cls[d][shorter] = (uint8_t)(IntervalCells(v, d, shorter) | valid << 7);
+        grid[d] = (int8_t)GridError(v, d);
+        if (d == kShort - 1) gridEnds = grid[d] < 0 && std::max({v.T2, v.T3, v.T4}) + 2 < kShort - 1;
+    }
+    // Only intervals inside a window of the old or the new thresholds change class.
+    void Moved(const int (&old)[3]) {
+        const int now[3] = {v.T2, v.T3, v.T4};
+        for (int i = 0; i < 6; i++) {
+            int t = i < 3 ? old[i] : now[i - 3];
+            for (int d = std::max(t - 2, 0); d <= t + 2 && d < kShort; d++) Entry(d);
+        }
+    }
+    int Grid(int d) const { return d >= 0 && d < kShort ? grid[d] : GridError(v, d); }
+
+};
+
+// A steady rhythm in the history: lock or correct the period. Returns the
+// lock.
+__attribute__((noinline)) int Rhythm(ClockTable &t, uint64_t history, int locked, int d) {
+    t.v.history = history, t.v.locked = locked;
+    const int old[3] = {t.v.T2, t.v.T3, t.v.T4};
+    FollowRhythm(&t.v, d);
+    if (t.v.T2 != old[0] || t.v.T3 != old[1] || t.v.T4 != old[2]) t.Moved(old);
+    return t.v.locked;
+}
+
+// An interval the table does not hold, or the first cells of an empty
+// history: VFO_Update itself, its results left in t.v.
+__attribute__((noinline)) void FullUpdate(ClockTable &t, uint64_t history, int previous, int locked, int d) {
+    t.v.history = history, t.v.previous = previous, t.v.locked = locked;
+    const int old[3] = {t.v.T2, t.v.T3, t.v.T4};
+    VFO_Update(&t.v, d);
+    if (t.v.T2 != old[0] || t.v.T3 != old[1] || t.v.T4 != old[2]) t.Moved(old);
+}
+
+// VFO_Update(d) on the clock: returns the cells, valid in *valid. Once the
+// history holds a 1 its lowest bit stays set, so shifting in no cell and
+// setting that bit leaves it as it was: no branch on the cell count.
+inline int Step(ClockTable &t, Clock &c, int d, int &valid) {
+    if ((unsigned)d < (unsigned)kShort && c.history) {
+        unsigned ent = t.cls[d][d < c.previous];
+        int cells = (int)(ent & 63);
+        valid = (int)(ent >> 7);
+        c.previous = d;
+        c.history = c.history << cells | 1;
+        if (c.history == kTwoCellRhythm || c.history == kFourCellRhythm) c.locked = Rhythm(t, c.history, c.locked, d);
+        else c.locked = 0;
+        return cells;
+    }
+    FullUpdate(t, c.history, c.previous, c.locked, d);
+    c.history = t.v.history, c.previous = t.v.previous, c.locked = t.v.locked;
+    valid = t.v.valid;
+    return t.v.cells;
+}
+
+// Whether the history shifted (its new lowest bit, always 1, not set yet) may
+// hold a steady rhythm: its low 16 bits agree with both rhythms where those
+// agree (one test passes 1 history in 4096).
+inline bool MaybeRhythm(uint64_t shifted) { return (shifted & 0xBBBA) == 0x1110; }
+
+// After every update the lock is set exactly when the history holds a
+// steady rhythm (FollowRhythm sets it then and clears it otherwise, a long
+// gap clears both), so a walk that starts from a fresh state needs no lock
+// of its own.
+inline int InRhythm(uint64_t history) { return history == kTwoCellRhythm || history == kFourCellRhythm; }
+
+// Clears the samples of a 64-sample word (at a multiple of 64) set in m
+// (first sample in bit 0), never touching a byte past the buffer.
+void ClearWord(uint8_t *buf, int64_t nbytes, int64_t at, uint64_t m) {
+    // Back to the byte order of the stream: the first sample on top of each byte.
+    m = (m >> 1 & 0x5555555555555555ull) | (m & 0x5555555555555555ull) << 1;
+    m = (m >> 2 & 0x3333333333333333ull) | (m & 0x3333333333333333ull) << 2;
+    m = (m >> 4 & 0x0F0F0F0F0F0F0F0Full) | (m & 0x0F0F0F0F0F0F0F0Full) << 4;
+    int64_t b = at >> 3;
+    if (b + 8 <= nbytes) {
+#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
+        m = __builtin_bswap64(m);
+#endif
+        uint64_t v;
+        memcpy(&v, buf + b, 8);
+        v &= ~m;
+        memcpy(buf + b, &v, 8);
+        return;
+    }
+    for (int i = 0; b + i < nbytes; i++) buf[b + i] &= (uint8_t)~(m >> (8 * i));
+}
+
+// WalkRevolution for the walks that erase: fn(x, erase) for every further
+// edge x of the revolution from edge E (x in E + 1 .. len - 1), where
+// erase(pos, count) clears count samples (1 .. 8) from pos, all behind x
+// (pos + count <= x).
+// Erasures near the edge are collected in two words (the one scanned and the
+// one before) and stored as the scan leaves them: clearing commutes, and the
+// scan never reads behind its edge.
+template <class F>
+void WalkEdges(uint8_t *raw, int len, int E, F &&fn) {
+    const int64_t nbytes = Bytes(len);
+    uint64_t behind = 0, here = 0;  // samples base - 64 .. base - 1 and base .. base + 63 to clear
+    const int from = E + 1;
+    int64_t base = from & ~63;
+    auto erase = [&](int64_t pos, int count) __attribute__((always_inline)) {
+        uint64_t o = (uint64_t)(pos - (base - 64));  // at most 127 - count when in the two words
+        if (__builtin_expect(o <= 127 - (uint64_t)count, 1)) {
+            uint64_t bits = (1ull << count) - 1;
+            if (o >= 64) {
+                here |= bits << (o - 64);
+            } else {
+                behind |= bits << o;
+                here |= bits >> 1 >> (63 - o);  // the samples past the word, if any
+            }
+        } else {
+            ClearFew(raw, len, pos, count);
+        }
+    };
+    uint64_t before = from == base ? 1 : 0;  // E itself is a 1
+    for (; base < len; base += 64) {
+        if (behind) ClearWord(raw, nbytes, base - 128, behind);
+        behind = here, here = 0;
+        uint64_t w = Load64Reversed(raw, nbytes, base >> 3);
+        uint64_t e = w & ~((w << 1) | before);
+        before = w >> 63;
+        if (base < from) e &= ~0ull << (from - base);
+        if (len - base < 64) e &= ~(~0ull << (len - base));
+        for (; e; e &= e - 1) fn((int)base + __builtin_ctzll(e), erase);
+    }
+    if (behind) ClearWord(raw, nbytes, base - 128, behind);
+    if (here) ClearWord(raw, nbytes, base - 64, here);
+}
+
+// WalkEdges with clock recovery: fn(x, d, cells, valid, previous, erase)
+// for every further edge, x its sample position, d the interval, previous
+// the interval before. Returns the distance of the last edge from E (0 when
+// there was none) and leaves the clock with the caller, ready for the
+// interval that closes the circle.
+template <class F>
+int ClockWalk(uint8_t *raw, int len, int E, ClockTable &t, Clock &c, F &&fn) {
+    const uint8_t *cls = t.cls[0];  // [2 * d + (d < previous)]
+    uint64_t history = c.history;  // c.locked is InRhythm(c.history)
+    int previous = c.previous;
+    int last = E;  // the last edge
+    WalkEdges(raw, len, E, [&](int x, auto &erase) __attribute__((always_inline)) {
+        int d = x - last, was = previous, cells, valid;
+        last = x;
+        if (__builtin_expect((unsigned)d < (unsigned)kShort, 1) && __builtin_expect(history != 0, 1)) {
+            // d < previous: both lie in 0 .. INT_MAX, so the sign of the difference tells.
+            int8_t ent = (int8_t)cls[2 * (size_t)d + ((unsigned)(d - previous) >> 31)];
+            cells = ent & 63;
+            valid = ent < 0;
+            previous = d;
+            uint64_t shifted = history << cells;
+            if (__builtin_expect(MaybeRhythm(shifted), 0) && InRhythm(shifted | 1))
+                Rhythm(t, shifted | 1, InRhythm(history), d);
+            history = shifted | 1;
+        } else {
+            FullUpdate(t, history, previous, InRhythm(history), d);
+            history = t.v.history, previous = t.v.previous;
+            cells = t.v.cells, valid = t.v.valid;
+        }
+        fn(x, d, cells, valid, was, erase);
+    });
+    c.history = history, c.previous = previous, c.locked = InRhythm(history);
+    return last - E;
+}
+
+}  // namespace
 
 // ---------------------------------------------------------------------------
 // Samples -> cells
@@ -227,22 +488,23 @@ int Raw2Encode(const uint8_t *raw, int rawLen, uint8_t *cells, int capacity) {
     auto clr = [&](int64_t p) {
         if (capacity) BfClrBit(cells, at(p));
     };
-    VFOState vfo;
+    ClockTable table;
+    Clock clock = table.Start();
     int64_t origin = E / 8, p = origin;
     set(p);
-    int last = WalkRevolution(raw, rawLen, E, [&](int, int d) {
-        VFO_Update(&vfo, d);
-        if (vfo.valid && vfo.cells == 1) {  // two pulses a cell apart: keep the later
+    int last = ClockWalk(const_cast<uint8_t *>(raw), rawLen, E, table, clock, [&](int, int, int n, int valid, int, auto &) __attribute__((always_inline)) {
+        if (!valid) {
+            p += n;
+        } else if (n == 1) {  // two pulses a cell apart: keep the later
             clr(p);
             set(++p);
         } else {
-            p += vfo.cells;
-            if (vfo.valid) set(p);
+            p += n;
+            set(p);
         }
-        return true;
     });
-    VFO_Update(&vfo, rawLen - last);  // back round to E
-    int64_t T = p - origin + vfo.cells;
+    int valid, closing = Step(table, clock, rawLen - last, valid);  // back round to E
+    int64_t T = p - origin + closing;
 
     if (T > capacity || T == 0) {  // does not fit (or holds no cell): nothing usable
         Zero(cells, capacity);
@@ -265,15 +527,14 @@ int Raw2EncodeLength(const uint8_t *raw, int rawLen) {
     int E = FirstEdge(raw, rawLen);
     if (E < 0) return rawLen / 8;
     // The same walk as Raw2Encode, counting cells without storing them.
-    VFOState vfo;
+    ClockTable table;
+    Clock clock = table.Start();
     int64_t p = 0;
-    int last = WalkRevolution(raw, rawLen, E, [&](int, int d) {
-        VFO_Update(&vfo, d);
-        p += vfo.cells;  // a pulse one cell after the last moves it on by one
-        return true;
+    int valid;
+    int last = ClockWalk(const_cast<uint8_t *>(raw), rawLen, E, table, clock, [&](int, int, int n, int, int, auto &) __attribute__((always_inline)) {
+        p += n;  // a pulse one cell after the last moves it on by one
     });
-    VFO_Update(&vfo, rawLen - last);
-    int64_t T = p + vfo.cells;
+    int64_t T = p + Step(table, clock, rawLen - last, valid);
     return T > INT_MAX ? INT_MAX : (int)T;
 }
 
@@ -656,54 +917,46 @@ int Enc2RawPosMulti(const uint8_t *raw, int rawLen, int *positions, int count) {
 
 namespace {
 
-// Distance of interval d from the nearest of T2..T4 when it lies inside that
-// one's window, else -1.
-int GridError(const VFOState &v, int d) {
-    int best = -1;
-    for (int t : {v.T2, v.T3, v.T4})
-        if (std::abs(d - t) <= 2 && (best < 0 || std::abs(d - t) < best)) best = std::abs(d - t);
-    return best;
-}
-
 // Removes spikes (above) from the revolution starting at edge E; returns how
 // many. Walk positions: before and kept are the last two pulses kept (before
 // is -1 until there are two), pending the pulse judged once the next is seen.
 int EraseSpikes(uint8_t *raw, int len, int E) {
-    VFOState vfo;
+    ClockTable table;
+    Clock clock = table.Start();
     int before = -1, kept = 0, pending = -1, erased = 0;
-    // The grid follows the kept intervals a cell decoder would accept; a kept
-    // pair of pulses too close for any recording must not pull the period.
-    auto follow = [&](int d) {
-        if (d >= 9 && d <= 39) VFO_Update(&vfo, d);
+    // What to do with pending by (late + 1) * 4 + early + 1 when the interval
+    // before it is short: 1 drop it, 2 drop kept, 0 keep both.
+    static constexpr uint8_t kDrop[16] = {0, 2, 2, 2, 1, 1, 1, 1, 1, 2, 1, 1, 1, 2, 2, 1};
+    auto grid = [&](int d) __attribute__((always_inline)) {
+        return (unsigned)d < (unsigned)kShort ? (int)table.grid[d] : table.gridEnds ? -1 : GridError(table.v, d);
     };
-    auto judge = [&](int next) {
-        int a = pending - kept;
-        if (4 * a <= 3 * vfo.T2) {
-            int late = GridError(vfo, next - kept);
-            int early = before >= 0 ? GridError(vfo, pending - before) : -1;
-            if (late >= 0 && (early < 0 || late <= early)) {
-                ClearRange(raw, len, (int64_t)E + pending, std::min(3, next - pending));
-                erased++;
-                return;
-            }
-            if (early >= 0) {
-                ClearRange(raw, len, (int64_t)E + kept, std::min(3, a));
-                erased++;
-                follow(pending - before);
-                kept = pending;
-                return;
-            }
+    auto judge = [&](int next, auto &erase) __attribute__((always_inline)) {
+        const int a = pending - kept, back = pending - before;
+        const bool small = 4 * a <= 3 * table.v.T2;
+        const int late = grid(next - kept), early = before >= 0 ? grid(back) : -1;
+        const int drop = small ? kDrop[(late + 1) * 4 + early + 1] : 0;
+        if (__builtin_expect(drop != 0, 0)) {
+            if (drop == 1) erase((int64_t)E + pending, std::min(3, next - pending));
+            else erase((int64_t)E + kept, std::min(3, a));
+            erased++;
         }
-        follow(a);
-        before = kept;
-        kept = pending;
+        // The grid follows the kept intervals a cell decoder would accept; a
+        // kept pair of pulses too close for any recording must not pull the
+        // period.
+        const int d = drop == 2 ? back : a;
+        if (drop != 1 && d >= 9 && d <= 39) {
+            int valid;
+            Step(table, clock, d, valid);
+        }
+        before = drop ? before : kept;
+        kept = drop == 1 ? kept : pending;
     };
-    WalkRevolution(raw, len, E, [&](int w, int) {
-        if (pending >= 0) judge(w);
-        pending = w;
-        return true;
+    WalkEdges(raw, len, E, [&](int x, auto &erase) __attribute__((always_inline)) {
+        if (pending >= 0) judge(x - E, erase);
+        pending = x - E;
     });
-    if (pending >= 0) judge(len);  // the last pulse, against E one revolution on
+    auto direct = [&](int64_t pos, int count) { ClearFew(raw, len, pos, count); };
+    if (pending >= 0) judge(len, direct);  // the last pulse, against E one revolution on
     return erased;
 }
 
@@ -713,10 +966,11 @@ int NoiseCancelRaw(uint8_t *raw, int len, int threshold) {
     int E = FirstEdge(raw, len);
     if (E < 0) return 0;
     int spikes = EraseSpikes(raw, len, E);  // never erases E itself
-    VFOState vfo;
-    int unstable = 0, good = 1, runStart = 0, runCells = 0, lastEdge = 0, erasures = 0;
-    WalkRevolution(raw, len, E, [&](int w, int d) {
-        int jump = std::abs(vfo.previous - d) > 20;
+    ClockTable table;
+    Clock clock = table.Start();
+    int unstable = 0, good = 1, runStart = E, runCells = 0, erasures = 0;  // runStart: a sample position
+    ClockWalk(raw, len, E, table, clock, [&](int x, int d, int cells, int, int previous, auto &erase) __attribute__((always_inline)) {
+        int jump = std::abs(previous - d) > 20;
         bool ok = true;
         if (d < 9 || d > 39) {
             ok = false;
@@ -725,19 +979,16 @@ int NoiseCancelRaw(uint8_t *raw, int len, int threshold) {
             ok = false;
             unstable--;
         }
-        VFO_Update(&vfo, d);
         if (ok && good) {
-            runCells += vfo.cells;
+            runCells += cells;
         } else if (ok) {
-            good = 1, runStart = w, runCells = vfo.cells;
+            good = 1, runStart = x, runCells = cells;
         } else if (good) {
-            if (runCells <= threshold) ClearRange(raw, len, (int64_t)E + runStart, w - runStart), erasures++;
+            if (runCells <= threshold) ClearRange(raw, len, runStart, x - runStart), erasures++;
             good = 0;
         } else {  // the pulse at the previous edge stands alone
-            ClearRange(raw, len, (int64_t)E + lastEdge, std::min(3, w - lastEdge)), erasures++;
+            erase((int64_t)x - d, std::min(3, d)), erasures++;
         }
-        lastEdge = w;
-        return true;
     });
     return spikes + erasures;
 }
