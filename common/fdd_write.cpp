@@ -340,30 +340,13 @@ class CellMap {
 void MeasureRates(VTrack &t, const CellMap &map, int len, std::vector<int> &extra) {
     std::vector<int> pos;
     std::vector<VSector *> measured;
-    for (VSector *s = t.sectors; s; s = s->next) {
-        if (s->status & SECTOR_NODATA) continue;
-        pos.push_back(Wrap(s->dampos - 192, t.cells)); // 12 MFM or 6 FM bytes of SYNC
-        pos.push_back(s->endpos);
-        measured.push_back(s);
-    }
+    t.RateMarks(pos, measured);
     const size_t rates = pos.size();
     pos.insert(pos.end(), extra.begin(), extra.end());
     if (!pos.empty()) map.Multi(pos.data(), (int)pos.size());
     for (size_t i = 0; i < extra.size(); i++)
         extra[i] = pos[rates + i];
-    for (size_t i = 0; i < measured.size(); i++) {
-        VSector *s = measured[i];
-        int start = pos[2 * i], end = pos[2 * i + 1];
-        if (start < 0 || end < 0) continue;
-        int64_t span = end - start;
-        if (span < 0) span += len;
-        int64_t length = span / 8;
-        int64_t nominal = (int64_t)s->length * (s->mfm ? 16 : 32) + 288;
-        int64_t deviation = (length ? length : nominal) * 1000 / nominal - 1000;
-        if (deviation < -300) deviation = -300;
-        if (deviation > 300) deviation = 300;
-        s->rate = (int32_t)deviation;
-    }
+    VTrack::SetRates(measured, pos.data(), len);
 }
 
 // Whether MakeNoiseRaw would find no stretch to fill: it puts a pair where

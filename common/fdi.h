@@ -7,6 +7,7 @@
 #pragma once
 
 #include <cstdint>
+#include <vector>
 
 class Filepath;
 class LossReport;
@@ -136,6 +137,14 @@ class VTrack {
     void Decode(int raw, const uint8_t *buf, int count, int analyze);  // DECODE_ALL
     void Decode(int raw, const uint8_t *buf, int count, int analyze, int options);
     void DecodeIn(const uint8_t *cells, int count, const int (*candidates)[2], int mfmtrack, int analyze);
+    // Data rates of a decoded track: the raw length of each data field, from
+    // the start of its SYNC to the end of its CRC, against the nominal length.
+    // RateMarks appends the two cell positions of every sector with a data
+    // field to pos (and the sector to fields); SetRates takes the same
+    // positions mapped to samples of a revolution of len samples (-1 where
+    // the mapping ran out) and sets each sector's rate.
+    void RateMarks(std::vector<int> &pos, std::vector<VSector *> &fields) const;
+    static void SetRates(const std::vector<VSector *> &fields, const int *pos, int len);
     static int BfSplitClock(const uint8_t *cells, int count, int start, uint8_t *out, int bytes, int mfm,
                             int noise);
 

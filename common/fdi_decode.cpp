@@ -500,24 +500,31 @@ void VTrack::Decode(int raw, const uint8_t *buf, int count, int analyze, int opt
 
     if (!raw || !sectors || !(options & DECODE_RATES)) return;
 
-    // Data rate: the raw length of each data field, from the start of its
-    // SYNC to the end of its CRC, against the nominal length.
     std::vector<int> pos;
     std::vector<VSector *> measured;
-    for (VSector *s = sectors; s; s = s->next) {
-        if (!HasData(s)) continue;
-        pos.push_back(rd.Wrap(s->dampos - 192)); // 12 MFM or 6 FM bytes of SYNC
-        pos.push_back(s->endpos);
-        measured.push_back(s);
-    }
+    RateMarks(pos, measured);
     if (measured.empty()) return;
     Enc2RawPosMulti(buf, count, pos.data(), (int)pos.size());
-    for (size_t i = 0; i < measured.size(); i++) {
-        VSector *s = measured[i];
+    SetRates(measured, pos.data(), count);
+}
+
+void VTrack::RateMarks(std::vector<int> &pos, std::vector<VSector *> &fields) const {
+    for (VSector *s = sectors; s; s = s->next) {
+        if (!HasData(s)) continue;
+        int start = (s->dampos - 192) % cells;  // 12 MFM or 6 FM bytes of SYNC
+        pos.push_back(start < 0 ? start + cells : start);
+        pos.push_back(s->endpos);
+        fields.push_back(s);
+    }
+}
+
+void VTrack::SetRates(const std::vector<VSector *> &fields, const int *pos, int len) {
+    for (size_t i = 0; i < fields.size(); i++) {
+        VSector *s = fields[i];
         int start = pos[2 * i], end = pos[2 * i + 1];
         if (start < 0 || end < 0) continue;
         int64_t span = end - start;
-        if (span < 0) span += count;
+        if (span < 0) span += len;
         int64_t length = span / 8;
         int64_t nominal = (int64_t)s->length * (s->mfm ? 16 : 32) + 288;
         int64_t deviation = (length ? length : nominal) * 1000 / nominal - 1000;
