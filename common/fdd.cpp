@@ -30,14 +30,7 @@ const uint8_t Bf_IDAM_FM[12] = {0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 
 
 namespace {
 
-// The 64 bits of src from byte b on (bytes past nbytes read as 0).
-inline uint64_t Load64(const uint8_t *src, size_t nbytes, size_t b) {
-    if (b + 8 <= nbytes) return GetBE64(src + b);
-    uint64_t v = 0;
-    for (size_t i = 0; i < 8; i++)
-        v = v << 8 | (b + i < nbytes ? src[b + i] : 0);
-    return v;
-}
+using fddbits::Load64;
 
 // Copies n bits of src (nbytes bytes) from spos to dst from dpos, 32 at a
 // time once dst is at a byte boundary; the bits of dst's first byte before
@@ -154,21 +147,6 @@ int StrechSmp(int, unsigned char *buf, int len, int newlen) {
 }
 
 namespace {
-
-// 64 samples from byte `byte` on as one word, the first in bit 63; bytes at
-// or past nbytes read as 0.
-uint64_t Load64(const uint8_t *buf, int64_t nbytes, int64_t byte) {
-    uint64_t v = 0;
-    if (byte + 8 <= nbytes) {
-        memcpy(&v, buf + byte, 8);
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-        v = __builtin_bswap64(v);
-#endif
-        return v;
-    }
-    for (int i = 0; i < 8; i++) v = v << 8 | (byte + i < nbytes ? buf[byte + i] : 0);
-    return v;
-}
 
 // Stores a word loaded by Load64 back, the bytes at or past nbytes left out.
 void Store64(uint8_t *buf, int64_t nbytes, int64_t byte, uint64_t v) {

@@ -7,7 +7,18 @@
 #include <cstring>
 #include <memory>
 
+#include "bytes.h"
+
 namespace fddbits {
+
+// 64 samples from byte `byte` on as one word, the first in bit 63; bytes at
+// or past nbytes read as 0, so a load near the end stays inside the buffer.
+inline uint64_t Load64(const uint8_t *buf, int64_t nbytes, int64_t byte) {
+    if (byte + 8 <= nbytes) return GetBE64(buf + byte);
+    uint64_t v = 0;
+    for (int i = 0; i < 8; i++) v = v << 8 | (byte + i < nbytes ? buf[byte + i] : 0);
+    return v;
+}
 
 // Bits pos .. pos + 31 (first in bit 31); bits at or past len read as 0.
 inline uint32_t Load32(const uint8_t *buf, int len, int pos) {

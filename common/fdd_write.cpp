@@ -37,20 +37,7 @@
 
 namespace {
 
-// 64 samples from byte `byte` on as one word, the first in bit 63; bytes at
-// or past nbytes read as 0, so a load near the end stays inside the buffer.
-uint64_t Load64(const uint8_t *buf, int64_t nbytes, int64_t byte) {
-    uint64_t v = 0;
-    if (byte + 8 <= nbytes) {
-        memcpy(&v, buf + byte, 8);
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-        v = __builtin_bswap64(v);
-#endif
-        return v;
-    }
-    for (int i = 0; i < 8; i++) v = v << 8 | (byte + i < nbytes ? buf[byte + i] : 0);
-    return v;
-}
+using fddbits::Load64;
 
 // The pulse starts (a 1 after a 0) of a stream in ascending order, 64
 // samples a load; samples at or past len read as 0. A word is read when the

@@ -14,21 +14,11 @@
 
 #include "fdd.h"
 #include "zel.h"
+#include "golden_digest.h"
 
 namespace {
 
 using Bytes = std::vector<uint8_t>;
-
-// FNV-1a, 64 bits.
-struct Digest {
-    uint64_t h = 1469598103934665603ull;
-    void Add(const void *p, size_t n) {
-        const uint8_t *b = static_cast<const uint8_t *>(p);
-        for (size_t i = 0; i < n; i++) h = (h ^ b[i]) * 1099511628211ull;
-    }
-    void Int(int64_t v) { Add(&v, sizeof v); }
-    void Buf(const Bytes &b) { Int((int64_t)b.size()), Add(b.data(), b.size()); }
-};
 
 struct Stream {
     Bytes bits;
