@@ -342,29 +342,12 @@ void MeasureRates(VTrack &t, const CellMap &map, int len, std::vector<int> &extr
 // more before the end, and in a revolution of 96 samples or more without
 // any.
 bool FluxEverywhere(const uint8_t *raw, int len) {
-    if (len <= 0) return true;
-    const size_t nbytes = (size_t)(len + 7) / 8;
     int last = -1;
-    uint64_t before = 0;
-    for (size_t b = 0; b < nbytes; b += 8) {
-        uint64_t w = 0;
-        if (b + 8 <= nbytes)
-            w = GetBE64(raw + b);
-        else
-            for (size_t i = 0; i < 8; i++)
-                w = w << 8 | (b + i < nbytes ? raw[b + i] : 0);
-        uint64_t starts = w & ~((w >> 1) | (before << 63));
-        before = w & 1;
-        if (b == 0) starts &= 0x00FFFFFFFFFFFFFFull; // samples 0 .. 7 are never looked at
-        int64_t valid = (int64_t)len - (int64_t)b * 8;
-        if (valid < 64) starts &= ~(~0ull >> valid);
-        while (starts) {
-            int k = __builtin_clzll(starts);
-            starts &= ~(0x8000000000000000ull >> k);
-            int x = (int)(b * 8) + k;
+    if (len > 8) {  // samples 0 .. 7 are never looked at
+        StartScan scan(raw, len);
+        scan.Seek(8);
+        for (int x; (x = scan.Next()) < len; last = x)
             if (last < 0 ? x >= 104 : x - last >= 129) return false;
-            last = x;
-        }
     }
     return last < 0 ? len < 96 : len - last < 121;
 }
