@@ -172,7 +172,11 @@ class Emulator {
             pid_ = -1;
             return false;
         }
-        for (int i = 0; i < 300; i++) {
+        // Up to two minutes: images are imported and checked before the
+        // port opens, which under an emulator (qemu) on a busy machine may
+        // take half a minute and more.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
+        while (std::chrono::steady_clock::now() < deadline) {
             if (Exited()) return false;
             if (Contains(Request("list\n"), "DISK IMAGE")) return true;
             std::this_thread::sleep_for(std::chrono::milliseconds(100));
