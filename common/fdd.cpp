@@ -116,15 +116,6 @@ bool NothingToCancel(const uint8_t *raw, int len) {
 
 } // namespace
 
-int FirstRise(const uint8_t *raw, int len) {
-    int first = -1;
-    EachRise(raw, len, [&](int x) {
-        first = x;
-        return false;
-    });
-    return first;
-}
-
 int StrechSmp(int, unsigned char *buf, int len, int newlen) {
     if (len == newlen) return newlen;
     if (newlen < 1) return newlen;
@@ -298,7 +289,7 @@ namespace {
 // caller writes anew).
 bool Cut(dump_t *dump, int windowcells, int *start, int *end) {
     const int s = *start, e1 = *end + 1;
-    const int first = FirstRise(dump->raw, dump->rawlen);
+    const int first = FirstEdge(dump->raw, dump->rawlen);
     if (first >= 0 && s > first / 8 && e1 < windowcells && (int64_t)first / 8 + windowcells < FDD_ENC_CELLS &&
         BfGetBit(dump->enc, s) && BfGetBit(dump->enc, e1)) {
         int pos[2] = {s, e1};

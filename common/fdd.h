@@ -98,9 +98,6 @@ int LocateLap(dump_t *dump, int rate, int spirate, int quarters, int *start, int
 void CutLap(dump_t *dump, int period, int rate, int found, int start, int end, int denoise, int analyze);
 // LocateLap and CutLap on a dump already holding one window of samples.
 void ProcessTrack(dump_t *dump, int period, int rate, int spirate, int quarters, int denoise, int analyze);
-// The first rising edge of a circular stream (the sample before 0 is the
-// last one), or -1.
-int FirstRise(const uint8_t *raw, int len);
 // Rewrites every pulse start of a circular raw stream to the 8-sample pattern.
 void ShapePulseRaw(unsigned char *buf, int len, unsigned char pattern);
 // Finds one revolution of an encoded stream: the first ID mark and its copy

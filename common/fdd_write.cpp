@@ -415,7 +415,7 @@ int PrepareRestore(restore_t *r, int period, int spirate, ZELDisk *disk, int cyl
     int enclen = 0;
     auto gapcells = [&]() {
         if (enc) return;
-        int first = whole && count > 0 ? FirstRise(r->raw, len) : -1;
+        int first = whole && count > 0 ? FirstEdge(r->raw, len) : -1;
         if (first >= 0 && (int64_t)first / 8 + count < TRACK_MAX_CELLS) {
             enc = cells.get();
             enclen = count;

@@ -141,17 +141,6 @@ bool ScanEdges(const uint8_t *buf, int nbytes, int from, int to, uint32_t prev, 
     }
 }
 
-// The first rising edge of a circular stream (the predecessor of sample 0 is
-// the last sample), or -1 when the stream has no pulse.
-int FirstEdge(const uint8_t *raw, int len) {
-    if (len <= 0) return -1;
-    int edge = -1;
-    ScanEdges(raw, Bytes(len), 0, len, (uint32_t)BfGetBit(raw, len - 1), [&](int x) {
-        edge = x;
-        return false;
-    });
-    return edge;
-}
 
 // Walks one revolution from the first rising edge E: calls fn(w, d) for every
 // further rising edge, w its distance from E (1 .. len - 1) and d the distance
@@ -175,6 +164,18 @@ int WalkRevolution(const uint8_t *raw, int len, int E, F &&fn) {
 constexpr uint8_t kPulse = 0xE0;
 
 }  // namespace
+
+// The first rising edge of a circular stream (the predecessor of sample 0 is
+// the last sample), or -1 when the stream has no pulse.
+int FirstEdge(const uint8_t *raw, int len) {
+    if (len <= 0) return -1;
+    int edge = -1;
+    ScanEdges(raw, Bytes(len), 0, len, (uint32_t)BfGetBit(raw, len - 1), [&](int x) {
+        edge = x;
+        return false;
+    });
+    return edge;
+}
 
 uint32_t BfGetLong(const uint8_t *buf, int len, int pos) {
     if (len <= 0) return 0;

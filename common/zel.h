@@ -89,6 +89,9 @@ int Enc2RawPos(const uint8_t *raw, int rawLen, int cellPos);
 // The same for count positions in one pass; entries not reached become -1.
 int Enc2RawPosMulti(const uint8_t *raw, int rawLen, int *positions, int count);
 
+// The first rising edge (a 1 after a 0) of a circular raw stream, the sample
+// before 0 being the last one; -1 when the stream has no pulse.
+int FirstEdge(const uint8_t *raw, int len);
 // Erases noise pulses and short off-rhythm runs of a raw revolution in place.
 // threshold: the longest run, in cells, still treated as noise.
 int NoiseCancelRaw(uint8_t *raw, int len, int threshold);
