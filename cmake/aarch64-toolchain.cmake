@@ -1,5 +1,5 @@
 # Cross build for the Raspberry Pi's aarch64 Linux: Debian's cross compiler,
-# tests run under qemu-aarch64 with the cross C library.
+# tests run under qemu-aarch64.
 set(CMAKE_SYSTEM_NAME Linux)
 set(CMAKE_SYSTEM_PROCESSOR aarch64)
 set(CMAKE_C_COMPILER aarch64-linux-gnu-gcc)
@@ -12,4 +12,17 @@ set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu /)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64;-L;/usr/aarch64-linux-gnu)
+# Every executable carries its C++ runtime (the programs do so on every
+# machine): the tests and build tools then need no arm64 libstdc++ under qemu.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libstdc++ -static-libgcc")
+# qemu takes the loader and the C library from one prefix: both from Debian's
+# arm64 C library when it is installed (it comes with zlib1g-dev:arm64), else
+# both from the cross compiler's copy. Mixing releases breaks threads.
+if(NOT ZELMO_QEMU_PREFIX)
+  if(EXISTS /lib/ld-linux-aarch64.so.1)
+    set(ZELMO_QEMU_PREFIX /)
+  else()
+    set(ZELMO_QEMU_PREFIX /usr/aarch64-linux-gnu)
+  endif()
+endif()
+set(CMAKE_CROSSCOMPILING_EMULATOR qemu-aarch64;-L;${ZELMO_QEMU_PREFIX})
