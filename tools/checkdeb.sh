@@ -13,7 +13,10 @@ for deb in build-deb/zelmo_*.deb; do
     dpkg-deb -x "$deb" "$dir"
     printf 'dir = %s/platform\n' "$dir" > "$dir/board.sim"
     run=()
-    [ "$arch" = arm64 ] && [ "$(dpkg --print-architecture)" != arm64 ] && run=(qemu-aarch64 -L /usr/aarch64-linux-gnu)
+    # The loader and the C library from one place (as make cross-test does).
+    prefix=/usr/aarch64-linux-gnu
+    [ -e /lib/ld-linux-aarch64.so.1 ] && prefix=/
+    [ "$arch" = arm64 ] && [ "$(dpkg --print-architecture)" != arm64 ] && run=(qemu-aarch64 -L "$prefix")
     for p in zelconv zelview zelcopy diskread diskwrite diskwipe drivetest drivesim simctl; do
         got=$(ZELMO_SIM="$dir/board.sim" timeout 10 "${run[@]}" "$dir/usr/bin/$p" --version 2>&1 || true)
         if [ "$got" = "$p $version" ]; then
