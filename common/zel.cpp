@@ -393,8 +393,12 @@ void ClearWord(uint8_t *buf, int64_t nbytes, int64_t at, uint64_t m) {
 // Erasures near the edge are collected in two words (the one scanned and the
 // one before) and stored as the scan leaves them: clearing commutes, and the
 // scan never reads behind its edge.
-template <class F>
-void WalkEdges(uint8_t *raw, int len, int E, F &&fn) {
+// A word hook, word(base, e, clear, erase), sees each word's edges e (the
+// first sample at base in bit 0) before fn does; when it returns true it has
+// dealt with all of them itself (samples of the word to clear set in clear)
+// and fn is not called for them.
+template <class F, class W>
+void WalkEdges(uint8_t *raw, int len, int E, F &&fn, W &&word) {
     const int64_t nbytes = Bytes(len);
     uint64_t behind = 0, here = 0;  // samples base - 64 .. base - 1 and base .. base + 63 to clear
     const int from = E + 1;
@@ -422,10 +426,16 @@ void WalkEdges(uint8_t *raw, int len, int E, F &&fn) {
         before = w >> 63;
         if (base < from) e &= ~0ull << (from - base);
         if (len - base < 64) e &= ~(~0ull << (len - base));
+        if (e && word(base, e, here, erase)) continue;
         for (; e; e &= e - 1) fn((int)base + __builtin_ctzll(e), erase);
     }
     if (behind) ClearWord(raw, nbytes, base - 128, behind);
     if (here) ClearWord(raw, nbytes, base - 64, here);
+}
+
+template <class F>
+void WalkEdges(uint8_t *raw, int len, int E, F &&fn) {
+    WalkEdges(raw, len, E, fn, [](int64_t, uint64_t, uint64_t &, auto &) { return false; });
 }
 
 // WalkEdges with clock recovery: fn(x, d, cells, valid, previous, erase)
@@ -433,8 +443,11 @@ void WalkEdges(uint8_t *raw, int len, int E, F &&fn) {
 // the interval before. Returns the distance of the last edge from E (0 when
 // there was none) and leaves the clock with the caller, ready for the
 // interval that closes the circle.
-template <class F>
-int ClockWalk(uint8_t *raw, int len, int E, ClockTable &t, Clock &c, F &&fn) {
+// A word hook, word(base, e, clear, last, history, previous, erase), may take
+// a whole word's edges as WalkEdges's does, moving the clock (last edge,
+// history, previous interval) over them itself.
+template <class F, class W>
+int ClockWalk(uint8_t *raw, int len, int E, ClockTable &t, Clock &c, F &&fn, W &&word) {
     const uint8_t *cls = t.cls[0];  // [2 * d + (d < previous)]
     uint64_t history = c.history;  // c.locked is InRhythm(c.history)
     int previous = c.previous;
@@ -458,9 +471,16 @@ int ClockWalk(uint8_t *raw, int len, int E, ClockTable &t, Clock &c, F &&fn) {
             cells = t.v.cells, valid = t.v.valid;
         }
         fn(x, d, cells, valid, was, erase);
+    }, [&](int64_t base, uint64_t e, uint64_t &clear, auto &erase) __attribute__((always_inline)) {
+        return word(base, e, clear, last, history, previous, erase);
     });
     c.history = history, c.previous = previous, c.locked = InRhythm(history);
     return last - E;
+}
+
+template <class F>
+int ClockWalk(uint8_t *raw, int len, int E, ClockTable &t, Clock &c, F &&fn) {
+    return ClockWalk(raw, len, E, t, c, fn, [](int64_t, uint64_t, uint64_t &, int &, uint64_t &, int &, auto &) { return false; });
 }
 
 }  // namespace
@@ -918,6 +938,22 @@ int Enc2RawPosMulti(const uint8_t *raw, int rawLen, int *positions, int count) {
 
 namespace {
 
+// The set bits of x. Without a population-count instruction in the target
+// (x86-64's baseline has none) the compiler would call a library routine.
+inline int Ones(uint64_t x) {
+#if defined(__POPCNT__) || defined(__aarch64__)
+    return __builtin_popcountll(x);
+#else
+    x -= x >> 1 & 0x5555555555555555ull;
+    x = (x & 0x3333333333333333ull) + (x >> 2 & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return (int)((x * 0x0101010101010101ull) >> 56);
+#endif
+}
+
+// m without its highest set bit (m != 0).
+inline uint64_t ButTop(uint64_t m) { return m & ~(1ull << 63 >> __builtin_clzll(m)); }
+
 // Removes spikes (above) from the revolution starting at edge E; returns how
 // many. Walk positions: before and kept are the last two pulses kept (before
 // is -1 until there are two), pending the pulse judged once the next is seen.
@@ -952,10 +988,64 @@ int EraseSpikes(uint8_t *raw, int len, int E) {
         before = drop ? before : kept;
         kept = drop == 1 ? kept : pending;
     };
-    WalkEdges(raw, len, E, [&](int x, auto &erase) __attribute__((always_inline)) {
+    auto edge = [&](int x, auto &erase) __attribute__((always_inline)) {
         if (pending >= 0) judge(x - E, erase);
         pending = x - E;
-    });
+    };
+    // Dense noise, a word at a time. Once the word's first three pulses are
+    // judged one by one and the last two of them kept, the judgement of a
+    // later pulse p (with the pulse after it, kept before it and before
+    // that) can only drop something or move the grid when a span of two
+    // intervals around it (next - kept, p - before) reaches T2 - 2 or the
+    // interval p - kept reaches 9 samples. Up to the first pulse where that
+    // may happen nothing is dropped: the walk moves on to it at once, the
+    // three pulses before it as before, kept and pending, and judges the rest
+    // one by one.
+    auto word = [&](int64_t base, uint64_t e, uint64_t &, auto &erase) __attribute__((always_inline)) {
+        if (Ones(e) < 6) return false;
+        const uint64_t all = e;
+        const int x0 = (int)base + __builtin_ctzll(e) - E;
+        edge(x0 + E, erase), e &= e - 1;
+        const int x1 = (int)base + __builtin_ctzll(e) - E;
+        edge(x1 + E, erase), e &= e - 1;
+        const uint64_t third = e & -e;
+        edge((int)base + __builtin_ctzll(e), erase), e &= e - 1;
+        if (kept == x1 && before == x0 && table.v.T2 >= 11) {
+            const int reach = std::min(16, table.v.T2 - 3);  // spans of two intervals up to reach are off the grid
+            auto behind = [reach](uint64_t m) {  // the samples at most reach after one of m
+                uint64_t y = m << 1;
+                y |= y << 1, y |= y << 2, y |= y << 4;
+                return y | y << (reach - 8);
+            };
+            // The pulses of even and of odd rank: the spans of two intervals
+            // are the gaps within each.
+            uint64_t odd = all;
+            for (int k = 1; k < 64; k <<= 1) odd ^= odd << k;
+            odd &= all;
+            const uint64_t even = all & ~odd;
+            const uint64_t longSpan = (odd & ~behind(odd)) | (even & ~behind(even));
+            const uint64_t longGap = all & ~(all << 2 | all << 3 | all << 4 | all << 5 | all << 6 | all << 7 | all << 8);
+            uint64_t stop = longSpan & e;  // the pulses from the fourth on
+            if (uint64_t after = (longSpan | longGap) & (e | third)) {
+                after = all & (~1ull << __builtin_ctzll(after));  // the pulses after the first of those
+                stop |= after & -after;
+            }
+            const uint64_t easy = e & ((stop & -stop) - 1);  // stop == 0: every pulse
+            if (easy) {
+                const uint64_t upto = all & ~(e & ~easy);  // every pulse up to the last easy one
+                const int top = 63 - __builtin_clzll(upto);
+                const uint64_t rest = ButTop(upto);
+                const int next = 63 - __builtin_clzll(rest);
+                before = (int)base + (63 - __builtin_clzll(ButTop(rest))) - E;
+                kept = (int)base + next - E;
+                pending = (int)base + top - E;
+                e &= ~easy;
+            }
+        }
+        for (; e; e &= e - 1) edge((int)base + __builtin_ctzll(e), erase);
+        return true;
+    };
+    WalkEdges(raw, len, E, edge, word);
     auto direct = [&](int64_t pos, int count) { ClearFew(raw, len, pos, count); };
     if (pending >= 0) judge(len, direct);  // the last pulse, against E one revolution on
     return erased;
@@ -970,7 +1060,7 @@ int NoiseCancelRaw(uint8_t *raw, int len, int threshold) {
     ClockTable table;
     Clock clock = table.Start();
     int unstable = 0, good = 1, runStart = E, runCells = 0, erasures = 0;  // runStart: a sample position
-    ClockWalk(raw, len, E, table, clock, [&](int x, int d, int cells, int, int previous, auto &erase) __attribute__((always_inline)) {
+    auto walk = [&](int x, int d, int cells, int, int previous, auto &erase) __attribute__((always_inline)) {
         int jump = std::abs(previous - d) > 20;
         bool ok = true;
         if (d < 9 || d > 39) {
@@ -990,6 +1080,37 @@ int NoiseCancelRaw(uint8_t *raw, int len, int threshold) {
         } else {  // the pulse at the previous edge stands alone
             erase((int64_t)x - d, std::min(3, d)), erasures++;
         }
-    });
+    };
+    // A word inside a stretch of noise, taken whole: no run is open, and every
+    // interval (the one from the last edge before the word included) is
+    // shorter than 9 samples, so each is bad and proves the pulse before it
+    // alone. Those pulses go (their first three samples, never reaching the
+    // next edge), the stream stays unstable for 8 more, and the clock shifts
+    // in one cell per interval of 5..8 samples (and of 4 after one of at most
+    // 4), none for shorter ones. Such cells cannot make a steady rhythm from a
+    // history that is not one, and while T2 >= 11 no interval below 9 lies in
+    // a window.
+    auto noise = [&](int64_t base, uint64_t e, uint64_t &clear, int &last, uint64_t &history, int &previous,
+                     auto &erase) __attribute__((always_inline)) {
+        if (good || previous >= 9 || !history || InRhythm(history) || table.v.T2 < 11) return false;
+        const int first = __builtin_ctzll(e), d0 = (int)base + first - last;
+        if (d0 >= 9) return false;
+        const uint64_t starts = ButTop(e);  // every edge but the word's last
+        const uint64_t near4 = e >> 2 | e >> 3 | e >> 4, near8 = near4 | e >> 5 | e >> 6 | e >> 7 | e >> 8;
+        if (starts & ~near8) return false;  // an interval of 9 or more in the word
+        const uint64_t four = starts & e >> 4 & ~(e >> 2 | e >> 3);
+        const uint64_t afterShort = e << 2 | e << 3 | e << 4 | (uint64_t)(d0 <= 4) << first;
+        const int k = (d0 >= 5 || (d0 == 4 && previous <= 4)) + Ones((starts & ~near4) | (four & afterShort));
+        erase((int64_t)last, std::min(3, d0));
+        clear |= starts | starts << 1 | (starts << 2 & ~e);
+        erasures += Ones(e);
+        unstable = 8;
+        history = k ? history << k | ((1ull << k) - 1) : history;
+        const int top = 63 - __builtin_clzll(e);
+        previous = starts ? top - (63 - __builtin_clzll(starts)) : d0;
+        last = (int)base + top;
+        return true;
+    };
+    ClockWalk(raw, len, E, table, clock, walk, noise);
     return spikes + erasures;
 }

@@ -9,6 +9,7 @@
 // AddressSanitizer; some have garbage in the bits past the last sample.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <random>
 #include <vector>
 
@@ -205,6 +206,45 @@ TEST(GoldenRaw, NoiseCancellingErasesTheSamePulses) {
         }
     }
     EXPECT_EQ(0x12DACBB65E5067CBull, d.h);
+}
+
+// Tracks that break into noise again and again: stretches of every density
+// and length between pulse trains with stray spikes, where the noise
+// cancelling leaves its rhythm and finds it again (the walks take words of
+// dense noise whole and must come out of them exactly as pulse by pulse).
+TEST(GoldenRaw, NoiseCancellingInAndOutOfNoise) {
+    std::mt19937 rng(7);
+    Digest d;
+    for (int track = 0; track < 180; track++) {
+        const int len = 1000 + (int)(rng() % 200000), often = 6 + track % 3 * 3;
+        Stream s = Blank(len + 64);
+        s.len = len;
+        for (int p = (int)(rng() % 20); p < len - 3;) {
+            uint32_t r = rng() % 1000;
+            if (r < (uint32_t)often) {
+                const int n = (int)(rng() % (track % 3 * 400 + 410));
+                const int eighths = 1 + (int)(rng() % 7);
+                for (int i = 0; i < n && p < len; i++, p++)
+                    if ((int)(rng() % 8) < eighths) BfSetBit(s.bits.data(), p);
+                continue;
+            }
+            for (int k = 0; k < 3; k++) BfSetBit(s.bits.data(), p + k);
+            const int cells = 2 + (int)(rng() % 3);
+            const int per = 8 + (track % 7 == 0 ? (int)(rng() % 3) - 1 : 0);
+            const int step = cells * per + (int)(rng() % 3) - 1;
+            if (rng() % 50 == 0) {
+                const int at = p + 3 + (int)(rng() % (uint32_t)std::max(1, step - 4));
+                if (at < len) BfSetBit(s.bits.data(), at);
+            }
+            p += step;
+        }
+        for (int threshold : {0, 4, 8, 16}) {
+            Bytes b = s.bits;
+            d.Int(NoiseCancelRaw(b.data(), s.len, threshold));
+            d.Buf(b);
+        }
+    }
+    EXPECT_EQ(0x7F8624A920ED6735ull, d.h);
 }
 
 TEST(GoldenRaw, PulseShapingDrawsTheSamePatterns) {
