@@ -365,6 +365,52 @@ inline bool MaybeRhythm(uint64_t shifted) { return (shifted & 0xBBBA) == 0x1110;
 // of its own.
 inline int InRhythm(uint64_t history) { return history == kTwoCellRhythm || history == kFourCellRhythm; }
 
+// The set bits of x. Without a population-count instruction in the target
+// (x86-64's baseline has none) the compiler would call a library routine.
+inline int Ones(uint64_t x) {
+#if defined(__POPCNT__) || defined(__aarch64__)
+    return __builtin_popcountll(x);
+#else
+    x -= x >> 1 & 0x5555555555555555ull;
+    x = (x & 0x3333333333333333ull) + (x >> 2 & 0x3333333333333333ull);
+    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
+    return (int)((x * 0x0101010101010101ull) >> 56);
+#endif
+}
+
+// m without its highest set bit (m != 0).
+inline uint64_t ButTop(uint64_t m) { return m & ~(1ull << 63 >> __builtin_clzll(m)); }
+
+// Dense noise under clock recovery: the edges of a word (e, the sample at
+// base in bit 0) up to the first interval of 9 samples or more, when the one
+// from the last edge before the word is shorter too. Each of those intervals
+// is invalid and worth one cell (5..8 samples, and 4 after one of at most 4)
+// or none; such cells cannot make a steady rhythm out of a history that is not
+// one, and while T2 >= 11 no interval below 9 lies in a window. Moves the
+// clock (last edge, history, previous interval) over those edges, counts
+// their cells in *cells and returns them (0: none, and nothing moved).
+__attribute__((always_inline)) inline uint64_t ShortRun(const ClockTable &t, int64_t base, uint64_t e, int &last,
+                                                        uint64_t &history, int &previous, int *cells) {
+    if (previous >= 9 || !history || InRhythm(history) || t.v.T2 < 11) return 0;
+    const int first = __builtin_ctzll(e), d0 = (int)base + first - last;
+    if (d0 >= 9) return 0;
+    // The edges 9 or more samples after the edge before them (the first one's
+    // is outside the word), and those before the lowest of them.
+    const uint64_t far = e & ~(e << 2 | e << 3 | e << 4 | e << 5 | e << 6 | e << 7 | e << 8) & ~(1ull << first);
+    const uint64_t run = e & ((far & -far) - 1);  // far == 0: every edge
+    const uint64_t starts = ButTop(run);  // every edge of the run but its last
+    const uint64_t near4 = run >> 2 | run >> 3 | run >> 4;
+    const uint64_t four = starts & run >> 4 & ~(run >> 2 | run >> 3);
+    const uint64_t afterShort = run << 2 | run << 3 | run << 4 | (uint64_t)(d0 <= 4) << first;
+    const int k = (d0 >= 5 || (d0 == 4 && previous <= 4)) + Ones((starts & ~near4) | (four & afterShort));
+    history = k ? history << k | ((1ull << k) - 1) : history;
+    const int top = 63 - __builtin_clzll(run);
+    previous = starts ? top - (63 - __builtin_clzll(starts)) : d0;
+    last = (int)base + top;
+    *cells = k;
+    return run;
+}
+
 // Clears the samples of a 64-sample word (at a multiple of 64) set in m
 // (first sample in bit 0), never touching a byte past the buffer.
 void ClearWord(uint8_t *buf, int64_t nbytes, int64_t at, uint64_t m) {
@@ -394,9 +440,9 @@ void ClearWord(uint8_t *buf, int64_t nbytes, int64_t at, uint64_t m) {
 // one before) and stored as the scan leaves them: clearing commutes, and the
 // scan never reads behind its edge.
 // A word hook, word(base, e, clear, erase), sees each word's edges e (the
-// first sample at base in bit 0) before fn does; when it returns true it has
-// dealt with all of them itself (samples of the word to clear set in clear)
-// and fn is not called for them.
+// first sample at base in bit 0) before fn does, may deal with the first of
+// them itself (samples of the word to clear set in clear) and returns the
+// edges left for fn.
 template <class F, class W>
 void WalkEdges(uint8_t *raw, int len, int E, F &&fn, W &&word) {
     const int64_t nbytes = Bytes(len);
@@ -426,7 +472,7 @@ void WalkEdges(uint8_t *raw, int len, int E, F &&fn, W &&word) {
         before = w >> 63;
         if (base < from) e &= ~0ull << (from - base);
         if (len - base < 64) e &= ~(~0ull << (len - base));
-        if (e && word(base, e, here, erase)) continue;
+        if (e) e = word(base, e, here, erase);
         for (; e; e &= e - 1) fn((int)base + __builtin_ctzll(e), erase);
     }
     if (behind) ClearWord(raw, nbytes, base - 128, behind);
@@ -435,7 +481,7 @@ void WalkEdges(uint8_t *raw, int len, int E, F &&fn, W &&word) {
 
 template <class F>
 void WalkEdges(uint8_t *raw, int len, int E, F &&fn) {
-    WalkEdges(raw, len, E, fn, [](int64_t, uint64_t, uint64_t &, auto &) { return false; });
+    WalkEdges(raw, len, E, fn, [](int64_t, uint64_t e, uint64_t &, auto &) { return e; });
 }
 
 // WalkEdges with clock recovery: fn(x, d, cells, valid, previous, erase)
@@ -444,8 +490,8 @@ void WalkEdges(uint8_t *raw, int len, int E, F &&fn) {
 // there was none) and leaves the clock with the caller, ready for the
 // interval that closes the circle.
 // A word hook, word(base, e, clear, last, history, previous, erase), may take
-// a whole word's edges as WalkEdges's does, moving the clock (last edge,
-// history, previous interval) over them itself.
+// the first of a word's edges as WalkEdges's does, moving the clock (last
+// edge, history, previous interval) over them itself.
 template <class F, class W>
 int ClockWalk(uint8_t *raw, int len, int E, ClockTable &t, Clock &c, F &&fn, W &&word) {
     const uint8_t *cls = t.cls[0];  // [2 * d + (d < previous)]
@@ -480,7 +526,7 @@ int ClockWalk(uint8_t *raw, int len, int E, ClockTable &t, Clock &c, F &&fn, W &
 
 template <class F>
 int ClockWalk(uint8_t *raw, int len, int E, ClockTable &t, Clock &c, F &&fn) {
-    return ClockWalk(raw, len, E, t, c, fn, [](int64_t, uint64_t, uint64_t &, int &, uint64_t &, int &, auto &) { return false; });
+    return ClockWalk(raw, len, E, t, c, fn, [](int64_t, uint64_t e, uint64_t &, int &, uint64_t &, int &, auto &) { return e; });
 }
 
 }  // namespace
@@ -523,6 +569,11 @@ int Raw2Encode(const uint8_t *raw, int rawLen, uint8_t *cells, int capacity) {
             p += n;
             set(p);
         }
+    }, [&](int64_t base, uint64_t e, uint64_t &, int &last, uint64_t &history, int &previous, auto &) __attribute__((always_inline)) {
+        int n = 0;
+        const uint64_t run = ShortRun(table, base, e, last, history, previous, &n);  // noise: cells counted, none set
+        p += n;
+        return e & ~run;
     });
     int valid, closing = Step(table, clock, rawLen - last, valid);  // back round to E
     int64_t T = p - origin + closing;
@@ -554,6 +605,11 @@ int Raw2EncodeLength(const uint8_t *raw, int rawLen) {
     int valid;
     int last = ClockWalk(const_cast<uint8_t *>(raw), rawLen, E, table, clock, [&](int, int, int n, int, int, auto &) __attribute__((always_inline)) {
         p += n;  // a pulse one cell after the last moves it on by one
+    }, [&](int64_t base, uint64_t e, uint64_t &, int &last, uint64_t &history, int &previous, auto &) __attribute__((always_inline)) {
+        int n = 0;
+        const uint64_t run = ShortRun(table, base, e, last, history, previous, &n);
+        p += n;
+        return e & ~run;
     });
     int64_t T = p + Step(table, clock, rawLen - last, valid);
     return T > INT_MAX ? INT_MAX : (int)T;
@@ -938,22 +994,6 @@ int Enc2RawPosMulti(const uint8_t *raw, int rawLen, int *positions, int count) {
 
 namespace {
 
-// The set bits of x. Without a population-count instruction in the target
-// (x86-64's baseline has none) the compiler would call a library routine.
-inline int Ones(uint64_t x) {
-#if defined(__POPCNT__) || defined(__aarch64__)
-    return __builtin_popcountll(x);
-#else
-    x -= x >> 1 & 0x5555555555555555ull;
-    x = (x & 0x3333333333333333ull) + (x >> 2 & 0x3333333333333333ull);
-    x = (x + (x >> 4)) & 0x0F0F0F0F0F0F0F0Full;
-    return (int)((x * 0x0101010101010101ull) >> 56);
-#endif
-}
-
-// m without its highest set bit (m != 0).
-inline uint64_t ButTop(uint64_t m) { return m & ~(1ull << 63 >> __builtin_clzll(m)); }
-
 // Removes spikes (above) from the revolution starting at edge E; returns how
 // many. Walk positions: before and kept are the last two pulses kept (before
 // is -1 until there are two), pending the pulse judged once the next is seen.
@@ -1002,7 +1042,7 @@ int EraseSpikes(uint8_t *raw, int len, int E) {
     // three pulses before it as before, kept and pending, and judges the rest
     // one by one.
     auto word = [&](int64_t base, uint64_t e, uint64_t &, auto &erase) __attribute__((always_inline)) {
-        if (Ones(e) < 6) return false;
+        if (Ones(e) < 6) return e;
         const uint64_t all = e;
         const int x0 = (int)base + __builtin_ctzll(e) - E;
         edge(x0 + E, erase), e &= e - 1;
@@ -1042,8 +1082,7 @@ int EraseSpikes(uint8_t *raw, int len, int E) {
                 e &= ~easy;
             }
         }
-        for (; e; e &= e - 1) edge((int)base + __builtin_ctzll(e), erase);
-        return true;
+        return e;
     };
     WalkEdges(raw, len, E, edge, word);
     auto direct = [&](int64_t pos, int count) { ClearFew(raw, len, pos, count); };
@@ -1081,35 +1120,23 @@ int NoiseCancelRaw(uint8_t *raw, int len, int threshold) {
             erase((int64_t)x - d, std::min(3, d)), erasures++;
         }
     };
-    // A word inside a stretch of noise, taken whole: no run is open, and every
-    // interval (the one from the last edge before the word included) is
-    // shorter than 9 samples, so each is bad and proves the pulse before it
-    // alone. Those pulses go (their first three samples, never reaching the
-    // next edge), the stream stays unstable for 8 more, and the clock shifts
-    // in one cell per interval of 5..8 samples (and of 4 after one of at most
-    // 4), none for shorter ones. Such cells cannot make a steady rhythm from a
-    // history that is not one, and while T2 >= 11 no interval below 9 lies in
-    // a window.
+    // Dense noise (ShortRun) while no run is open: every interval is bad and
+    // proves the pulse before it alone. Those pulses go (their first three
+    // samples, never reaching the next edge) and the stream stays unstable
+    // for 8 more.
     auto noise = [&](int64_t base, uint64_t e, uint64_t &clear, int &last, uint64_t &history, int &previous,
                      auto &erase) __attribute__((always_inline)) {
-        if (good || previous >= 9 || !history || InRhythm(history) || table.v.T2 < 11) return false;
-        const int first = __builtin_ctzll(e), d0 = (int)base + first - last;
-        if (d0 >= 9) return false;
-        const uint64_t starts = ButTop(e);  // every edge but the word's last
-        const uint64_t near4 = e >> 2 | e >> 3 | e >> 4, near8 = near4 | e >> 5 | e >> 6 | e >> 7 | e >> 8;
-        if (starts & ~near8) return false;  // an interval of 9 or more in the word
-        const uint64_t four = starts & e >> 4 & ~(e >> 2 | e >> 3);
-        const uint64_t afterShort = e << 2 | e << 3 | e << 4 | (uint64_t)(d0 <= 4) << first;
-        const int k = (d0 >= 5 || (d0 == 4 && previous <= 4)) + Ones((starts & ~near4) | (four & afterShort));
-        erase((int64_t)last, std::min(3, d0));
-        clear |= starts | starts << 1 | (starts << 2 & ~e);
-        erasures += Ones(e);
+        if (good) return e;
+        const int from = last;
+        int cells;
+        const uint64_t run = ShortRun(table, base, e, last, history, previous, &cells);
+        if (!run) return e;
+        const uint64_t starts = ButTop(run);
+        erase((int64_t)from, std::min(3, (int)base + __builtin_ctzll(run) - from));
+        clear |= starts | starts << 1 | (starts << 2 & ~run);
+        erasures += Ones(run);
         unstable = 8;
-        history = k ? history << k | ((1ull << k) - 1) : history;
-        const int top = 63 - __builtin_clzll(e);
-        previous = starts ? top - (63 - __builtin_clzll(starts)) : d0;
-        last = (int)base + top;
-        return true;
+        return e & ~run;
     };
     ClockWalk(raw, len, E, table, clock, walk, noise);
     return spikes + erasures;
