@@ -20,6 +20,7 @@
 #include "bytes.h"
 #include "fdd_bits.h"
 #include "zel.h"
+#include "zel_edges.h"
 
 // The first ID mark of each density, as the cells the encoder writes.
 //   MFM  00 00 00 00 (AA AA each), A1 A1 A1 (44 89 each), FE (55 54: only 55 used)
@@ -70,29 +71,6 @@ void CopyBitsFast(uint8_t *dst, int dpos, const uint8_t *src, size_t nbytes, int
     }
 }
 
-// Calls f(x) for every rising edge x (a 1 after a 0) of a circular stream,
-// in ascending order, 64 samples a load; the sample before 0 is the last one.
-// Stops when f returns false; returns whether it never did.
-template <class F>
-bool EachRise(const uint8_t *raw, int len, F f) {
-    if (len <= 0) return true;
-    const size_t nbytes = (size_t)(len + 7) / 8;
-    uint64_t before = BfGetBit(raw, len - 1);
-    for (size_t b = 0; b < nbytes; b += 8) {
-        uint64_t w = Load64(raw, nbytes, b);
-        uint64_t edges = w & ~((w >> 1) | (before << 63));
-        before = w & 1;
-        int64_t valid = (int64_t)len - (int64_t)b * 8;
-        if (valid < 64) edges &= ~(~0ull >> valid);
-        while (edges) {
-            int k = __builtin_clzll(edges);
-            edges &= ~(0x8000000000000000ull >> k);
-            if (!f((int)(b * 8) + k)) return false;
-        }
-    }
-    return true;
-}
-
 // Whether NoiseCancelRaw would find nothing to remove in a revolution: its
 // spike pass only looks at an interval between kept pulses of at most three
 // quarters of the two-cell interval T2 (as its clock, following the kept
@@ -101,9 +79,11 @@ bool EachRise(const uint8_t *raw, int len, F f) {
 // across the seam aside, which neither judges) all lie in 9..39 samples and
 // above those three quarters comes out of it untouched, with 0 removed.
 bool NothingToCancel(const uint8_t *raw, int len) {
+    if (len <= 0) return true;
     VFOState vfo;
     int prev = -1;  // the last pulse seen
-    return EachRise(raw, len, [&](int x) {
+    // The stream is circular: the sample before 0 is the last one.
+    return zeledges::ScanEdges(raw, (len + 7) / 8, 0, len, (uint32_t)BfGetBit(raw, len - 1), [&](int x) {
         if (prev >= 0) {
             int d = x - prev;
             if (d < 9 || d > 39 || 4 * d <= 3 * vfo.T2) return false;

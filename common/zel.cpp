@@ -1,17 +1,20 @@
 // Bitstream core: clock recovery, cell/sample conversions, raw correction,
 // pattern search, cell-to-sample mapping and noise cancelling.
 //
-// Everything that looks at pulses goes through one rising-edge scan: the raw
-// stream is read 64 samples at a time as a big-endian word w (bit 63 = the
-// earliest sample) and its rising edges are
+// Everything that looks at pulses goes through one rising-edge scan
+// (zel_edges.h): the raw stream is read 64 samples a load with its first
+// sample in bit 0, its rising edges are
 //
-//     edges = w & ~((w >> 1) | (prevbit << 63))
+//     edges = w & ~((w << 1) | prevbit)
 //
-// where prevbit is the sample before the word. Words without an edge cost one
-// load and a test; the bits past the end of the stream are masked off, so
-// only the interval across the seam needs separate care. Walks that erase
-// pulses erase only behind the edge they are at, so an edge ahead (a set
-// sample after a clear one, both ahead) is the same whenever its word is read.
+// where prevbit is the sample before the word, and the scan steps from edge
+// to edge with e & (e - 1). Words without an edge cost one load and a test;
+// the bits past the end of the stream are masked off, so only the interval
+// across the seam needs separate care. Walks that erase pulses erase only
+// behind the edge they are at, so an edge ahead (a set sample after a clear
+// one, both ahead) is the same whenever its word is read; walks over dense
+// noise take the edges of a word together where nothing they could do
+// depends on one edge at a time.
 #include "zel.h"
 
 #include <algorithm>
@@ -21,8 +24,12 @@
 #include <vector>
 
 #include "bytes.h"
+#include "zel_edges.h"
 
 namespace {
+
+using zeledges::Load64Reversed;
+using zeledges::ScanEdges;
 
 int Bytes(int bits) { return bits > 0 ? (int)(((int64_t)bits + 7) / 8) : 0; }
 
@@ -97,50 +104,6 @@ inline void ClearFew(uint8_t *buf, int len, int64_t pos, int count) {
     buf[b] &= (uint8_t)~(m >> 8);
     if (m & 0xFF) buf[b + 1] &= (uint8_t)~m;
 }
-
-// The 64 samples from byte `byte` on (byte >= 0) of a buffer of nbytes bytes,
-// the first in bit 0 (the order __builtin_ctzll visits them in: on a stream
-// with an edge every few samples the scan steps from edge to edge with
-// e & (e - 1), one cycle apart); bytes past the buffer read as 0.
-inline uint64_t Load64Reversed(const uint8_t *buf, int64_t nbytes, int64_t byte) {
-    uint64_t v = 0;
-    if (__builtin_expect(byte + 8 <= nbytes, 1)) {
-        memcpy(&v, buf + byte, 8);
-#if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
-        v = __builtin_bswap64(v);
-#endif
-    } else {
-        for (int i = 7; i >= 0; i--) v = v << 8 | (byte + i < nbytes ? buf[byte + i] : 0);
-    }
-    // Byte i is in bits 8i .. 8i + 7 now, its first sample on top: reverse
-    // the bits of every byte.
-    v = (v >> 1 & 0x5555555555555555ull) | (v & 0x5555555555555555ull) << 1;
-    v = (v >> 2 & 0x3333333333333333ull) | (v & 0x3333333333333333ull) << 2;
-    v = (v >> 4 & 0x0F0F0F0F0F0F0F0Full) | (v & 0x0F0F0F0F0F0F0F0Full) << 4;
-    return v;
-}
-
-// Calls fn(x) for every rising edge x in [from, to) of a stream held in
-// nbytes bytes, in order; prev is the sample before from. Stops early when fn
-// returns false, and then returns false.
-template <class F>
-bool ScanEdges(const uint8_t *buf, int nbytes, int from, int to, uint32_t prev, F &&fn) {
-    if (from >= to) return true;
-    int64_t base = from & ~63;
-    uint64_t before = from == base ? prev : 0;  // the predecessor of base
-    for (;;) {
-        uint64_t w = Load64Reversed(buf, nbytes, base >> 3);
-        uint64_t e = w & ~((w << 1) | before);
-        if (base < from) e &= ~0ull << (from - base);
-        if (to - base < 64) e &= ~(~0ull << (to - base));
-        for (; e; e &= e - 1)
-            if (!fn((int)base + __builtin_ctzll(e))) return false;
-        before = w >> 63;
-        base += 64;
-        if (base >= to) return true;
-    }
-}
-
 
 // Walks one revolution from the first rising edge E: calls fn(w, d) for every
 // further rising edge, w its distance from E (1 .. len - 1) and d the distance
