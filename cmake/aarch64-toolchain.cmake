@@ -12,9 +12,6 @@ set(CMAKE_FIND_ROOT_PATH /usr/aarch64-linux-gnu /)
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-# Every executable carries its C++ runtime (the programs do so on every
-# machine): the tests and build tools then need no arm64 libstdc++ under qemu.
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-static-libstdc++ -static-libgcc")
 # qemu takes the loader and the C library from one prefix: both from Debian's
 # arm64 C library when it is installed (it comes with zlib1g-dev:arm64), else
 # both from the cross compiler's copy. Mixing releases breaks threads.
