@@ -274,8 +274,8 @@ struct ClockTable {
             for (int d = std::max(t - 2, 0); d <= t + 2 && d < kShort; d++) Entry(d);
         }
     }
-    int Grid(int d) const { return d >= 0 && d < kShort ? grid[d] : GridError(v, d); }
-
+    // GridError(v, d) for d >= 0.
+    __attribute__((always_inline)) int Grid(int d) const { return (unsigned)d < (unsigned)kShort ? grid[d] : gridEnds ? -1 : GridError(v, d); }
 };
 
 // A steady rhythm in the history: lock or correct the period. Returns the
@@ -374,13 +374,22 @@ __attribute__((always_inline)) inline uint64_t ShortRun(const ClockTable &t, int
     return run;
 }
 
+// A ClockWalk word hook for walks that only count cells: takes the runs of
+// dense noise (ShortRun) and adds their cells to p.
+inline auto CountShortRuns(const ClockTable &t, int64_t &p) {
+    return [&t, &p](int64_t base, uint64_t e, uint64_t &, int &last, uint64_t &history, int &previous,
+                    auto &) __attribute__((always_inline)) {
+        int n = 0;
+        const uint64_t run = ShortRun(t, base, e, last, history, previous, &n);
+        p += n;
+        return e & ~run;
+    };
+}
+
 // Clears the samples of a 64-sample word (at a multiple of 64) set in m
 // (first sample in bit 0), never touching a byte past the buffer.
 void ClearWord(uint8_t *buf, int64_t nbytes, int64_t at, uint64_t m) {
-    // Back to the byte order of the stream: the first sample on top of each byte.
-    m = (m >> 1 & 0x5555555555555555ull) | (m & 0x5555555555555555ull) << 1;
-    m = (m >> 2 & 0x3333333333333333ull) | (m & 0x3333333333333333ull) << 2;
-    m = (m >> 4 & 0x0F0F0F0F0F0F0F0Full) | (m & 0x0F0F0F0F0F0F0F0Full) << 4;
+    m = zeledges::ReverseEachByte(m);  // back to the stream's order: the first sample on top of each byte
     int64_t b = at >> 3;
     if (b + 8 <= nbytes) {
 #if __BYTE_ORDER__ != __ORDER_LITTLE_ENDIAN__
@@ -532,12 +541,7 @@ int Raw2Encode(const uint8_t *raw, int rawLen, uint8_t *cells, int capacity) {
             p += n;
             set(p);
         }
-    }, [&](int64_t base, uint64_t e, uint64_t &, int &last, uint64_t &history, int &previous, auto &) __attribute__((always_inline)) {
-        int n = 0;
-        const uint64_t run = ShortRun(table, base, e, last, history, previous, &n);  // noise: cells counted, none set
-        p += n;
-        return e & ~run;
-    });
+    }, CountShortRuns(table, p));  // noise: cells counted, none set
     int valid, closing = Step(table, clock, rawLen - last, valid);  // back round to E
     int64_t T = p - origin + closing;
 
@@ -568,12 +572,7 @@ int Raw2EncodeLength(const uint8_t *raw, int rawLen) {
     int valid;
     int last = ClockWalk(const_cast<uint8_t *>(raw), rawLen, E, table, clock, [&](int, int, int n, int, int, auto &) __attribute__((always_inline)) {
         p += n;  // a pulse one cell after the last moves it on by one
-    }, [&](int64_t base, uint64_t e, uint64_t &, int &last, uint64_t &history, int &previous, auto &) __attribute__((always_inline)) {
-        int n = 0;
-        const uint64_t run = ShortRun(table, base, e, last, history, previous, &n);
-        p += n;
-        return e & ~run;
-    });
+    }, CountShortRuns(table, p));
     int64_t T = p + Step(table, clock, rawLen - last, valid);
     return T > INT_MAX ? INT_MAX : (int)T;
 }
@@ -967,13 +966,10 @@ int EraseSpikes(uint8_t *raw, int len, int E) {
     // What to do with pending by (late + 1) * 4 + early + 1 when the interval
     // before it is short: 1 drop it, 2 drop kept, 0 keep both.
     static constexpr uint8_t kDrop[16] = {0, 2, 2, 2, 1, 1, 1, 1, 1, 2, 1, 1, 1, 2, 2, 1};
-    auto grid = [&](int d) __attribute__((always_inline)) {
-        return (unsigned)d < (unsigned)kShort ? (int)table.grid[d] : table.gridEnds ? -1 : GridError(table.v, d);
-    };
     auto judge = [&](int next, auto &erase) __attribute__((always_inline)) {
         const int a = pending - kept, back = pending - before;
         const bool small = 4 * a <= 3 * table.v.T2;
-        const int late = grid(next - kept), early = before >= 0 ? grid(back) : -1;
+        const int late = table.Grid(next - kept), early = before >= 0 ? table.Grid(back) : -1;
         const int drop = small ? kDrop[(late + 1) * 4 + early + 1] : 0;
         if (__builtin_expect(drop != 0, 0)) {
             if (drop == 1) erase((int64_t)E + pending, std::min(3, next - pending));

@@ -10,6 +10,13 @@
 
 namespace zeledges {
 
+// The bits of every byte of v in reverse order (its own inverse).
+inline uint64_t ReverseEachByte(uint64_t v) {
+    v = (v >> 1 & 0x5555555555555555ull) | (v & 0x5555555555555555ull) << 1;
+    v = (v >> 2 & 0x3333333333333333ull) | (v & 0x3333333333333333ull) << 2;
+    return (v >> 4 & 0x0F0F0F0F0F0F0F0Full) | (v & 0x0F0F0F0F0F0F0F0Full) << 4;
+}
+
 // The 64 samples from byte `byte` on (byte >= 0) of a buffer of nbytes bytes,
 // the first in bit 0 (the order __builtin_ctzll visits them in: on a stream
 // with an edge every few samples the scan steps from edge to edge with
@@ -24,12 +31,8 @@ inline uint64_t Load64Reversed(const uint8_t *buf, int64_t nbytes, int64_t byte)
     } else {
         for (int i = 7; i >= 0; i--) v = v << 8 | (byte + i < nbytes ? buf[byte + i] : 0);
     }
-    // Byte i is in bits 8i .. 8i + 7 now, its first sample on top: reverse
-    // the bits of every byte.
-    v = (v >> 1 & 0x5555555555555555ull) | (v & 0x5555555555555555ull) << 1;
-    v = (v >> 2 & 0x3333333333333333ull) | (v & 0x3333333333333333ull) << 2;
-    v = (v >> 4 & 0x0F0F0F0F0F0F0F0Full) | (v & 0x0F0F0F0F0F0F0F0Full) << 4;
-    return v;
+    // Byte i is in bits 8i .. 8i + 7 now, its first sample on top.
+    return ReverseEachByte(v);
 }
 
 // Calls fn(x) for every rising edge x in [from, to) of a stream held in
