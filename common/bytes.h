@@ -73,3 +73,9 @@ inline void PutBE32(uint8_t *p, uint32_t v) {
 #endif
     memcpy(p, &v, 4);
 }
+inline void PutBE64(uint8_t *p, uint64_t v) {
+#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
+    v = __builtin_bswap64(v);
+#endif
+    memcpy(p, &v, 8);
+}

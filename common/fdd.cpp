@@ -32,6 +32,7 @@ const uint8_t Bf_IDAM_FM[12] = {0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 0x88, 
 namespace {
 
 using fddbits::Load64;
+using fddbits::Store64;
 
 // Copies n bits of src (nbytes bytes) from spos to dst from dpos, 32 at a
 // time once dst is at a byte boundary; the bits of dst's first byte before
@@ -120,22 +121,6 @@ int StrechSmp(int, unsigned char *buf, int len, int newlen) {
     memcpy(buf, out.get(), bytes);
     return newlen;
 }
-
-namespace {
-
-// Stores a word loaded by Load64 back, the bytes at or past nbytes left out.
-void Store64(uint8_t *buf, int64_t nbytes, int64_t byte, uint64_t v) {
-    if (byte + 8 <= nbytes) {
-#if __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
-        v = __builtin_bswap64(v);
-#endif
-        memcpy(buf + byte, &v, 8);
-        return;
-    }
-    for (int i = 0; byte + i < nbytes; i++) buf[byte + i] = (uint8_t)(v >> (56 - 8 * i));
-}
-
-} // namespace
 
 // Pulse starts (a 1 after a 0) are found on the stream as it was: each word is
 // read before any pattern can reach it, and the bit before position 0 counts

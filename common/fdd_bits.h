@@ -20,6 +20,12 @@ inline uint64_t Load64(const uint8_t *buf, int64_t nbytes, int64_t byte) {
     return v;
 }
 
+// Stores a word as Load64 gives it back, the bytes at or past nbytes left out.
+inline void Store64(uint8_t *buf, int64_t nbytes, int64_t byte, uint64_t v) {
+    if (byte + 8 <= nbytes) return PutBE64(buf + byte, v);
+    for (int i = 0; byte + i < nbytes; i++) buf[byte + i] = (uint8_t)(v >> (56 - 8 * i));
+}
+
 // Bits pos .. pos + 31 (first in bit 31); bits at or past len read as 0.
 inline uint32_t Load32(const uint8_t *buf, int len, int pos) {
     if (pos >= len || pos < 0) return 0;
